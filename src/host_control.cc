@@ -1,0 +1,15 @@
+// The two functions through which host code in the same process hands over its pipe.
+#include <cstdint>
+
+#include "export.h"
+#include "sink.h"
+
+VELMORA_EXPORT void velmora_io_set_pipe_fd(int32_t fd) {
+  // Ownership stays with the host: the descriptor is neither checked nor closed here.
+  velmora_io::PIPE_FD.store(fd, std::memory_order_relaxed);
+  velmora_io::PIPE_FD_CHECKED.store(true, std::memory_order_release);
+}
+
+VELMORA_EXPORT void velmora_io_set_pipe_read_fd(int32_t fd) {
+  velmora_io::PIPE_READ_FD.store(fd, std::memory_order_relaxed);
+}

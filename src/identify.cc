@@ -1,0 +1,53 @@
+#include "identify.h"
+
+#include <sys/socket.h>
+
+#include <cstring>
+#include <utility>
+
+#include "fd_map.h"
+#include "link_name.h"
+#include "reentrancy.h"
+#include "sink.h"
+
+namespace velmora_io {
+
+std::optional<SocketName> peer_stage(int32_t fd) noexcept {
+  sockaddr_storage peer;
+  std::memset(&peer, 0, sizeof(peer));
+  socklen_t len = sizeof(peer);
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return std::nullopt;
+  return sockaddr_to_resource(reinterpret_cast<const sockaddr*>(&peer), len);
+}
+
+void ensure_fd_mapped(int32_t fd) noexcept {
+  if (fd < 0) return;
+  bool present = false;
+  if (table_contains(fd, &present) != TableStatus::DONE || present) return;
+
+  // Identified with the table unlocked: system calls never run under the lock.
+  OwnedText name;
+  if (std::optional<SocketName> socket = peer_stage(fd)) {
+    name = OwnedText::copy_of(socket->view());
+  } else {
+    name = link_stage(fd);
+  }
+  if (!name) return;
+  table_insert(fd, std::move(name));
+}
+
+void report_io(int32_t fd, std::string_view kind) noexcept {
+  run_guarded([&] {
+    TextCopy name;
+    if (!table_copy_name(fd, &name)) return;
+    log_event(kind, name.view(), fd);
+  });
+}
+
+std::optional<SocketName> record_sockaddr(int32_t fd, const sockaddr* addr, socklen_t len) noexcept {
+  std::optional<SocketName> name = sockaddr_to_resource(addr, len);
+  if (name) table_insert(fd, OwnedText::copy_of(name->view()));
+  return name;
+}
+
+}  // namespace velmora_io

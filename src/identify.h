@@ -1,0 +1,32 @@
+// Identification of descriptors and the report of an access.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "owned_text.h"
+#include "sockaddr_name.h"
+
+namespace velmora_io {
+
+// Makes sure FD_MAP holds a name for fd if one can be found: the peer stage (sockets
+// with a peer), then the link stage (files). Negative descriptors are ignored; a
+// failed attempt is not remembered.
+void ensure_fd_mapped(int32_t fd) noexcept;
+
+// One event of `kind` for fd if FD_MAP names it. A guarded step: nothing while the
+// thread's IN_HOOK is set.
+void report_io(int32_t fd, std::string_view kind) noexcept;
+
+// Names a socket address and records the name under fd (any number), replacing an
+// earlier one; returns the name whether or not the table could record it. Called only
+// from inside a guarded step.
+std::optional<SocketName> record_sockaddr(int32_t fd, const sockaddr* addr, socklen_t len) noexcept;
+
+// The peer stage alone: the name of the socket's peer, or nothing.
+std::optional<SocketName> peer_stage(int32_t fd) noexcept;
+
+}  // namespace velmora_io

@@ -1,0 +1,51 @@
+// read, readv, write, writev: observed before the data moves, on reportable
+// descriptors only, and always passed on unchanged.
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "../export.h"
+#include "../identify.h"
+#include "../reportable.h"
+#include "slots.h"
+
+namespace velmora_io::linux_intercept {
+namespace {
+
+inline void observe_data(int fd, std::string_view kind) noexcept {
+  if (!is_reportable(fd)) return;
+  ensure_fd_mapped(fd);
+  report_io(fd, kind);
+}
+
+}  // namespace
+}  // namespace velmora_io::linux_intercept
+
+namespace li = velmora_io::linux_intercept;
+
+VELMORA_EXPORT ssize_t read(int fd, void* buf, size_t count) {
+  auto* real = li::read::get();
+  if (real == nullptr) return li::real_function_missing<ssize_t>();
+  li::observe_data(fd, "read");
+  return real(fd, buf, count);
+}
+
+VELMORA_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
+  auto* real = li::readv::get();
+  if (real == nullptr) return li::real_function_missing<ssize_t>();
+  li::observe_data(fd, "read");
+  return real(fd, iov, iovcnt);
+}
+
+VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
+  auto* real = li::write::get();
+  if (real == nullptr) return li::real_function_missing<ssize_t>();
+  li::observe_data(fd, "write");
+  return real(fd, buf, count);
+}
+
+VELMORA_EXPORT ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
+  auto* real = li::writev::get();
+  if (real == nullptr) return li::real_function_missing<ssize_t>();
+  li::observe_data(fd, "write");
+  return real(fd, iov, iovcnt);
+}

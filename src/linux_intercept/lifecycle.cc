@@ -1,0 +1,89 @@
+// connect, close, dup2, dup3: keep FD_MAP in step with the life of descriptors, so a
+// reused descriptor number is named afresh.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "../errno_saver.h"
+#include "../export.h"
+#include "../fd_map.h"
+#include "../identify.h"
+#include "../reentrancy.h"
+#include "../reportable.h"
+#include "../sink.h"
+#include "slots.h"
+
+namespace velmora_io::linux_intercept {
+
+// Drops the entry of the descriptor that a successful dup2/dup3 overwrote; no event.
+void forget_duped_fd(int result, int new_fd) noexcept {
+  if (result < 0 || new_fd < 3) return;
+  if (new_fd == PIPE_FD.load(std::memory_order_relaxed) ||
+      new_fd == PIPE_READ_FD.load(std::memory_order_relaxed)) {
+    return;
+  }
+  run_guarded([&] { table_remove(new_fd); });
+}
+
+namespace {
+
+void after_dup(int result, int old_fd, int new_fd) noexcept {
+  // A program that overwrites the sink's number gets its own descriptor there: stop
+  // writing lines into it (dup2 onto itself closes nothing).
+  forget_duped_fd(result, new_fd);
+  if (result >= 0 && old_fd != new_fd) pipe_fd_closed(new_fd);
+}
+
+}  // namespace
+}  // namespace velmora_io::linux_intercept
+
+namespace vio = velmora_io;
+namespace li = velmora_io::linux_intercept;
+
+VELMORA_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
+  auto* real = li::connect::get();
+  if (real == nullptr) return li::real_function_missing<int>();
+  const int result = real(fd, addr, len);
+  vio::ErrnoSaver real_errno;  // put back whatever observation does to it
+  if (result == 0 || real_errno.value() == EINPROGRESS) {
+    vio::run_guarded([&] {
+      // Named by the address the caller gave, not by what the kernel reports later.
+      if (std::optional<vio::SocketName> name = vio::record_sockaddr(fd, addr, len)) {
+        vio::log_event("connect", name->view(), fd);
+      }
+    });
+  }
+  return result;
+}
+
+VELMORA_EXPORT int close(int fd) {
+  auto* real = li::close::get();
+  if (real == nullptr) return li::real_function_missing<int>();
+  if (vio::is_reportable(fd)) {
+    vio::run_guarded([&] {
+      vio::OwnedText name = vio::table_remove(fd);
+      if (name) vio::log_event("close", name.view(), fd);
+    });
+    return real(fd);
+  }
+  const int result = real(fd);
+  if (result == 0 && fd >= 0) vio::pipe_fd_closed(fd);
+  return result;
+}
+
+VELMORA_EXPORT int dup2(int old_fd, int new_fd) noexcept {
+  auto* real = li::dup2::get();
+  if (real == nullptr) return li::real_function_missing<int>();
+  const int result = real(old_fd, new_fd);
+  li::after_dup(result, old_fd, new_fd);
+  return result;
+}
+
+VELMORA_EXPORT int dup3(int old_fd, int new_fd, int flags) noexcept {
+  auto* real = li::dup3::get();
+  if (real == nullptr) return li::real_function_missing<int>();
+  const int result = real(old_fd, new_fd, flags);
+  li::after_dup(result, old_fd, new_fd);
+  return result;
+}

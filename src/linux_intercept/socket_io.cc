@@ -1,0 +1,91 @@
+// recv, recvfrom, recvmsg, send, sendmsg, sendto: observed on every descriptor (no
+// descriptor test). recvfrom and sendto name their datagram peer; send reports the
+// text of a PostgreSQL query instead of a plain write.
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "../export.h"
+#include "../identify.h"
+#include "../reentrancy.h"
+#include "../sink.h"
+#include "../sql_extract.h"
+#include "slots.h"
+
+namespace velmora_io::linux_intercept {
+namespace {
+
+inline void observe_socket(int fd, std::string_view kind) noexcept {
+  ensure_fd_mapped(fd);
+  report_io(fd, kind);
+}
+
+}  // namespace
+}  // namespace velmora_io::linux_intercept
+
+namespace vio = velmora_io;
+namespace li = velmora_io::linux_intercept;
+
+VELMORA_EXPORT ssize_t recv(int fd, void* buf, size_t len, int flags) {
+  auto* real = li::recv::get();
+  if (real == nullptr) return li::real_function_missing<ssize_t>();
+  li::observe_socket(fd, "read");
+  return real(fd, buf, len, flags);
+}
+
+VELMORA_EXPORT ssize_t recvfrom(int fd, void* buf, size_t len, int flags, struct sockaddr* src,
+                                socklen_t* src_len) {
+  auto* real = li::recvfrom::get();
+  if (real == nullptr) return li::real_function_missing<ssize_t>();
+  li::observe_socket(fd, "read");
+  // The kernel may raise *src_len above the caller's buffer when it cut the address;
+  // only the bytes inside the buffer may be read.
+  const socklen_t buffer_size = src_len != nullptr ? *src_len : 0;
+  const ssize_t result = real(fd, buf, len, flags, src, src_len);
+  if (result >= 0 && src != nullptr && src_len != nullptr) {
+    const socklen_t valid = std::min(*src_len, buffer_size);
+    vio::run_guarded([&] { vio::record_sockaddr(fd, src, valid); });
+  }
+  return result;
+}
+
+VELMORA_EXPORT ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
+  auto* real = li::recvmsg::get();
+  if (real == nullptr) return li::real_function_missing<ssize_t>();
+  li::observe_socket(fd, "read");
+  return real(fd, msg, flags);
+}
+
+VELMORA_EXPORT ssize_t send(int fd, const void* buf, size_t len, int flags) {
+  auto* real = li::send::get();
+  if (real == nullptr) return li::real_function_missing<ssize_t>();
+  vio::ensure_fd_mapped(fd);
+  std::optional<std::string_view> query;
+  if (buf != nullptr && len > 0) query = vio::sql_extract::extract_pg_query(buf, len);
+  if (query) {
+    // Straight to the sink: the query is reported whether or not the socket has a name.
+    vio::log_event("sql_write", *query, fd);
+  } else {
+    vio::report_io(fd, "write");
+  }
+  return real(fd, buf, len, flags);
+}
+
+VELMORA_EXPORT ssize_t sendmsg(int fd, const struct msghdr* msg, int flags) {
+  auto* real = li::sendmsg::get();
+  if (real == nullptr) return li::real_function_missing<ssize_t>();
+  li::observe_socket(fd, "write");
+  return real(fd, msg, flags);
+}
+
+VELMORA_EXPORT ssize_t sendto(int fd, const void* buf, size_t len, int flags,
+                              const struct sockaddr* dest, socklen_t dest_len) {
+  auto* real = li::sendto::get();
+  if (real == nullptr) return li::real_function_missing<ssize_t>();
+  if (dest != nullptr) {
+    vio::run_guarded([&] { vio::record_sockaddr(fd, dest, dest_len); });
+  }
+  li::observe_socket(fd, "write");
+  return real(fd, buf, len, flags, dest, dest_len);
+}

@@ -1,0 +1,16 @@
+// Which descriptors the plain data wrappers and close observe: not the standard
+// streams, not negative numbers, and never the host's own pipe ends.
+#pragma once
+
+#include <cstdint>
+
+#include "sink.h"
+
+namespace velmora_io {
+
+inline bool is_reportable(int32_t fd) noexcept {
+  return fd > 2 && fd != PIPE_FD.load(std::memory_order_relaxed) &&
+         fd != PIPE_READ_FD.load(std::memory_order_relaxed);
+}
+
+}  // namespace velmora_io

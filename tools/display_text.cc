@@ -1,0 +1,254 @@
+#include "display_text.h"
+
+#include <vector>
+
+namespace velmora::trace {
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+void append_hex_byte(std::string& out, unsigned char b) {
+  out += "\\x";
+  out += kHex[b >> 4];
+  out += kHex[b & 0xF];
+}
+
+void append_u4(std::string& out, char32_t cp) {
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 0xF];
+}
+
+// Characters that are printable in a strict sense but change how the rest of
+// the line is shown: C1 controls, bidi embeddings/overrides/isolates, zero
+// width characters and the byte order mark.
+bool is_hazardous(char32_t cp) {
+  return (cp >= 0x80 && cp <= 0x9F) || cp == 0x061C || cp == 0x00AD ||
+         (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) ||
+         (cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF ||
+         (cp >= 0xFFF9 && cp <= 0xFFFB);
+}
+
+bool is_wide(char32_t cp) {
+  return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
+         (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+         (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+         (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x1F300 && cp <= 0x1F64F) ||
+         (cp >= 0x1F900 && cp <= 0x1F9FF) || (cp >= 0x20000 && cp <= 0x3FFFD);
+}
+
+bool is_combining(char32_t cp) {
+  return (cp >= 0x0300 && cp <= 0x036F) || (cp >= 0x1AB0 && cp <= 0x1AFF) ||
+         (cp >= 0x1DC0 && cp <= 0x1DFF) || (cp >= 0x20D0 && cp <= 0x20FF) ||
+         (cp >= 0xFE20 && cp <= 0xFE2F);
+}
+
+struct Unit {
+  std::size_t offset;
+  std::size_t length;
+  std::size_t columns;
+};
+
+// Splits a rendering made by append_display into indivisible pieces.
+std::vector<Unit> split_units(std::string_view s) {
+  std::vector<Unit> units;
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    std::size_t len = 1;
+    std::size_t cols = 1;
+    if (b == '\\' && i + 1 < s.size()) {
+      len = s[i + 1] == 'x' ? 4 : s[i + 1] == 'u' ? 6 : 2;
+      if (i + len > s.size()) len = s.size() - i;
+      cols = len;
+    } else if (b >= 0x80) {
+      char32_t cp = 0;
+      len = decode_utf8(s, i, cp);
+      if (len == 0) {
+        len = 1;  // not produced by append_display; keep going regardless
+      } else {
+        cols = is_combining(cp) ? 0 : is_wide(cp) ? 2 : 1;
+      }
+    }
+    units.push_back({i, len, cols});
+    i += len;
+  }
+  return units;
+}
+
+}  // namespace
+
+std::size_t decode_utf8(std::string_view s, std::size_t i, char32_t& cp) {
+  const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b0 = at(i);
+  std::size_t len;
+  char32_t value;
+  char32_t min;
+  if (b0 < 0x80) {
+    cp = b0;
+    return 1;
+  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2, value = b0 & 0x1F, min = 0x80;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3, value = b0 & 0x0F, min = 0x800;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4, value = b0 & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (s.size() - i < len) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    const unsigned char b = at(i + k);
+    if ((b & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (b & 0x3F);
+  }
+  if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  cp = value;
+  return len;
+}
+
+void append_display(std::string& out, std::string_view bytes) {
+  out.reserve(out.size() + bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b >= 0x20 && b < 0x7F) {
+      if (b == '\\') out += "\\\\";
+      else out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    if (b < 0x80) {
+      switch (b) {
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        default: append_hex_byte(out, b); break;
+      }
+      ++i;
+      continue;
+    }
+    char32_t cp = 0;
+    const std::size_t len = decode_utf8(bytes, i, cp);
+    if (len == 0) {
+      append_hex_byte(out, b);
+      ++i;
+    } else if (is_hazardous(cp)) {
+      append_u4(out, cp);
+      i += len;
+    } else {
+      out.append(bytes.data() + i, len);
+      i += len;
+    }
+  }
+}
+
+std::string to_display(std::string_view bytes) {
+  std::string out;
+  append_display(out, bytes);
+  return out;
+}
+
+std::size_t display_width(std::string_view display) {
+  std::size_t cols = 0;
+  for (const Unit& u : split_units(display)) cols += u.columns;
+  return cols;
+}
+
+std::string shorten_middle(std::string_view display, std::size_t width) {
+  const std::vector<Unit> units = split_units(display);
+  std::size_t total = 0;
+  for (const Unit& u : units) total += u.columns;
+  if (total <= width) return std::string(display);
+  if (width == 0) return {};
+  const std::string_view ellipsis = "\u2026";
+  const std::size_t budget = width - 1;  // the ellipsis takes one column
+  // Keep a little more of the end than the start: for paths the file name,
+  // for queries the tail, tell more than the common prefix.
+  const std::size_t head_budget = budget / 2;
+  const std::size_t tail_budget = budget - head_budget;
+
+  std::size_t head_end = 0;  // units [0, head_end)
+  std::size_t used = 0;
+  while (head_end < units.size() && used + units[head_end].columns <= head_budget) {
+    used += units[head_end].columns;
+    ++head_end;
+  }
+  std::size_t tail_begin = units.size();  // units [tail_begin, size)
+  used = 0;
+  while (tail_begin > head_end && used + units[tail_begin - 1].columns <= tail_budget) {
+    used += units[tail_begin - 1].columns;
+    --tail_begin;
+  }
+  std::string out;
+  if (head_end > 0) out.append(display.substr(0, units[head_end - 1].offset + units[head_end - 1].length));
+  out.append(ellipsis);
+  if (tail_begin < units.size()) out.append(display.substr(units[tail_begin].offset));
+  return out;
+}
+
+bool append_json_string(std::string& out, std::string_view bytes) {
+  bool exact = true;
+  out += '"';
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b < 0x80) {
+      switch (b) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+          if (b < 0x20 || b == 0x7F) append_u4(out, b);
+          else out += static_cast<char>(b);
+      }
+      ++i;
+      continue;
+    }
+    char32_t cp = 0;
+    const std::size_t len = decode_utf8(bytes, i, cp);
+    if (len == 0) {
+      out += "\\ufffd";
+      exact = false;
+      ++i;
+    } else if (cp == 0x2028 || cp == 0x2029 || (cp >= 0x80 && cp <= 0x9F)) {
+      // Valid JSON either way; escaping keeps the line safe for JavaScript
+      // consumers and for terminals that act on C1 controls.
+      append_u4(out, cp);
+      i += len;
+    } else {
+      out.append(bytes.data() + i, len);
+      i += len;
+    }
+  }
+  out += '"';
+  return exact;
+}
+
+void append_base64(std::string& out, std::string_view bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
+                       static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                       static_cast<unsigned char>(bytes[i + 2]);
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  const std::size_t rest = bytes.size() - i;
+  if (rest == 0) return;
+  unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+  if (rest == 2) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+  out += kAlphabet[(v >> 18) & 63];
+  out += kAlphabet[(v >> 12) & 63];
+  out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+  out += '=';
+}
+
+}  // namespace velmora::trace

@@ -1,0 +1,46 @@
+// Turning arbitrary detail bytes (file names, SQL) into text that is safe to
+// show: on a terminal, where control bytes must never reach the screen, and in
+// JSON, which must stay valid whatever the bytes are.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace velmora::trace {
+
+// Length of the well-formed UTF-8 sequence starting at s[i] (1..4) with its
+// code point in `cp`, or 0 if the bytes there are not well-formed UTF-8
+// (overlong forms, surrogates and values above U+10FFFF count as malformed).
+std::size_t decode_utf8(std::string_view s, std::size_t i, char32_t& cp);
+
+// Appends a terminal-safe rendering of `bytes`:
+//   printable ASCII and well-formed UTF-8 pass through;
+//   backslash becomes "\\", TAB "\t", LF "\n", CR "\r";
+//   other control bytes, DEL and bytes that are not well-formed UTF-8 become
+//   "\xNN";
+//   C1 controls, bidirectional overrides and invisible format characters
+//   (which can reorder or hide what is on screen) become "\uXXXX".
+// Backslash is escaped too so that the rendering is unambiguous: a name that
+// literally contains "\t" shows as "\\t".
+void append_display(std::string& out, std::string_view bytes);
+std::string to_display(std::string_view bytes);
+
+// Columns a string produced by append_display takes on a terminal (East
+// Asian wide characters count two, combining marks zero).
+std::size_t display_width(std::string_view display);
+
+// Shortens a string produced by append_display to at most `width` columns by
+// cutting out its middle and putting an ellipsis there. Never splits an
+// escape or a multi-byte character.
+std::string shorten_middle(std::string_view display, std::size_t width);
+
+// Appends `bytes` as a JSON string literal (with the quotes). Bytes that are
+// not well-formed UTF-8 become U+FFFD each; returns false when that happened
+// so the caller can add the exact bytes another way.
+bool append_json_string(std::string& out, std::string_view bytes);
+
+// Standard base64 with padding.
+void append_base64(std::string& out, std::string_view bytes);
+
+}  // namespace velmora::trace

@@ -1,0 +1,71 @@
+#include "event_filter.h"
+
+#include <functional>
+
+namespace velmora::trace {
+namespace {
+
+// Calls `item` for every comma-separated entry; stops and fails on an empty
+// entry or when `item` fails.
+bool for_each_item(std::string_view list, std::string& error,
+                   const std::function<bool(std::string_view)>& item) {
+  for (;;) {
+    const std::size_t comma = list.find(',');
+    const std::string_view name = list.substr(0, comma);
+    if (name.empty()) {
+      error = "empty entry in list";
+      return false;
+    }
+    if (!item(name)) {
+      error = "unknown entry '" + std::string(name) + "'";
+      return false;
+    }
+    if (comma == std::string_view::npos) return true;
+    list.remove_prefix(comma + 1);
+  }
+}
+
+}  // namespace
+
+bool EventFilter::accepts(const Event& event) const {
+  if (!kinds[static_cast<std::size_t>(event.kind)]) return false;
+  if (event.kind == Kind::sql_write) {
+    if (!sql) return false;
+  } else {
+    const std::string_view d = event.detail;
+    const bool is_file = d.starts_with("file:");
+    const bool is_socket = d.starts_with("socket:");
+    // Resources of neither class are shown only when no class was singled out.
+    if (is_file ? !files : is_socket ? !sockets : !(files && sockets && sql)) return false;
+  }
+  return match.empty() || event.detail.find(match) != std::string::npos;
+}
+
+bool EventFilter::set_kinds(std::string_view list, std::string& error) {
+  std::array<bool, kKindCount> chosen{};
+  const bool ok = for_each_item(list, error, [&](std::string_view name) {
+    // "query" and "sql" are accepted as friendlier spellings of sql_write.
+    const auto kind = (name == "query" || name == "sql") ? std::optional<Kind>(Kind::sql_write)
+                                                          : kind_from_name(name);
+    if (!kind) return false;
+    chosen[static_cast<std::size_t>(*kind)] = true;
+    return true;
+  });
+  if (ok) kinds = chosen;
+  return ok;
+}
+
+bool EventFilter::set_only(std::string_view list, std::string& error) {
+  bool f = false, s = false, q = false;
+  const bool ok = for_each_item(list, error, [&](std::string_view name) {
+    if (name == "file" || name == "files") f = true;
+    else if (name == "socket" || name == "sockets") s = true;
+    else if (name == "sql") q = true;
+    else return false;
+    return true;
+  });
+  if (ok) files = f, sockets = s, sql = q;
+  return ok;
+}
+
+}  // namespace velmora::trace

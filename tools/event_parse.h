@@ -1,0 +1,132 @@
+// Parsing of the event lines the preloaded library writes.
+//
+// A line is five TAB-separated fields ended by LF:
+//   kind TAB detail TAB fd TAB pid TAB tid LF
+// The detail escapes TAB as "\t", LF as "\n" and backslash as "\\"; every
+// other byte is raw. Numbers are plain signed decimals without leading zeros
+// or '+'. Anything else is rejected: lines from several writers can interleave
+// when they are long, so the reader must treat its input as untrusted bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velmora::trace {
+
+enum class Kind : std::uint8_t { read, write, close, connect, sql_write };
+inline constexpr std::size_t kKindCount = 5;
+
+std::string_view kind_name(Kind kind);
+std::optional<Kind> kind_from_name(std::string_view name);
+
+struct Event {
+  Kind kind = Kind::read;
+  std::string detail;  // escapes undone; arbitrary bytes
+  std::int32_t fd = 0;
+  std::int32_t pid = 0;
+  std::int64_t tid = 0;
+};
+
+enum class ParseError {
+  none,
+  field_count,
+  unknown_kind,
+  bad_escape,
+  bad_fd,
+  bad_pid,
+  bad_tid,
+};
+
+std::string_view parse_error_name(ParseError error);
+
+// Strict decimal: optional '-', then "0" or a digit 1-9 followed by digits,
+// within the range of the type. "-0", "+1", "01", "" and overflow fail.
+bool parse_i32(std::string_view text, std::int32_t& out);
+bool parse_i64(std::string_view text, std::int64_t& out);
+
+// Undoes the detail escapes into `out` (cleared first). Fails on a raw TAB or
+// LF, an unknown escape, or a trailing lone backslash.
+bool unescape_detail(std::string_view text, std::string& out);
+
+// Parses one line given without its terminating LF. On failure `out` is left
+// in an unspecified state and the reason is returned.
+ParseError parse_event_line(std::string_view line, Event& out);
+
+// Splits a byte stream into lines and parses each one. Chunks may end in the
+// middle of a line; the remainder is kept for the next feed. Lines that are
+// absurdly long are dropped (and counted as rejected) instead of growing the
+// buffer without bound.
+class LineParser {
+ public:
+  static constexpr std::size_t kMaxLineBytes = 64u << 20;
+
+  // on_event(const Event&, std::string_view raw_line_without_lf)
+  template <class OnEvent>
+  void feed(std::string_view chunk, OnEvent&& on_event);
+
+  // Call at end of input: a trailing unterminated line counts as rejected,
+  // since the library always ends its lines with LF.
+  void finish();
+
+  std::uint64_t accepted() const { return accepted_; }
+  std::uint64_t rejected() const { return rejected_; }
+
+ private:
+  template <class OnEvent>
+  void handle_line(std::string_view line, OnEvent& on_event);
+
+  std::string pending_;
+  bool discarding_ = false;  // inside an over-long line, skipping to its LF
+  Event scratch_;
+  std::uint64_t accepted_ = 0;
+  std::uint64_t rejected_ = 0;
+};
+
+template <class OnEvent>
+void LineParser::handle_line(std::string_view line, OnEvent& on_event) {
+  if (parse_event_line(line, scratch_) == ParseError::none) {
+    ++accepted_;
+    on_event(static_cast<const Event&>(scratch_), line);
+  } else {
+    ++rejected_;
+  }
+}
+
+template <class OnEvent>
+void LineParser::feed(std::string_view chunk, OnEvent&& on_event) {
+  while (!chunk.empty()) {
+    const std::size_t lf = chunk.find('\n');
+    if (lf == std::string_view::npos) {
+      if (!discarding_) {
+        if (pending_.size() + chunk.size() > kMaxLineBytes) {
+          pending_.clear();
+          discarding_ = true;
+        } else {
+          pending_.append(chunk);
+        }
+      }
+      return;
+    }
+    const std::string_view head = chunk.substr(0, lf);
+    chunk.remove_prefix(lf + 1);
+    if (discarding_) {
+      discarding_ = false;
+      ++rejected_;
+    } else if (pending_.empty()) {
+      handle_line(head, on_event);
+    } else {
+      pending_.append(head);
+      if (pending_.size() > kMaxLineBytes) {
+        ++rejected_;
+      } else {
+        handle_line(pending_, on_event);
+      }
+      pending_.clear();
+    }
+  }
+}
+
+}  // namespace velmora::trace
