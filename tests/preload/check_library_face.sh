@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The preloaded library's public face: exactly the sixteen symbols, the C library as
+# its only dependency, and no start-up or teardown code of its own.
+set -euo pipefail
+lib=$1
+fail=0
+
+want="close connect dup2 dup3 read readv recv recvfrom recvmsg send sendmsg sendto velmora_io_set_pipe_fd velmora_io_set_pipe_read_fd write writev"
+have=$(nm -D --defined-only "$lib" | awk '{print $3}' | sed 's/@.*//' | sort -u | tr '\n' ' ' | sed 's/ $//')
+if [ "$have" != "$want" ]; then
+  echo "exports [$have], expected [$want]"; fail=1
+fi
+
+needed=$(readelf -d "$lib" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | grep -v -E '^(libc\.so\.6|ld-linux-x86-64\.so\.2)$' || true)
+if [ -n "$needed" ]; then
+  echo "needs more than the C library: $needed"; fail=1
+fi
+
+# Dynamic initialisers or atexit registrations would be start-up/teardown code, and a
+# statically linked C++ runtime would bring its own.
+if nm "$lib" | grep -q -E '_GLOBAL__sub_I|_GLOBAL__sub_D'; then
+  echo "has global constructors or destructors:"; nm "$lib" | grep -E '_GLOBAL__sub_[ID]'; fail=1
+fi
+if nm -D --undefined-only "$lib" | grep -q -E '__cxa_atexit|__cxa_thread_atexit|__tls_get_addr'; then
+  echo "imports atexit/TLS-allocation hooks:"; nm -D --undefined-only "$lib" | grep -E '__cxa_atexit|__cxa_thread_atexit|__tls_get_addr'; fail=1
+fi
+# Thread-local flags use the initial-exec model: static TLS offsets, no __tls_get_addr.
+if ! readelf -r "$lib" | grep -q TPOFF; then
+  echo "no initial-exec TLS relocations found"; fail=1
+fi
+if readelf -d "$lib" | grep -q -E 'SYMBOLIC'; then
+  echo "linked with -Bsymbolic: internal calls would bypass interposition"; fail=1
+fi
+[ $fail -eq 0 ] && echo "library public face: ok"
+exit $fail

@@ -1,0 +1,157 @@
+// read/readv/write/writev on real files, reported with the file's name before the
+// data moves; everything unnameable or not reportable stays silent.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "preload_run.h"
+
+namespace velmora_test {
+namespace {
+
+RunResult drive(std::vector<std::string> args, Sink sink = Sink::PIPE_ENV, std::string log = {}) {
+  RunOptions o;
+  o.argv = {driver_path()};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  o.sink = sink;
+  o.log_path = std::move(log);
+  RunResult r = run(o);
+  EXPECT_TRUE(r.ok()) << "exit " << r.exit_code << " signal " << r.term_signal << "\n" << r.err;
+  EXPECT_EQ(r.malformed, 0u) << r.raw;
+  return r;
+}
+
+TEST(FileEvents, WriteIsReportedAsOneExactLinePerCall) {
+  TempDir dir;
+  const std::string path = dir.file("data.txt");
+  RunResult r = drive({"write", path, "3"});
+  const auto facts = r.facts();
+  const std::string fd = facts.at("fd"), pid = facts.at("pid");
+  // Main thread: the thread id equals the process id.
+  const std::string line = "write\tfile:" + path + "\t" + fd + "\t" + pid + "\t" + pid + "\n";
+  EXPECT_EQ(r.raw, line + line + line + "close\tfile:" + path + "\t" + fd + "\t" + pid + "\t" + pid + "\n");
+}
+
+// Names are the link text as is: bytes that need escaping in the line are stored raw
+// and come back unchanged once the escapes are undone; invalid UTF-8 becomes U+FFFD.
+TEST(FileEvents, AwkwardFileNamesRoundTripThroughTheLine) {
+  TempDir dir;
+  struct Case {
+    std::string name, expected;
+  } cases[] = {
+      {"tab\there", "tab\there"},
+      {"line\nfeed", "line\nfeed"},
+      {"back\\slash", "back\\slash"},
+      {"caf\xC3\xA9", "caf\xC3\xA9"},
+      {"bad\xFF" "byte", "bad\xEF\xBF\xBD" "byte"},
+      {"cr\rand\x01" "ctl", "cr\rand\x01" "ctl"},
+      {"x (Deleted)", "x (Deleted)"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = drive({"write", dir.file(c.name)});
+    ASSERT_EQ(r.of_kind("write").size(), 1u) << c.name << "\n" << r.raw;
+    EXPECT_EQ(r.of_kind("write")[0].detail, "file:" + dir.file(c.expected));
+  }
+  // Escaped on the wire: exactly five fields per line, one LF at the end.
+  RunResult r = drive({"write", dir.file("a\tb\\c\n")});
+  EXPECT_NE(r.raw.find("file:" + dir.path() + "/a\\tb\\\\c\\n\t"), std::string::npos) << r.raw;
+}
+
+TEST(FileEvents, LongPathsAreRecordedWhole) {
+  TempDir dir;
+  std::string path = dir.path();
+  for (int i = 0; i < 12; ++i) {
+    path += "/" + std::string(60, static_cast<char>('a' + i));
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  }
+  path += "/file";
+  RunResult r = drive({"write", path});
+  ASSERT_EQ(r.of_kind("write").size(), 1u);
+  EXPECT_EQ(r.of_kind("write")[0].detail, "file:" + path);
+  EXPECT_GT(path.size(), 700u);
+}
+
+TEST(FileEvents, FailedReadIsReportedAndKeepsTheRealErrno) {
+  TempDir dir;
+  RunResult r = drive({"read", dir.path()});
+  EXPECT_EQ(r.facts().at("errno"), std::to_string(EISDIR));
+  EXPECT_EQ(r.facts().at("result"), "-1");
+  ASSERT_EQ(r.of_kind("read").size(), 1u);
+  EXPECT_EQ(r.of_kind("read")[0].detail, "file:" + dir.path());
+}
+
+TEST(FileEvents, DevicesAndRootAreNamed) {
+  EXPECT_EQ(drive({"read", "/dev/null"}).of_kind("read").at(0).detail, "file:/dev/null");
+  EXPECT_EQ(drive({"read", "/"}).of_kind("read").at(0).detail, "file:/");
+}
+
+TEST(FileEvents, VectoredCallsGiveOneEventEach) {
+  TempDir dir;
+  RunResult r = drive({"vectored", dir.file("v")});
+  EXPECT_EQ(r.facts().at("written"), "16");
+  EXPECT_EQ(r.facts().at("read"), "16");
+  ASSERT_EQ(r.of_kind("write").size(), 1u);
+  ASSERT_EQ(r.of_kind("read").size(), 1u);
+  EXPECT_EQ(r.of_kind("read")[0].detail, "file:" + dir.file("v"));
+}
+
+TEST(FileEvents, DeletedFilesPipesAndPeerlessSocketsAreNotNamed) {
+  TempDir dir;
+  RunResult r = drive({"unnameable", dir.file("gone")});
+  EXPECT_EQ(r.raw, "");
+}
+
+TEST(FileEvents, StandardStreamsAndNegativeDescriptorsAreNotObserved) {
+  TempDir dir;
+  RunResult r = drive({"standard", dir.file("f")});
+  const auto facts = r.facts();
+  EXPECT_EQ(facts.at("negative_result"), "-1");
+  EXPECT_EQ(facts.at("negative_errno"), std::to_string(EBADF));
+  // Only the one write on the file's own descriptor.
+  ASSERT_EQ(r.events.size(), 1u) << r.raw;
+  EXPECT_EQ(std::to_string(r.events[0].fd), facts.at("fd"));
+}
+
+TEST(FileEvents, ThreadsShareThePidAndCarryTheirOwnTid) {
+  TempDir dir;
+  RunResult r = drive({"threads", dir.file("one"), dir.file("two")});
+  const auto facts = r.facts();
+  const auto one = r.with_detail("file:" + dir.file("one"));
+  const auto two = r.with_detail("file:" + dir.file("two"));
+  ASSERT_EQ(one.size(), 1u);
+  ASSERT_EQ(two.size(), 1u);
+  EXPECT_EQ(std::to_string(one[0].pid), facts.at("pid"));
+  EXPECT_EQ(std::to_string(two[0].pid), facts.at("pid"));
+  EXPECT_EQ(std::to_string(one[0].tid), facts.at("tid1"));
+  EXPECT_EQ(std::to_string(two[0].tid), facts.at("tid2"));
+  EXPECT_NE(one[0].tid, two[0].tid);
+}
+
+TEST(FileEvents, ForkedChildReportsWithItsOwnPid) {
+  TempDir dir;
+  RunResult r = drive({"fork", dir.file("c")});
+  const auto writes = r.of_kind("write");
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(std::to_string(writes[0].pid), r.facts().at("child"));
+  EXPECT_EQ(writes[0].pid, writes[0].tid);
+}
+
+TEST(FileEvents, ProgramOutputIsUnchanged) {
+  TempDir dir;
+  const std::string src = dir.file("src");
+  write_file(src, std::string(100000, 'q') + "tail");
+  RunOptions o;
+  o.argv = {"cat", src};
+  RunResult r = run(o);
+  ASSERT_TRUE(r.ok()) << r.err;
+  EXPECT_EQ(r.out, read_file(src));
+  // One read that gets everything, one that finds the end, then the close.
+  std::vector<std::string> kinds;
+  for (const Event& e : r.with_detail("file:" + src)) kinds.push_back(e.kind);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"read", "read", "close"})) << r.raw;
+}
+
+}  // namespace
+}  // namespace velmora_test

@@ -1,0 +1,48 @@
+// Traps of a preloaded library: fork with the table locked, signal handlers that
+// write, sink writes interrupted by signals. Each must finish, bounded in time.
+#include <gtest/gtest.h>
+
+#include "preload_run.h"
+
+namespace velmora_test {
+namespace {
+
+TEST(Hazards, ForkWhileOtherThreadsUseTheTableNeverHangsTheChild) {
+  TempDir dir;
+  RunOptions o;
+  o.argv = {driver_path(), "fork_storm", dir.path(), "300"};
+  o.timeout_seconds = 240;
+  RunResult r = run(o);
+  ASSERT_TRUE(r.ok()) << r.err;
+  EXPECT_EQ(r.facts().at("hung"), "0");
+  EXPECT_EQ(r.malformed, 0u);
+}
+
+TEST(Hazards, SignalHandlerWritingDuringTableOperationsDoesNotDeadlock) {
+  TempDir dir;
+  RunOptions o;
+  o.argv = {driver_path(), "signal_storm", dir.file("f"), "300000"};
+  o.timeout_seconds = 60;  // a normal run takes a few seconds
+  RunResult r = run(o);
+  ASSERT_FALSE(r.timed_out) << "deadlocked";
+  ASSERT_TRUE(r.ok()) << r.err;
+  EXPECT_EQ(r.facts().at("done"), "1");
+  EXPECT_GE(r.of_kind("write").size(), 300000u);
+  EXPECT_EQ(r.malformed, 0u);
+}
+
+TEST(Hazards, InterruptedAndShortSinkWritesStillDeliverWholeLines) {
+  TempDir dir;
+  const std::string path = dir.file(std::string(200, 'n'));
+  RunOptions o;
+  o.argv = {driver_path(), "interrupted_sink", path, "20000"};
+  o.timeout_seconds = 240;
+  RunResult r = run(o);
+  ASSERT_TRUE(r.ok()) << r.err;
+  EXPECT_EQ(r.facts().at("ok"), "20000");
+  EXPECT_EQ(r.malformed, 0u);
+  EXPECT_EQ(r.with_detail("file:" + path).size(), 20000u);
+}
+
+}  // namespace
+}  // namespace velmora_test

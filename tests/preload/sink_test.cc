@@ -1,0 +1,148 @@
+// Where lines go: the host's pipe (environment or setter), the log file, or nowhere.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "preload_run.h"
+
+namespace velmora_test {
+namespace {
+
+RunResult drive(RunOptions o, std::vector<std::string> args) {
+  o.argv = {driver_path()};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  RunResult r = run(o);
+  EXPECT_TRUE(r.ok()) << r.err;
+  return r;
+}
+
+std::size_t lines_in(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
+
+TEST(Sink, SetterBeforeAnyEventWinsOverTheEnvironment) {
+  TempDir dir;
+  RunResult r = drive({}, {"setter", "first", dir.file("f")});
+  EXPECT_EQ(r.facts().at("own_lines"), "2");
+  EXPECT_EQ(r.raw, "");  // the environment's pipe is never used
+}
+
+TEST(Sink, SetterAfterTheFirstEventMovesTheRest) {
+  TempDir dir;
+  RunResult r = drive({}, {"setter", "later", dir.file("f")});
+  EXPECT_EQ(r.facts().at("own_lines"), "2");
+  EXPECT_EQ(r.of_kind("write").size(), 1u);
+}
+
+TEST(Sink, SetterMinusOneFallsBackToTheLogFileOrNowhere) {
+  TempDir dir;
+  RunOptions o;
+  o.env = {{"VELMORA_IO_LOG", dir.file("log")}};
+  RunResult r = drive(o, {"setter", "off", dir.file("f")});
+  EXPECT_EQ(r.raw, "");
+  EXPECT_EQ(lines_in(read_file(dir.file("log"))), 2u);
+
+  o.env.clear();
+  o.sink = Sink::NONE;
+  r = drive(o, {"setter", "off", dir.file("g")});
+  EXPECT_EQ(r.facts().at("own_lines"), "0");
+}
+
+TEST(Sink, PipeFromTheEnvironmentIsNeverBackedByTheLogFile) {
+  TempDir dir;
+  RunOptions o;
+  o.env = {{"VELMORA_IO_LOG", dir.file("log")}};
+  RunResult r = drive(o, {"write", dir.file("f"), "2"});
+  EXPECT_EQ(r.of_kind("write").size(), 2u);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("log")));
+}
+
+// Values the environment variable may hold, and whether lines then use the pipe (at
+// descriptor 100) or the log file.
+TEST(Sink, EnvironmentDescriptorIsParsedStrictly) {
+  struct Case {
+    const char* value;
+    bool to_pipe;
+  } cases[] = {{"100", true}, {"+100", true}, {"0100", true}, {"-5", false},
+               {"-2147483648", false}, {" 100", false}, {"100 ", false}, {"100x", false},
+               {"0x64", false}, {"2147483648", false}, {"", false}, {"+", false}, {"-", false}};
+  for (const Case& c : cases) {
+    TempDir dir;
+    RunOptions o;
+    o.env = {{"VELMORA_IO_FD", c.value}, {"VELMORA_IO_LOG", dir.file("log")}};
+    o.sink = Sink::PIPE_ENV;  // the pipe is still at 100; the variable decides
+    RunResult r = drive(o, {"write", dir.file("f")});
+    const std::string log = read_file(dir.file("log"));
+    EXPECT_EQ(lines_in(r.raw), c.to_pipe ? 2u : 0u) << "value '" << c.value << "'";
+    EXPECT_EQ(lines_in(log), c.to_pipe ? 0u : 2u) << "value '" << c.value << "'";
+  }
+}
+
+// A number that an intermediate program closed and this program reused for one of its
+// own files must never receive event lines.
+TEST(Sink, EnvironmentDescriptorThatIsARegularFileIsIgnored) {
+  TempDir dir;
+  RunOptions o;
+  o.sink = Sink::NONE;
+  o.files_at = {{9, dir.file("victim")}};
+  o.env = {{"VELMORA_IO_FD", "9"}, {"VELMORA_IO_LOG", dir.file("log")}};
+  RunResult r = drive(o, {"write", dir.file("f"), "3"});
+  EXPECT_EQ(read_file(dir.file("victim")), "");
+  EXPECT_EQ(lines_in(read_file(dir.file("log"))), 4u);  // three writes and the close
+}
+
+TEST(Sink, LogFileIsCreatedWithUmaskAppliedAndAppendedNeverTruncated) {
+  TempDir dir;
+  const std::string log = dir.file("log");
+  for (const char* mask : {"022", "077"}) {
+    std::filesystem::remove(log);
+    RunOptions o;
+    o.sink = Sink::LOG_FILE;
+    o.log_path = log;
+    o.argv = {"/bin/sh", "-c", std::string("umask ") + mask + "; exec \"$0\" write \"$1\"", driver_path(), dir.file("f")};
+    ASSERT_TRUE(run(o).ok());
+    struct stat st;
+    ASSERT_EQ(stat(log.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, std::string(mask) == "022" ? 0644u : 0600u);
+  }
+  write_file(log, "kept\n");
+  RunOptions o;
+  o.sink = Sink::LOG_FILE;
+  o.log_path = log;
+  RunResult r = drive(o, {"write", dir.file("f")});
+  EXPECT_EQ(r.raw.substr(0, 5), "kept\n");
+  EXPECT_EQ(r.events.size(), 2u);
+}
+
+TEST(Sink, LogFileIsNotHeldOpenBetweenLines) {
+  TempDir dir;
+  RunOptions o;
+  o.sink = Sink::LOG_FILE;
+  o.log_path = dir.file("log");
+  RunResult r = drive(o, {"log_fds", dir.file("f"), "50"});
+  EXPECT_EQ(r.facts().at("fds_before"), r.facts().at("fds_after"));
+  EXPECT_EQ(r.of_kind("write").size(), 51u);
+}
+
+TEST(Sink, LogFileDoesNotLeakIntoProgramsStartedMeanwhile) {
+  TempDir dir;
+  RunOptions o;
+  o.sink = Sink::LOG_FILE;
+  o.log_path = dir.file("log");
+  RunResult r = drive(o, {"cloexec", dir.file("f"), o.log_path, "40"});
+  EXPECT_EQ(r.facts().at("leaks"), "0");
+  EXPECT_GT(r.of_kind("write").size(), 0u);
+}
+
+TEST(Sink, UnwritableLogPathLosesLinesNotTheProgram) {
+  TempDir dir;
+  RunOptions o;
+  o.sink = Sink::LOG_FILE;
+  o.log_path = dir.file("missing-dir/log");
+  RunResult r = drive(o, {"write", dir.file("f"), "5"});
+  EXPECT_EQ(r.facts().at("fd"), "3");
+  EXPECT_EQ(read_file(dir.file("f")), "xxxxx");
+}
+
+}  // namespace
+}  // namespace velmora_test

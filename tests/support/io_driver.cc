@@ -1,0 +1,402 @@
+// Scenario driver: a small program the tests run with the library preloaded.
+//
+//   io_driver SCENARIO [ARGS...]
+//
+// Each scenario makes plain C-library calls and prints what the test needs to know as
+// key=value lines on standard output (descriptor numbers, thread ids, errno values).
+// Standard output is descriptor 1, which the library never observes.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+void fact(const char* key, long long value) { std::printf("%s=%lld\n", key, value); }
+
+long long thread_id() { return syscall(SYS_gettid); }
+
+int open_for_write(const char* path) { return open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644); }
+
+using SetFd = void (*)(int32_t);
+SetFd host_setter(const char* name) {
+  auto fn = reinterpret_cast<SetFd>(dlsym(RTLD_DEFAULT, name));
+  if (fn == nullptr) {
+    std::fprintf(stderr, "%s not found\n", name);
+    std::exit(3);
+  }
+  return fn;
+}
+
+std::string drain(int fd) {
+  std::string got;
+  char buf[4096];
+  fcntl(fd, F_SETFL, O_NONBLOCK);
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof(buf));
+    if (n <= 0) break;
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+int count_open_fds() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// write PATH [COUNT]: COUNT one-byte writes to a new file, then close.
+int scenario_write(int argc, char** argv) {
+  const int count = argc > 3 ? std::atoi(argv[3]) : 1;
+  const int fd = open_for_write(argv[2]);
+  for (int i = 0; i < count; ++i) write(fd, "x", 1);
+  fact("fd", fd);
+  fact("pid", getpid());
+  close(fd);
+  return 0;
+}
+
+// read PATH: one read of an existing file or directory, its result and errno.
+int scenario_read(int, char** argv) {
+  const int fd = open(argv[2], O_RDONLY);
+  char buf[64];
+  errno = 0;
+  const ssize_t n = read(fd, buf, sizeof(buf));
+  fact("errno", errno);
+  fact("result", n);
+  fact("fd", fd);
+  return 0;
+}
+
+// vectored PATH: writev then readv with 16 buffers each.
+int scenario_vectored(int, char** argv) {
+  const int fd = open(argv[2], O_RDWR | O_CREAT | O_TRUNC, 0644);
+  char bytes[16];
+  iovec iov[16];
+  for (int i = 0; i < 16; ++i) iov[i] = {&bytes[i], 1};
+  fact("written", writev(fd, iov, 16));
+  lseek(fd, 0, SEEK_SET);
+  fact("read", readv(fd, iov, 16));
+  fact("fd", fd);
+  return 0;
+}
+
+// unnameable PATH: a deleted file, a pipe and a socket without peer; none has a name.
+int scenario_unnameable(int, char** argv) {
+  const int file = open_for_write(argv[2]);
+  unlink(argv[2]);
+  write(file, "x", 1);
+  int p[2];
+  pipe(p);
+  write(p[1], "x", 1);
+  char c;
+  read(p[0], &c, 1);
+  const int s = socket(AF_INET, SOCK_DGRAM, 0);
+  write(s, "x", 1);
+  fact("deleted_fd", file);
+  return 0;
+}
+
+// standard PATH: calls on 0, 1, 2 and negative numbers are passed on unobserved, even
+// when descriptor 1 refers to a named file.
+int scenario_standard(int, char** argv) {
+  const int fd = open_for_write(argv[2]);
+  write(fd, "x", 1);
+  const int saved_out = dup(1);
+  dup2(fd, 1);
+  write(1, "", 0);
+  write(2, "", 0);
+  char c;
+  read(0, &c, 0);
+  dup2(saved_out, 1);
+  errno = 0;
+  const ssize_t r = write(-1, "x", 1);
+  const int saved = errno;
+  fact("negative_result", r);
+  fact("negative_errno", saved);
+  fact("fd", fd);
+  return 0;
+}
+
+// sink_fds PATH: the pipe's own descriptors are never observed, nor the host's read end.
+int scenario_sink_fds(int, char** argv) {
+  const int env_fd = std::atoi(std::getenv("VELMORA_IO_FD"));
+  const int fd = open_for_write(argv[2]);
+  write(fd, "x", 1);       // first event: settles the sink
+  write(env_fd, "", 0);    // the sink itself
+  host_setter("velmora_io_set_pipe_read_fd")(fd);
+  write(fd, "y", 1);       // now the host's "read end": no event
+  host_setter("velmora_io_set_pipe_read_fd")(-1);
+  write(fd, "z", 1);       // observed again
+  fact("fd", fd);
+  return 0;
+}
+
+// threads PATH1 PATH2: one write from each of two threads.
+int scenario_threads(int, char** argv) {
+  long long tids[2];
+  std::thread a([&] {
+    tids[0] = thread_id();
+    const int fd = open_for_write(argv[2]);
+    write(fd, "a", 1);
+  });
+  a.join();
+  std::thread b([&] {
+    tids[1] = thread_id();
+    const int fd = open_for_write(argv[3]);
+    write(fd, "b", 1);
+  });
+  b.join();
+  fact("tid1", tids[0]);
+  fact("tid2", tids[1]);
+  fact("pid", getpid());
+  return 0;
+}
+
+// fork PATH: the child writes; its lines carry its own process id.
+int scenario_fork(int, char** argv) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const int fd = open_for_write(argv[2]);
+    write(fd, "c", 1);
+    _exit(0);
+  }
+  int status;
+  waitpid(child, &status, 0);
+  fact("child", child);
+  fact("pid", getpid());
+  return 0;
+}
+
+// setter MODE PATH: the host's setter against the environment.
+//   first: set before any event -> all lines on our own pipe
+//   later: one event first (env pipe), then set -> the rest on our own pipe
+//   off:   set to -1 -> lines go to the log file, if any
+int scenario_setter(int, char** argv) {
+  const std::string mode = argv[2];
+  int own[2];
+  pipe(own);
+  const int fd = open_for_write(argv[3]);
+  if (mode == "later") write(fd, "1", 1);
+  host_setter("velmora_io_set_pipe_fd")(mode == "off" ? -1 : own[1]);
+  write(fd, "2", 1);
+  write(fd, "3", 1);
+  std::string lines = drain(own[0]);
+  std::size_t count = 0;
+  for (char c : lines) count += c == '\n';
+  fact("own_lines", static_cast<long long>(count));
+  fact("fd", fd);
+  return 0;
+}
+
+// log_fds PATH N: N events; the log file is not held open between lines.
+int scenario_log_fds(int, char** argv) {
+  const int fd = open_for_write(argv[2]);
+  write(fd, "x", 1);
+  const int before = count_open_fds();
+  for (int i = 0, n = std::atoi(argv[3]); i < n; ++i) write(fd, "x", 1);
+  fact("fds_before", before);
+  fact("fds_after", count_open_fds());
+  return 0;
+}
+
+// cloexec PATH LOG ROUNDS: a thread makes log lines while the main thread spawns
+// programs that list their descriptors; none may inherit the log file.
+int scenario_cloexec(int, char** argv) {
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    const int fd = open_for_write(argv[2]);
+    while (!stop.load()) write(fd, "x", 1);
+  });
+  const std::string log = argv[3];
+  int leaks = 0;
+  for (int round = 0, rounds = std::atoi(argv[4]); round < rounds; ++round) {
+    int p[2];
+    pipe2(p, O_CLOEXEC);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+    char* args[] = {const_cast<char*>("ls"), const_cast<char*>("-l"),
+                    const_cast<char*>("/proc/self/fd/"), nullptr};
+    char* env[] = {nullptr};  // no preload in the child: only its descriptors matter
+    pid_t pid;
+    posix_spawn(&pid, "/bin/ls", &fa, nullptr, args, env);
+    posix_spawn_file_actions_destroy(&fa);
+    close(p[1]);
+    std::string listing;
+    char buf[4096];
+    for (ssize_t n; (n = read(p[0], buf, sizeof(buf))) > 0;) listing.append(buf, n);
+    close(p[0]);
+    waitpid(pid, nullptr, 0);
+    if (listing.find(log) != std::string::npos) ++leaks;
+  }
+  stop = true;
+  writer.join();
+  fact("leaks", leaks);
+  return 0;
+}
+
+// fork_storm DIR FORKS: threads hammer the table while the main thread forks; every
+// child must be able to use the table and exit.
+int scenario_fork_storm(int, char** argv) {
+  const std::string dir = argv[2];
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> hammers;
+  for (int t = 0; t < 2; ++t) {
+    hammers.emplace_back([&, t] {
+      const std::string path = dir + "/hammer" + std::to_string(t);
+      while (!stop.load()) {
+        const int fd = open_for_write(path.c_str());
+        write(fd, "h", 1);
+        close(fd);
+      }
+    });
+  }
+  int hung = 0;
+  const int forks = std::atoi(argv[3]);
+  for (int i = 0; i < forks; ++i) {
+    const pid_t child = fork();
+    if (child == 0) {
+      const std::string path = dir + "/child";
+      const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+      write(fd, "c", 1);
+      close(fd);
+      _exit(0);
+    }
+    // A child that has not finished within 5 s is hung on an inherited lock.
+    int status;
+    bool done = false;
+    for (int waited = 0; waited < 5000 && !done; ++waited) {
+      done = waitpid(child, &status, WNOHANG) == child;
+      if (!done) usleep(1000);
+    }
+    if (!done) {
+      ++hung;
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+    }
+  }
+  stop = true;
+  for (auto& t : hammers) t.join();
+  fact("hung", hung);
+  return 0;
+}
+
+int g_signal_pipe = -1;
+void on_alarm_write(int) {
+  const int saved = errno;
+  write(g_signal_pipe, "s", 1);  // the self-pipe trick; the pipe may be full
+  close(dup(g_signal_pipe));
+  errno = saved;
+}
+
+// signal_storm PATH WRITES: a fast timer whose handler writes to a pipe interrupts a
+// thread that writes a file (and so is often inside a table operation).
+int scenario_signal_storm(int, char** argv) {
+  int p[2];
+  pipe2(p, O_NONBLOCK);
+  g_signal_pipe = p[1];
+  struct sigaction sa {};
+  sa.sa_handler = on_alarm_write;
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGALRM, &sa, nullptr);
+  itimerval timer{{0, 50}, {0, 50}};
+  setitimer(ITIMER_REAL, &timer, nullptr);
+  const int fd = open_for_write(argv[2]);
+  char sink[4096];
+  const long writes = std::atol(argv[3]);
+  for (long i = 0; i < writes; ++i) {
+    write(fd, "x", 1);
+    if (i % 1024 == 0) read(p[0], sink, sizeof(sink));
+  }
+  itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  fact("done", 1);
+  return 0;
+}
+
+void on_alarm_nothing(int) {}
+
+// interrupted_sink PATH WRITES: the sink pipe is shrunk so writes of lines block and
+// are interrupted by signals (no SA_RESTART): lines must still arrive whole.
+int scenario_interrupted_sink(int, char** argv) {
+  const int sink = std::atoi(std::getenv("VELMORA_IO_FD"));
+  fcntl(sink, F_SETPIPE_SZ, 4096);
+  struct sigaction sa {};
+  sa.sa_handler = on_alarm_nothing;
+  sigaction(SIGALRM, &sa, nullptr);
+  itimerval timer{{0, 200}, {0, 200}};
+  setitimer(ITIMER_REAL, &timer, nullptr);
+  const int fd = open_for_write(argv[2]);
+  const long writes = std::atol(argv[3]);
+  long ok = 0;
+  for (long i = 0; i < writes; ++i) ok += write(fd, "x", 1) == 1;
+  itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  fact("ok", ok);
+  fact("fd", fd);
+  return 0;
+}
+
+struct Scenario {
+  const char* name;
+  int min_args;
+  int (*run)(int, char**);
+};
+
+constexpr Scenario SCENARIOS[] = {
+    {"write", 1, scenario_write},
+    {"read", 1, scenario_read},
+    {"vectored", 1, scenario_vectored},
+    {"unnameable", 1, scenario_unnameable},
+    {"standard", 1, scenario_standard},
+    {"sink_fds", 1, scenario_sink_fds},
+    {"threads", 2, scenario_threads},
+    {"fork", 1, scenario_fork},
+    {"setter", 2, scenario_setter},
+    {"log_fds", 2, scenario_log_fds},
+    {"cloexec", 3, scenario_cloexec},
+    {"fork_storm", 2, scenario_fork_storm},
+    {"signal_storm", 2, scenario_signal_storm},
+    {"interrupted_sink", 2, scenario_interrupted_sink},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (argc >= 2) {
+    for (const Scenario& s : SCENARIOS) {
+      if (std::strcmp(argv[1], s.name) == 0 && argc - 2 >= s.min_args) return s.run(argc, argv);
+    }
+  }
+  std::fprintf(stderr, "usage: io_driver SCENARIO ARGS...\n");
+  return 2;
+}

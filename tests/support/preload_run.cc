@@ -1,0 +1,274 @@
+#include "preload_run.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace velmora_test {
+namespace {
+
+template <typename Int>
+bool parse_int(std::string_view s, Int* out) {
+  if (s.empty()) return false;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+bool unescape(std::string_view s, std::string* out) {
+  out->clear();
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\') {
+      out->push_back(s[i]);
+      continue;
+    }
+    if (++i == s.size()) return false;
+    switch (s[i]) {
+      case 't': out->push_back('\t'); break;
+      case 'n': out->push_back('\n'); break;
+      case '\\': out->push_back('\\'); break;
+      default: return false;
+    }
+  }
+  return true;
+}
+
+double now_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::vector<std::string> child_environment(const RunOptions& o) {
+  std::set<std::string> drop(o.unset_env.begin(), o.unset_env.end());
+  drop.insert({"LD_PRELOAD", "VELMORA_IO_FD", "VELMORA_IO_LOG"});
+  for (const auto& [k, v] : o.env) drop.insert(k);
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string_view entry(*e);
+    if (!drop.count(std::string(entry.substr(0, entry.find('='))))) env.emplace_back(entry);
+  }
+  if (o.preload) env.push_back("LD_PRELOAD=" + library_path());
+  // Explicit variables win over what the sink choice would set.
+  std::set<std::string> given;
+  for (const auto& [k, v] : o.env) {
+    env.push_back(k + "=" + v);
+    given.insert(k);
+  }
+  if (o.sink == Sink::PIPE_ENV && !given.count("VELMORA_IO_FD"))
+    env.push_back("VELMORA_IO_FD=" + std::to_string(o.sink_fd));
+  if (o.sink == Sink::LOG_FILE && !given.count("VELMORA_IO_LOG"))
+    env.push_back("VELMORA_IO_LOG=" + o.log_path);
+  return env;
+}
+
+void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+}  // namespace
+
+std::vector<Event> parse_events(std::string_view raw, std::size_t* malformed) {
+  std::vector<Event> events;
+  *malformed = 0;
+  while (!raw.empty()) {
+    const std::size_t nl = raw.find('\n');
+    if (nl == std::string_view::npos) {  // a cut-off last line
+      ++*malformed;
+      break;
+    }
+    std::string_view line = raw.substr(0, nl);
+    raw.remove_prefix(nl + 1);
+    std::vector<std::string_view> fields;
+    for (std::size_t start = 0;;) {
+      const std::size_t tab = line.find('\t', start);
+      fields.push_back(line.substr(start, tab - start));
+      if (tab == std::string_view::npos) break;
+      start = tab + 1;
+    }
+    Event e;
+    if (fields.size() != 5 || fields[0].empty() || !unescape(fields[1], &e.detail) ||
+        !parse_int(fields[2], &e.fd) || !parse_int(fields[3], &e.pid) ||
+        !parse_int(fields[4], &e.tid)) {
+      ++*malformed;
+      continue;
+    }
+    e.kind = std::string(fields[0]);
+    events.push_back(std::move(e));
+  }
+  return events;
+}
+
+std::map<std::string, std::string> RunResult::facts() const {
+  std::map<std::string, std::string> facts;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t eq = line.find('=');
+    if (eq != std::string::npos) facts[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return facts;
+}
+
+std::vector<Event> RunResult::of_kind(std::string_view kind) const {
+  std::vector<Event> picked;
+  for (const Event& e : events)
+    if (e.kind == kind) picked.push_back(e);
+  return picked;
+}
+
+std::vector<Event> RunResult::with_detail(std::string_view detail) const {
+  std::vector<Event> picked;
+  for (const Event& e : events)
+    if (e.detail == detail) picked.push_back(e);
+  return picked;
+}
+
+RunResult run(const RunOptions& o) {
+  int out_pipe[2], err_pipe[2], in_pipe[2], sink_pipe[2] = {-1, -1};
+  if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC) || pipe2(in_pipe, O_CLOEXEC))
+    throw std::runtime_error("pipe failed");
+  if (o.sink == Sink::PIPE_ENV && pipe2(sink_pipe, O_CLOEXEC)) throw std::runtime_error("pipe failed");
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  if (sink_pipe[1] >= 0) posix_spawn_file_actions_adddup2(&actions, sink_pipe[1], o.sink_fd);
+  for (const auto& [fd, path] : o.files_at)
+    posix_spawn_file_actions_addopen(&actions, fd, path.c_str(), O_RDWR | O_CREAT, 0644);
+  if (!o.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, o.cwd.c_str());
+
+  std::vector<std::string> env = child_environment(o);
+  std::vector<char*> envp, argv;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args = o.argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (sink_pipe[1] >= 0) close(sink_pipe[1]);
+  if (rc != 0) {
+    close(in_pipe[1]);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    if (sink_pipe[0] >= 0) close(sink_pipe[0]);
+    throw std::runtime_error("spawn failed: " + std::string(strerror(rc)));
+  }
+
+  RunResult r;
+  // Feed stdin without ever blocking on it, then drain every output until all writers
+  // are gone (descendants may hold the pipes after the child itself exits).
+  std::string_view pending = o.stdin_data;
+  int in_fd = in_pipe[1];
+  set_nonblocking(in_fd);
+  if (pending.empty()) {
+    close(in_fd);
+    in_fd = -1;
+  }
+  struct Source {
+    int fd;
+    std::string* into;
+  } sources[3] = {{out_pipe[0], &r.out}, {err_pipe[0], &r.err}, {sink_pipe[0], &r.raw}};
+  const double deadline = now_seconds() + o.timeout_seconds;
+  char buf[65536];
+  for (;;) {
+    pollfd fds[4];
+    int n = 0;
+    for (auto& s : sources)
+      if (s.fd >= 0) fds[n++] = {s.fd, POLLIN, 0};
+    if (in_fd >= 0) fds[n++] = {in_fd, POLLOUT, 0};
+    if (n == 0) break;
+    const double left = deadline - now_seconds();
+    if (left <= 0) {
+      r.timed_out = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    poll(fds, n, static_cast<int>(left * 1000) + 1);
+    for (int i = 0; i < n; ++i) {
+      if (fds[i].revents == 0) continue;
+      if (fds[i].fd == in_fd) {
+        const ssize_t w = write(in_fd, pending.data(), pending.size());
+        if (w > 0) pending.remove_prefix(static_cast<std::size_t>(w));
+        if (w < 0 || pending.empty()) {
+          close(in_fd);
+          in_fd = -1;
+        }
+        continue;
+      }
+      for (auto& s : sources) {
+        if (s.fd != fds[i].fd) continue;
+        const ssize_t got = read(s.fd, buf, sizeof(buf));
+        if (got > 0) {
+          s.into->append(buf, static_cast<std::size_t>(got));
+        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+          close(s.fd);
+          s.fd = -1;
+        }
+      }
+    }
+  }
+  for (auto& s : sources)
+    if (s.fd >= 0) close(s.fd);
+  if (in_fd >= 0) close(in_fd);
+
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
+  if (o.sink == Sink::LOG_FILE) r.raw = read_file(o.log_path);
+  r.events = parse_events(r.raw, &r.malformed);
+  return r;
+}
+
+std::string library_path() { return VELMORA_TEST_LIBRARY; }
+std::string driver_path() { return VELMORA_TEST_DRIVER; }
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/velmora-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+}  // namespace velmora_test

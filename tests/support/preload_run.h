@@ -1,0 +1,89 @@
+// Runs a real program with the built library preloaded and collects what it reported.
+//
+// State in the library is per process, so every scenario is its own child process.
+// The harness owns the sink (a pipe it drains, or a log file) and bounds every run
+// with a deadline: a hung child is killed and reported as timed out.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace velmora_test {
+
+struct Event {
+  std::string kind;
+  std::string detail;  // escapes undone
+  int32_t fd = 0;
+  int32_t pid = 0;
+  int64_t tid = 0;
+};
+
+// Splits raw sink output into events; lines that do not have exactly five well-formed
+// fields are counted in *malformed and skipped.
+std::vector<Event> parse_events(std::string_view raw, std::size_t* malformed);
+
+enum class Sink {
+  PIPE_ENV,  // a pipe handed over through VELMORA_IO_FD
+  LOG_FILE,  // VELMORA_IO_LOG names log_path
+  NONE,      // neither variable set
+};
+
+struct RunOptions {
+  std::vector<std::string> argv;
+  std::vector<std::pair<std::string, std::string>> env;  // added or overriding
+  std::vector<std::string> unset_env;
+  bool preload = true;
+  Sink sink = Sink::PIPE_ENV;
+  int sink_fd = 100;     // the number the child sees for the pipe's write end
+  std::string log_path;  // with Sink::LOG_FILE
+  std::vector<std::pair<int, std::string>> files_at;  // opened read-write at that number
+  std::string stdin_data;
+  std::string cwd;
+  int timeout_seconds = 60;
+};
+
+struct RunResult {
+  int exit_code = -1;   // -1 unless the child exited
+  int term_signal = 0;  // non-zero when a signal ended it
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+  std::string raw;  // the sink's bytes (pipe or log file)
+  std::vector<Event> events;
+  std::size_t malformed = 0;
+
+  bool ok() const { return !timed_out && term_signal == 0 && exit_code == 0; }
+  // Lines written by stdout of the driver as key=value, for expectations.
+  std::map<std::string, std::string> facts() const;
+  std::vector<Event> of_kind(std::string_view kind) const;
+  std::vector<Event> with_detail(std::string_view detail) const;
+};
+
+RunResult run(const RunOptions& options);
+
+// The built library and the scenario driver, as the build put them.
+std::string library_path();
+std::string driver_path();
+
+// A fresh directory under /tmp, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, std::string_view content);
+
+}  // namespace velmora_test

@@ -1,0 +1,264 @@
+// The tracer's own mechanics, independent of what the real library reports:
+// a stand-in preload library that does nothing, and a helper program that
+// writes event lines into the pipe itself.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tool_runner.h"
+
+namespace velmora::trace::testing {
+namespace {
+
+using namespace std::string_literals;
+
+std::vector<std::string> with_stub(std::vector<std::string> args) {
+  args.insert(args.begin(), {"--lib", stub_lib_path()});
+  return args;
+}
+
+std::size_t count_of(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (std::size_t i = text.find(needle); i != std::string::npos; i = text.find(needle, i + 1)) ++n;
+  return n;
+}
+
+std::size_t line_count(const std::string& text) { return count_of(text, "\n"); }
+
+// Runs a command and returns its standard output (bounded by the command).
+std::string capture(const std::string& command) {
+  std::string out;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  ::pclose(p);
+  return out;
+}
+
+const std::string kSample =
+    "read\tfile:/etc/hosts\t3\t100\t101\n"
+    "connect\tsocket:127.0.0.1:5432\t5\t100\t102\n"
+    "sql_write\tSELECT 1\t5\t100\t102\n"
+    "write\tfile:/tmp/odd\\tname\\n\xff\x1b[2J\t4\t101\t101\n"
+    "this line is garbage\n"
+    "close\tfile:/etc/hosts\t3\t100\t101\n"
+    "read\tfile:/x\t03\t100\t101\n";
+
+TEST(ToolMechanics, HelpAndBadOptions) {
+  TempDir dir;
+  const RunResult help = run_tool(dir, {"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.out.find("Usage: velmora-trace"), std::string::npos);
+
+  for (const auto& bad : std::vector<std::vector<std::string>>{
+           {"--nope", "true"}, {"--format", "xml", "true"}, {}, {"--wait", "x", "true"}}) {
+    const RunResult r = run_tool(dir, bad);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(line_count(r.err), 1u) << r.err;
+    EXPECT_TRUE(r.err.starts_with("velmora-trace: ")) << r.err;
+  }
+}
+
+TEST(ToolMechanics, LibraryNotFoundOrNotLoadable) {
+  TempDir dir;
+  write_file(dir / "not-elf.so", "hello");
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--lib", dir / "missing.so", "true"}, {"--lib", dir / "not-elf.so", "true"},
+           {"--lib", "/bin/true", "true"}}) {
+    const RunResult r = run_tool(dir, args);
+    EXPECT_EQ(r.exit_code, 2) << args[1];
+    EXPECT_EQ(line_count(r.err), 1u) << r.err;
+  }
+  // Taken from the environment when --lib is not given.
+  const RunResult from_env = run_tool(dir, {"true"}, {"VELMORA_IO_LIB=" + (dir / "missing.so")});
+  EXPECT_EQ(from_env.exit_code, 2);
+  EXPECT_NE(from_env.err.find("VELMORA_IO_LIB"), std::string::npos) << from_env.err;
+  const RunResult ok = run_tool(dir, {"true"}, {"VELMORA_IO_LIB=" + stub_lib_path()});
+  EXPECT_EQ(ok.exit_code, 0) << ok.err;
+}
+
+TEST(ToolMechanics, ExitStatusAndSignals) {
+  TempDir dir;
+  EXPECT_EQ(run_tool(dir, with_stub({"sh", "-c", "exit 7"})).exit_code, 7);
+  EXPECT_EQ(run_tool(dir, with_stub({"true"})).exit_code, 0);
+  const RunResult killed = run_tool(dir, with_stub({"sh", "-c", "kill -TERM $$"}));
+  EXPECT_EQ(killed.exit_code, 128 + SIGTERM);
+  EXPECT_NE(killed.err.find("SIGTERM"), std::string::npos) << killed.err;
+}
+
+TEST(ToolMechanics, CommandNotFoundOrNotExecutable) {
+  TempDir dir;
+  const RunResult missing = run_tool(dir, with_stub({"velmora-no-such-command-xyz"}));
+  EXPECT_EQ(missing.exit_code, 127);
+  EXPECT_NE(missing.err.find("not found"), std::string::npos) << missing.err;
+  const RunResult missing_path = run_tool(dir, with_stub({dir / "nothing-here"}));
+  EXPECT_EQ(missing_path.exit_code, 127);
+
+  write_file(dir / "plain.txt", "not a program\n");
+  ::chmod((dir / "plain.txt").c_str(), 0644);
+  const RunResult not_exec = run_tool(dir, with_stub({dir / "plain.txt"}));
+  EXPECT_EQ(not_exec.exit_code, 126);
+  EXPECT_NE(not_exec.err.find("cannot run"), std::string::npos) << not_exec.err;
+  EXPECT_EQ(run_tool(dir, with_stub({dir.path()})).exit_code, 126);
+}
+
+TEST(ToolMechanics, EnvironmentAndPipeHandedToProgram) {
+  TempDir dir;
+  const std::string script =
+      "printf '%s\\n' \"$LD_PRELOAD\" \"$VELMORA_IO_FD\" \"${VELMORA_IO_LOG-unset}\" > " + (dir / "env") +
+      "; for f in /proc/$$/fd/*; do echo \"${f##*/} $(readlink $f)\"; done > " + (dir / "fds");
+  const RunResult r = run_tool(dir, with_stub({"sh", "-c", script}),
+                               {"LD_PRELOAD=" + stub_lib_path(), "VELMORA_IO_LOG=" + (dir / "log")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string env = read_file(dir / "env");
+  // Ours first, the entry that was there kept after it.
+  EXPECT_TRUE(env.starts_with(stub_lib_path() + ":" + stub_lib_path() + "\n")) << env;
+  const std::size_t nl = env.find('\n');
+  const int sink = std::stoi(env.substr(nl + 1));
+  EXPECT_GE(sink, 10);
+  EXPECT_NE(env.find("\nunset\n"), std::string::npos) << env;  // log file not passed on
+
+  // The write end sits at the advertised number; the read end stays with the
+  // tracer (only one descriptor in the program refers to that pipe).
+  const std::string fds = read_file(dir / "fds");
+  const std::string prefix = "\n" + std::to_string(sink) + " pipe:[";
+  const std::size_t at = ("\n" + fds).find(prefix);
+  ASSERT_NE(at, std::string::npos) << fds;
+  const std::size_t start = at + prefix.size() - 1;
+  const std::string inode = fds.substr(start, fds.find(']', start) - start);
+  EXPECT_EQ(count_of(fds, "pipe:[" + inode + "]"), 1u) << fds;
+}
+
+TEST(ToolMechanics, FormatsAndMalformedLines) {
+  TempDir dir;
+  write_file(dir / "sample", kSample);
+  const std::vector<std::string> cmd = {emitter_path(), "copy", dir / "sample"};
+
+  const auto run_fmt = [&](const std::string& fmt) {
+    std::vector<std::string> args = {"--format", fmt, "-o", dir / ("out." + fmt)};
+    args.insert(args.end(), cmd.begin(), cmd.end());
+    const RunResult r = run_tool(dir, with_stub(args));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("2 malformed event lines ignored"), std::string::npos) << r.err;
+    return read_file(dir / ("out." + fmt));
+  };
+
+  const std::string raw = run_fmt("raw");
+  EXPECT_EQ(raw,
+            "read\tfile:/etc/hosts\t3\t100\t101\n"
+            "connect\tsocket:127.0.0.1:5432\t5\t100\t102\n"
+            "sql_write\tSELECT 1\t5\t100\t102\n"
+            "write\tfile:/tmp/odd\\tname\\n\xff\x1b[2J\t4\t101\t101\n"
+            "close\tfile:/etc/hosts\t3\t100\t101\n");
+
+  const std::string text = run_fmt("text");
+  EXPECT_EQ(line_count(text), 5u) << text;
+  EXPECT_NE(text.find("101/101 write     fd=4    file:/tmp/odd\\tname\\n\\xff\\x1b[2J\n"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find('\x1b'), std::string::npos);
+
+  const std::string json = run_fmt("jsonl");
+  EXPECT_EQ(line_count(json), 5u);
+  EXPECT_NE(json.find("\"detail\":\"file:/tmp/odd\\tname\\n\\ufffd\\u001b[2J\""), std::string::npos) << json;
+  if (!python3_path().empty()) {
+    const std::string decoded = capture(python3_path() + " " + script_path("check_jsonl.py") + " " +
+                                        (dir / "out.jsonl") + " 2>&1");
+    std::string hex;
+    for (const unsigned char c : "file:/tmp/odd\tname\n\xff\x1b[2J"s) {
+      static const char* digits = "0123456789abcdef";
+      hex += digits[c >> 4];
+      hex += digits[c & 15];
+    }
+    EXPECT_NE(decoded.find("write\t" + hex + "\n"), std::string::npos) << decoded;
+    EXPECT_EQ(line_count(decoded), 5u) << decoded;
+  }
+}
+
+TEST(ToolMechanics, FiltersApplyToStreamAndSummary) {
+  TempDir dir;
+  write_file(dir / "sample", kSample);
+  const RunResult r = run_tool(dir, with_stub({"--only", "socket,sql", "-c", "-o", dir / "out", "--format",
+                                               "raw", emitter_path(), "copy", dir / "sample"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string out = read_file(dir / "out");
+  EXPECT_NE(out.find("connect\tsocket:127.0.0.1:5432"), std::string::npos);
+  EXPECT_NE(out.find("sql_write\tSELECT 1"), std::string::npos);
+  EXPECT_EQ(out.find("file:"), std::string::npos) << out;
+  EXPECT_NE(out.find("Summary: 2 events"), std::string::npos) << out;
+
+  const RunResult m = run_tool(dir, with_stub({"--match", "hosts", "--kind", "close", "-o", dir / "out2",
+                                               "--summary-only", emitter_path(), "copy", dir / "sample"}));
+  ASSERT_EQ(m.exit_code, 0) << m.err;
+  const std::string summary = read_file(dir / "out2");
+  EXPECT_NE(summary.find("Summary: 1 events"), std::string::npos) << summary;
+  EXPECT_EQ(summary.find("100/101"), std::string::npos) << summary;  // no stream
+}
+
+TEST(ToolMechanics, FloodFromManyThreadsNothingLost) {
+  TempDir dir;
+  constexpr int kLines = 200000;
+  const RunResult r = run_tool(dir, with_stub({"--format", "raw", "-o", dir / "raw", emitter_path(), "flood",
+                                               std::to_string(kLines), "8"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const RawEvents parsed = parse_raw(read_file(dir / "raw"));
+  EXPECT_EQ(parsed.events.size(), static_cast<std::size_t>(kLines));
+  EXPECT_EQ(parsed.bad_lines, 0u);
+  std::set<long long> tids;
+  for (const Event& e : parsed.events) tids.insert(e.tid);
+  EXPECT_EQ(tids.size(), 8u);
+
+  const RunResult s = run_tool(dir, with_stub({"--summary-only", emitter_path(), "flood",
+                                               std::to_string(kLines), "8"}));
+  ASSERT_EQ(s.exit_code, 0);
+  EXPECT_NE(s.err.find("Summary: 200000 events"), std::string::npos) << s.err;
+  EXPECT_EQ(s.err.find("fd="), std::string::npos) << s.err;  // table only: no event lines
+}
+
+TEST(ToolMechanics, ForwardsTerminationSignals) {
+  if (python3_path().empty()) GTEST_SKIP() << "python3 not found";
+  for (const int sig : {SIGTERM, SIGINT}) {
+    TempDir dir;
+    ToolProcess tool(dir, with_stub({python3_path(), script_path("await_signal.py"), dir / "ready"}));
+    ASSERT_TRUE(wait_for_file(dir / "ready")) << "program never got ready";
+    ASSERT_EQ(::kill(tool.pid(), sig), 0);
+    const RunResult r = tool.wait();
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, sig == SIGTERM ? 42 : 43) << r.err;
+  }
+}
+
+TEST(ToolMechanics, DescendantOutlivingProgramDoesNotHangTool) {
+  TempDir dir;
+  const RunResult r =
+      run_tool(dir, with_stub({"--wait", "0.2", "sh", "-c", "sleep 60 & echo $! > " + (dir / "pid") + "; exit 5"}),
+               {}, std::chrono::seconds(50));
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 5);
+  EXPECT_NE(r.err.find("still hold the event pipe"), std::string::npos) << r.err;
+  // The straggler is killed with the tool's process group when `r`'s runner ends.
+}
+
+TEST(ToolMechanics, DescendantEventsAfterProgramExitAreCollected) {
+  TempDir dir;
+  write_file(dir / "sample", kSample);
+  const std::string late = "(sleep 0.3; " + emitter_path() + " copy " + (dir / "sample") + ") & exit 0";
+  const RunResult r = run_tool(dir, with_stub({"--wait", "100", "--format", "raw", "-o", dir / "raw", "sh",
+                                               "-c", late}));
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(line_count(read_file(dir / "raw")), 5u);
+  EXPECT_EQ(r.err.find("still hold"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace velmora::trace::testing

@@ -1,0 +1,182 @@
+#include "tool_runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace velmora::trace::testing {
+namespace {
+
+std::string base_tmp() {
+  const char* t = std::getenv("TMPDIR");
+  return (t != nullptr && *t != '\0') ? t : "/tmp";
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  std::string templ = base_tmp() + "/velmora-trace-test.XXXXXX";
+  if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = std::filesystem::canonical(templ).string();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+ToolProcess::ToolProcess(const TempDir& dir, const std::vector<std::string>& args,
+                         const std::vector<std::string>& extra_env) {
+  static int counter = 0;
+  const std::string stem = dir / ("tool-" + std::to_string(++counter));
+  out_path_ = stem + ".out";
+  err_path_ = stem + ".err";
+
+  std::vector<std::string> argv_s{tool_path()};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  std::vector<std::string> env_s;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry = *e;
+    // The tests decide what the tool is told; nothing leaks in from outside.
+    if (entry.starts_with("VELMORA_IO_") || entry.starts_with("LD_PRELOAD=")) continue;
+    env_s.emplace_back(entry);
+  }
+  env_s.insert(env_s.end(), extra_env.begin(), extra_env.end());
+  std::vector<char*> envp;
+  for (auto& e : env_s) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int out = ::open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err = ::open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (in < 0 || out < 0 || err < 0) throw std::runtime_error("cannot open capture files");
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::setpgid(0, 0);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    // Start from a clean signal state whatever the test runner set up.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(121);
+  }
+  // Also from the parent side, so the group exists before anyone signals it.
+  if (pid_ > 0) ::setpgid(pid_, pid_);
+  ::close(in);
+  ::close(out);
+  ::close(err);
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+}
+
+ToolProcess::~ToolProcess() {
+  if (pid_ > 0) {
+    // Stragglers the traced program left behind live in the same group.
+    ::kill(-pid_, SIGKILL);
+    if (!reaped_) {
+      int status;
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+}
+
+RunResult ToolProcess::wait(std::chrono::seconds limit) {
+  RunResult result;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  for (;;) {
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) break;
+    if (r < 0 && errno != EINTR) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      result.timed_out = true;
+      ::kill(-pid_, SIGKILL);
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  reaped_ = true;
+  if (!result.timed_out) {
+    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status)) result.exit_code = 128 + WTERMSIG(status);
+  }
+  result.out = read_file(out_path_);
+  result.err = read_file(err_path_);
+  return result;
+}
+
+RunResult run_tool(const TempDir& dir, const std::vector<std::string>& args,
+                   const std::vector<std::string>& extra_env, std::chrono::seconds limit) {
+  ToolProcess tool(dir, args, extra_env);
+  return tool.wait(limit);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool wait_for_file(const std::string& path, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (::access(path.c_str(), F_OK) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return ::access(path.c_str(), F_OK) == 0;
+}
+
+RawEvents parse_raw(const std::string& text) {
+  RawEvents parsed;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t lf = text.find('\n', start);
+    if (lf == std::string::npos) lf = text.size();
+    Event e;
+    if (parse_event_line(std::string_view(text).substr(start, lf - start), e) == ParseError::none) {
+      parsed.events.push_back(std::move(e));
+    } else {
+      ++parsed.bad_lines;
+    }
+    start = lf + 1;
+  }
+  return parsed;
+}
+
+std::string tool_path() { return VELMORA_TRACE_PATH; }
+std::string real_lib_path() { return VELMORA_LIB_PATH; }
+std::string stub_lib_path() { return VELMORA_STUB_LIB_PATH; }
+std::string emitter_path() { return VELMORA_EMITTER_PATH; }
+std::string fd_helper_path() { return VELMORA_FD_HELPER_PATH; }
+std::string script_path(const std::string& name) { return std::string(VELMORA_TOOL_TEST_DIR) + "/" + name; }
+std::string python3_path() { return VELMORA_PYTHON3; }
+
+}  // namespace velmora::trace::testing

@@ -1,0 +1,83 @@
+// Running velmora-trace (and reading what it produced) from the tests.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "event_parse.h"
+
+namespace velmora::trace::testing {
+
+// A fresh directory (symlinks resolved), removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  int exit_code = -1;   // of the tool; -1 if it had to be killed
+  bool timed_out = false;
+  std::string out;      // its standard output
+  std::string err;      // its standard error
+};
+
+// A velmora-trace process started in its own process group, with standard
+// input from /dev/null and its output captured in files of `dir`.
+class ToolProcess {
+ public:
+  ToolProcess(const TempDir& dir, const std::vector<std::string>& args,
+              const std::vector<std::string>& extra_env = {});
+  ~ToolProcess();  // kills whatever of the group is left
+  ToolProcess(const ToolProcess&) = delete;
+  ToolProcess& operator=(const ToolProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Waits at most `limit`; on expiry kills the group and marks timed_out.
+  RunResult wait(std::chrono::seconds limit = std::chrono::seconds(120));
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  std::string out_path_;
+  std::string err_path_;
+};
+
+RunResult run_tool(const TempDir& dir, const std::vector<std::string>& args,
+                   const std::vector<std::string>& extra_env = {},
+                   std::chrono::seconds limit = std::chrono::seconds(120));
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+
+// Polls (bounded) until `path` exists; false if it never appeared.
+bool wait_for_file(const std::string& path, std::chrono::seconds limit = std::chrono::seconds(60));
+
+// Parses raw output; every line must be well formed.
+struct RawEvents {
+  std::vector<Event> events;
+  std::size_t bad_lines = 0;
+};
+RawEvents parse_raw(const std::string& text);
+
+// Paths of what the tests run.
+std::string tool_path();
+std::string real_lib_path();
+std::string stub_lib_path();
+std::string emitter_path();
+std::string fd_helper_path();
+std::string script_path(const std::string& name);
+// Empty when no python3 was found at configure time.
+std::string python3_path();
+
+}  // namespace velmora::trace::testing

@@ -1,0 +1,87 @@
+#include "event_format.h"
+
+#include <charconv>
+
+#include "display_text.h"
+
+namespace velmora::trace {
+namespace {
+
+// Formatting runs once per event at hundreds of thousands of events a
+// second, so numbers go through to_chars rather than printf or to_string.
+template <class T>
+void append_number(std::string& out, T value) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, r.ptr);
+}
+
+void append_seconds(std::string& out, double seconds) {
+  char buf[48];
+  const auto r = std::to_chars(buf, buf + sizeof buf, seconds, std::chars_format::fixed, 6);
+  out.append(buf, r.ptr);
+}
+
+void pad_to(std::string& out, std::size_t start, std::size_t width) {
+  const std::size_t used = out.size() - start;
+  if (used < width) out.append(width - used, ' ');
+}
+
+// "  1.234567 100/101 read      fd=3    file:/etc/hosts"
+void format_text(const Event& event, double seconds, std::string& out) {
+  std::size_t start = out.size();
+  append_seconds(out, seconds);
+  if (out.size() - start < 10) out.insert(start, 10 - (out.size() - start), ' ');
+  out += ' ';
+  append_number(out, event.pid);
+  out += '/';
+  append_number(out, event.tid);
+  out += ' ';
+  start = out.size();
+  out += kind_name(event.kind);
+  pad_to(out, start, 9);  // the longest kind name, so that the details line up
+  out += " fd=";
+  start = out.size();
+  append_number(out, event.fd);
+  pad_to(out, start, 4);
+  out += ' ';
+  append_display(out, event.detail);
+  out += '\n';
+}
+
+void format_jsonl(const Event& event, double seconds, std::string& out) {
+  out += "{\"t\":";
+  append_seconds(out, seconds);
+  out += ",\"pid\":";
+  append_number(out, event.pid);
+  out += ",\"tid\":";
+  append_number(out, event.tid);
+  out += ",\"kind\":\"";
+  out += kind_name(event.kind);
+  out += "\",\"fd\":";
+  append_number(out, event.fd);
+  out += ",\"detail\":";
+  if (!append_json_string(out, event.detail)) {
+    // The detail was not valid UTF-8 and lost bytes to U+FFFD; keep them exactly.
+    out += ",\"detail_base64\":\"";
+    append_base64(out, event.detail);
+    out += '"';
+  }
+  out += "}\n";
+}
+
+}  // namespace
+
+void format_event(Format format, const Event& event, std::string_view raw_line, double seconds,
+                  std::string& out) {
+  switch (format) {
+    case Format::text: format_text(event, seconds, out); break;
+    case Format::jsonl: format_jsonl(event, seconds, out); break;
+    case Format::raw:
+      out.append(raw_line);
+      out += '\n';
+      break;
+  }
+}
+
+}  // namespace velmora::trace

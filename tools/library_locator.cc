@@ -1,0 +1,154 @@
+#include "library_locator.h"
+
+#include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+namespace velmora::trace {
+namespace {
+
+constexpr const char* kLibName = "libvelmora_io.so";
+
+std::string self_dir() {
+  std::error_code ec;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  return exe.parent_path().string();
+}
+
+std::string resolve(const std::string& path) {
+  char buf[PATH_MAX];
+  if (::realpath(path.c_str(), buf) == nullptr) return {};
+  return buf;
+}
+
+LocatedLibrary accept_candidate(const std::string& candidate, const char* origin) {
+  const std::string full = resolve(candidate);
+  if (full.empty()) {
+    return {{}, std::string(origin) + " '" + candidate + "': " + std::strerror(errno)};
+  }
+  // LD_PRELOAD separates entries with ':' or ' ', so such a path cannot be named.
+  if (full.find_first_of(": \t\n") != std::string::npos) {
+    return {{}, "library path '" + full + "' contains a space or colon, which LD_PRELOAD cannot carry"};
+  }
+  return {full, {}};
+}
+
+// Cheap structural check with precise messages; the trial load below
+// catches the rest (missing dependencies, undefined symbols).
+std::string check_elf_header(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return path + ": " + std::strerror(errno);
+  Elf64_Ehdr header{};
+  const ssize_t n = ::pread(fd, &header, sizeof header, 0);
+  ::close(fd);
+  if (n < static_cast<ssize_t>(EI_NIDENT) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
+    return path + ": not an ELF file";
+  }
+  // The tracer and the traced programs are built for the same machine, so
+  // the tracer's own header is the reference.
+  Elf64_Ehdr self{};
+  const int self_fd = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  if (self_fd >= 0) {
+    const ssize_t m = ::pread(self_fd, &self, sizeof self, 0);
+    ::close(self_fd);
+    if (m == static_cast<ssize_t>(sizeof self)) {
+      if (header.e_ident[EI_CLASS] != self.e_ident[EI_CLASS] ||
+          header.e_ident[EI_DATA] != self.e_ident[EI_DATA]) {
+        return path + ": ELF class or byte order differs from this machine";
+      }
+      if (n == static_cast<ssize_t>(sizeof header) && header.e_machine != self.e_machine) {
+        return path + ": built for another machine type";
+      }
+    }
+  }
+  if (n == static_cast<ssize_t>(sizeof header) && header.e_type != ET_DYN) {
+    return path + ": not a shared library";
+  }
+  return {};
+}
+
+std::string trial_load(const std::string& path) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return {};  // cannot check; the header looked fine
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return {};
+  }
+  if (pid == 0) {
+    ::close(fds[0]);
+    // Keep the library from reporting anywhere during the trial.
+    ::unsetenv("VELMORA_IO_FD");
+    ::unsetenv("VELMORA_IO_LOG");
+    void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    if (handle == nullptr) {
+      const char* why = ::dlerror();
+      if (why != nullptr) {
+        const ssize_t ignored = ::write(fds[1], why, std::strlen(why));
+        (void)ignored;
+      }
+      ::_exit(1);
+    }
+    ::dlclose(handle);
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string message;
+  char buf[512];
+  for (;;) {
+    const ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n > 0) {
+      if (message.size() < 4096) message.append(buf, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;
+  }
+  ::close(fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  for (char& c : message) {
+    if (c == '\n') c = ' ';
+  }
+  if (message.empty()) message = path + ": the dynamic loader could not load it";
+  return "cannot load " + message;
+}
+
+}  // namespace
+
+LocatedLibrary locate_library(const std::string& explicit_path) {
+  if (!explicit_path.empty()) return accept_candidate(explicit_path, "--lib");
+  if (const char* env = std::getenv("VELMORA_IO_LIB"); env != nullptr && *env != '\0') {
+    return accept_candidate(env, "VELMORA_IO_LIB");
+  }
+  const std::string dir = self_dir();
+  if (!dir.empty()) {
+    for (const std::string& candidate : {dir + "/" + kLibName, dir + "/../lib/" + kLibName}) {
+      if (::access(candidate.c_str(), F_OK) == 0) return accept_candidate(candidate, "library");
+    }
+  }
+  return {{},
+          std::string("cannot find ") + kLibName + " beside this program or in ../lib; "
+          "use --lib PATH or set VELMORA_IO_LIB"};
+}
+
+std::string check_loadable(const std::string& path) {
+  if (std::string why = check_elf_header(path); !why.empty()) return why;
+  return trial_load(path);
+}
+
+}  // namespace velmora::trace

@@ -1,0 +1,25 @@
+// Finding the preload library and making sure it can be loaded before any
+// program is started with it: a bad LD_PRELOAD entry only produces a warning
+// from the dynamic loader in every traced process, and no events at all.
+#pragma once
+
+#include <string>
+
+namespace velmora::trace {
+
+struct LocatedLibrary {
+  std::string path;   // absolute, symlinks resolved; empty on failure
+  std::string error;  // one line when path is empty
+};
+
+// Order: `explicit_path` (--lib), $VELMORA_IO_LIB, libvelmora_io.so next to
+// this executable (build tree), then ../lib/ relative to it (install tree).
+LocatedLibrary locate_library(const std::string& explicit_path);
+
+// Checks that `path` is a shared object for this machine and that the
+// dynamic loader accepts it. The trial load happens in a short-lived child so
+// that the library's start-up code never runs inside the tracer. Returns an
+// empty string on success, else a one-line reason.
+std::string check_loadable(const std::string& path);
+
+}  // namespace velmora::trace

@@ -1,0 +1,68 @@
+// velmora-trace: run a program with libvelmora_io preloaded and show what it
+// reports.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "library_locator.h"
+#include "options.h"
+#include "trace_session.h"
+
+namespace {
+
+void fail_line(const std::string& line) {
+  const std::string text = "velmora-trace: " + line + "\n";
+  const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+  (void)ignored;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace velmora::trace;
+
+  Options options;
+  const ParseOutcome parsed = parse_options(argc, argv, options);
+  if (parsed.status == ParseOutcome::help) {
+    const std::string text = usage_text();
+    const ssize_t ignored = ::write(STDOUT_FILENO, text.data(), text.size());
+    (void)ignored;
+    return 0;
+  }
+  if (parsed.status == ParseOutcome::error) {
+    fail_line(parsed.message + " (see --help)");
+    return 2;
+  }
+
+  const LocatedLibrary lib = locate_library(options.lib);
+  if (lib.path.empty()) {
+    fail_line(lib.error);
+    return 2;
+  }
+  if (const std::string why = check_loadable(lib.path); !why.empty()) {
+    fail_line(why);
+    return 2;
+  }
+
+  int output_fd = STDERR_FILENO;
+  if (!options.output.empty()) {
+    output_fd = ::open(options.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (output_fd < 0) {
+      fail_line(options.output + ": " + std::strerror(errno));
+      return 2;
+    }
+  }
+
+  const SessionResult result = run_session(options, lib.path, output_fd);
+  if (output_fd != STDERR_FILENO && ::close(output_fd) != 0) {
+    fail_line(options.output + ": " + std::strerror(errno));
+  }
+  if (result.rejected != 0) {
+    fail_line(std::to_string(result.rejected) + " malformed event line" +
+              (result.rejected == 1 ? "" : "s") + " ignored");
+  }
+  return result.exit_code;
+}
