@@ -122,6 +122,9 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
   // the child's exit and forwarding. SIGPIPE is blocked rather than ignored:
   // the mask is restored in the child, while an ignored disposition would
   // leak into it through exec.
+  // An inherited "ignore SIGCHLD" would make the kernel reap the program
+  // behind our back and lose its exit status.
+  ::signal(SIGCHLD, SIG_DFL);
   sigset_t handled, previous;
   sigemptyset(&handled);
   for (const int sig : kForwarded) sigaddset(&handled, sig);

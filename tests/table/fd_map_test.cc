@@ -1,0 +1,128 @@
+// The descriptor table against a plain model, under threads, and once poisoned.
+#include "fd_map.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velmora_io {
+namespace {
+
+std::string name_for(int fd, int version) { return "file:/n/" + std::to_string(fd) + "/" + std::to_string(version); }
+
+// Random inserts, replacements and removals over a small key range (negative numbers
+// included) must agree with a std::map at every step; the backward-shift removal is
+// where an open-addressing map usually goes wrong.
+TEST(FdMap, AgreesWithAModelUnderRandomOperations) {
+  FdMap map;
+  std::map<int, std::string> model;
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<int> key(-20, 300), op(0, 9);
+  for (int step = 0; step < 200000; ++step) {
+    const int fd = key(rng);
+    const int what = op(rng);
+    if (what < 5) {
+      const std::string name = name_for(fd, step);
+      ASSERT_TRUE(map.insert(fd, OwnedText::copy_of(name)));
+      model[fd] = name;
+    } else if (what < 8) {
+      OwnedText removed = map.remove(fd);
+      const auto it = model.find(fd);
+      ASSERT_EQ(static_cast<bool>(removed), it != model.end()) << "step " << step;
+      if (it != model.end()) {
+        ASSERT_EQ(removed.view(), it->second);
+        model.erase(it);
+      }
+    } else {
+      std::string_view found;
+      const bool present = map.find(fd, &found);
+      const auto it = model.find(fd);
+      ASSERT_EQ(present, it != model.end()) << "step " << step;
+      if (present) {
+        ASSERT_EQ(found, it->second);
+      }
+    }
+    ASSERT_EQ(map.size(), model.size());
+  }
+  for (const auto& [fd, name] : model) {
+    std::string_view found;
+    ASSERT_TRUE(map.find(fd, &found));
+    EXPECT_EQ(found, name);
+  }
+}
+
+// Descriptors opened and closed over and over must not make the table grow.
+TEST(FdMap, OpenCloseCyclesDoNotGrowTheTable) {
+  FdMap map;
+  for (int fd = 3; fd < 10003; ++fd) ASSERT_TRUE(map.insert(fd, OwnedText::copy_of("file:/x")));
+  const std::size_t capacity = map.capacity();
+  EXPECT_LE(capacity, 16384u);
+  for (int round = 0; round < 50; ++round) {
+    for (int fd = 3; fd < 10003; ++fd) ASSERT_TRUE(map.remove(fd));
+    for (int fd = 3; fd < 10003; ++fd) ASSERT_TRUE(map.insert(fd, OwnedText::copy_of("file:/y")));
+  }
+  EXPECT_EQ(map.capacity(), capacity);
+  EXPECT_EQ(map.size(), 10000u);
+}
+
+// Many threads inserting, copying out and removing, on shared and private numbers.
+TEST(FdTable, ConcurrentOperationsKeepEveryEntryConsistent) {
+  constexpr int THREADS = 8, ROUNDS = 20000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; ++t) {
+    threads.emplace_back([t] {
+      const int own = 100000 + t;
+      for (int i = 0; i < ROUNDS; ++i) {
+        const std::string mine = name_for(own, i);
+        table_insert(own, OwnedText::copy_of(mine));
+        TextCopy copy;
+        ASSERT_TRUE(table_copy_name(own, &copy));
+        ASSERT_EQ(copy.view(), mine);
+        table_insert(7, OwnedText::copy_of(name_for(7, t)));  // shared: last writer wins
+        TextCopy shared;
+        if (table_copy_name(7, &shared)) {
+          ASSERT_EQ(shared.view().substr(0, 9), "file:/n/7");
+        }
+        if (i % 3 == 0) {
+          ASSERT_TRUE(table_remove(own));
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < THREADS; ++t) {
+    bool present = false;
+    ASSERT_EQ(table_contains(100000 + t, &present), TableStatus::DONE);
+    EXPECT_TRUE(present);  // ROUNDS - 1 is not a multiple of 3: the last insert stays
+    table_remove(100000 + t);
+  }
+  table_remove(7);
+}
+
+// A poisoned table is never read or changed again; each check runs in its own process
+// because the mark is permanent.
+TEST(FdTable, PoisonedTableRefusesEveryOperation) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, untouched table
+  EXPECT_EXIT(
+      {
+        table_insert(5, OwnedText::copy_of("file:/before"));
+        poison_table();
+        bool present = false;
+        const bool refused = table_contains(5, &present) == TableStatus::UNAVAILABLE;
+        TextCopy copy;
+        const bool no_copy = !table_copy_name(5, &copy);
+        table_insert(6, OwnedText::copy_of("file:/after"));
+        const bool no_remove = !table_remove(5);
+        std::string_view name;
+        const bool kept = FD_MAP.map.find(5, &name) && name == "file:/before" && !FD_MAP.map.find(6, &name);
+        std::exit(refused && no_copy && no_remove && kept ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace velmora_io
