@@ -245,6 +245,7 @@ RunResult run(const RunOptions& o) {
 
 std::string library_path() { return VELMORA_TEST_LIBRARY; }
 std::string driver_path() { return VELMORA_TEST_DRIVER; }
+std::string socket_driver_path() { return VELMORA_TEST_SOCKET_DRIVER; }
 
 TempDir::TempDir() {
   char pattern[] = "/tmp/velmora-test-XXXXXX";

@@ -68,6 +68,7 @@ RunResult run(const RunOptions& options);
 // The built library and the scenario driver, as the build put them.
 std::string library_path();
 std::string driver_path();
+std::string socket_driver_path();
 
 // A fresh directory under /tmp, removed with its contents.
 class TempDir {

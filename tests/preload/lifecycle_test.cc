@@ -1,0 +1,74 @@
+// connect, close, dup2 and dup3 keep names in step with the life of descriptors.
+#include <gtest/gtest.h>
+
+#include "preload_run.h"
+
+namespace velmora_test {
+namespace {
+
+RunResult drive(std::vector<std::string> args, RunOptions o = {}) {
+  o.argv = {socket_driver_path()};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  RunResult r = run(o);
+  EXPECT_TRUE(r.ok()) << r.err;
+  return r;
+}
+
+std::string summary(const RunResult& r) {
+  std::string s;
+  for (const Event& e : r.events) s += e.kind + " " + e.detail + " " + std::to_string(e.fd) + "\n";
+  return s;
+}
+
+TEST(Lifecycle, ConnectInProgressIsReportedRefusedIsNotAndErrnoIsTheRealOne) {
+  RunResult r = drive({"connect_outcomes"});
+  auto f = r.facts();
+  EXPECT_EQ(f["nb_result"], "-1");
+  EXPECT_EQ(f["nb_errno"], std::to_string(EINPROGRESS));
+  EXPECT_EQ(f["refused_result"], "-1");
+  EXPECT_EQ(f["refused_errno"], std::to_string(ECONNREFUSED));
+  const std::string name = "socket:127.0.0.1:" + f["port"];
+  EXPECT_EQ(summary(r), "connect " + name + " " + f["nb"] + "\nwrite " + name + " " + f["nb"] + "\n");
+}
+
+TEST(Lifecycle, CloseAndDupForgetNamesSoReusedNumbersAreNamedAfresh) {
+  TempDir dir;
+  RunResult r = drive({"lifecycle", dir.path()});
+  auto f = r.facts();
+  EXPECT_EQ(f["close1"], "0");
+  EXPECT_EQ(f["close2"], "-1");
+  EXPECT_EQ(f["close2_errno"], std::to_string(EBADF));
+  EXPECT_EQ(f["a"], f["b"]);  // b reused a's number
+  EXPECT_EQ(f["dup2_result"], f["b"]);
+  EXPECT_EQ(f["bad_dup2_errno"], std::to_string(EBADF));
+  EXPECT_EQ(f["bad_dup3_errno"], std::to_string(EINVAL));
+  const std::string a = "file:" + dir.file("a"), b = "file:" + dir.file("b"), c = "file:" + dir.file("c");
+  EXPECT_EQ(summary(r), "write " + a + " " + f["a"] + "\n" +
+                            "close " + a + " " + f["a"] + "\n" +      // one close only
+                            "write " + b + " " + f["b"] + "\n" +
+                            "write " + c + " " + f["c"] + "\n" +
+                            "write " + c + " " + f["b"] + "\n" +      // named afresh after dup2
+                            "write " + c + " " + f["c"] + "\n" +      // after dup2 onto itself
+                            "write " + c + " " + f["c"] + "\n" +      // failed dup2/dup3 removed nothing
+                            "write " + c + " " + f["d"] + "\n");      // fcntl dup named on first use
+}
+
+// The program closes or overwrites the sink's own number and reuses it for a file:
+// the sink is switched off rather than writing lines into that file.
+TEST(Lifecycle, ClosingTheSinkDescriptorSwitchesThePipeOff) {
+  for (const char* how : {"close", "dup2"}) {
+    TempDir dir;
+    RunOptions o;
+    o.env = {{"VELMORA_IO_LOG", dir.file("log")}};
+    RunResult r = drive({"sink_closed", dir.path(), how}, o);
+    EXPECT_EQ(read_file(dir.file("victim")), "own") << how;
+    EXPECT_EQ(r.events.size(), 1u) << how << "\n" << r.raw;  // the first write, on the pipe
+    // Later lines fall back to the log file.
+    const std::string log = read_file(dir.file("log"));
+    EXPECT_NE(log.find("write\tfile:" + dir.file("first")), std::string::npos) << how << log;
+    EXPECT_NE(log.find("close\tfile:" + dir.file("first")), std::string::npos) << how << log;
+  }
+}
+
+}  // namespace
+}  // namespace velmora_test

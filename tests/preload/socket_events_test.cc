@@ -1,0 +1,121 @@
+// Sockets named by their peer or by the address a call gave or returned, and the
+// socket data calls reported (with PostgreSQL query text for send).
+#include <gtest/gtest.h>
+
+#include "preload_run.h"
+
+namespace velmora_test {
+namespace {
+
+struct Line {
+  std::string kind, detail, fd;
+  bool operator==(const Line&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Line& l) { return os << l.kind << " " << l.detail << " " << l.fd; }
+
+RunResult drive(std::vector<std::string> args, std::string cwd = {}) {
+  RunOptions o;
+  o.argv = {socket_driver_path()};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  o.cwd = std::move(cwd);
+  RunResult r = run(o);
+  EXPECT_TRUE(r.ok()) << r.err;
+  EXPECT_EQ(r.malformed, 0u);
+  // Every line carries this process and its main thread.
+  for (const Event& e : r.events) EXPECT_EQ(e.pid, e.tid);
+  return r;
+}
+
+std::vector<Line> lines(const RunResult& r) {
+  std::vector<Line> out;
+  for (const Event& e : r.events) out.push_back({e.kind, e.detail, std::to_string(e.fd)});
+  return out;
+}
+
+TEST(SocketEvents, TcpOverIpv4AndIpv6IsNamedFromEachSide) {
+  for (const char* family : {"4", "6"}) {
+    RunResult r = drive({"tcp", family});
+    auto f = r.facts();
+    const std::string host = std::string(family) == "4" ? "socket:127.0.0.1:" : "socket:[0000:0000:0000:0000:0000:0000:0000:0001]:";
+    const std::string server_name = host + f["port"], client_name = host + f["client_port"];
+    // The listener is never named: it is not connected to anything.
+    EXPECT_EQ(lines(r), (std::vector<Line>{
+                            {"connect", server_name, f["client"]},
+                            {"write", server_name, f["client"]},
+                            {"read", client_name, f["server"]},
+                            {"write", client_name, f["server"]},
+                            {"read", server_name, f["client"]},
+                            {"close", server_name, f["client"]},
+                            {"close", client_name, f["server"]},
+                        }));
+  }
+}
+
+TEST(SocketEvents, UnixSocketsByPathAbstractNameAndPair) {
+  TempDir dir;
+  RunResult r = drive({"unix", dir.file("app.sock")});
+  auto f = r.facts();
+  EXPECT_EQ(r.with_detail("socket:unix:" + dir.file("app.sock")).size(), 3u);  // connect, write, read
+  // The accepting end's peer is the client, which never bound a name.
+  EXPECT_EQ(r.with_detail("socket:unix:").size(), 2u);
+
+  r = drive({"unix", "@velmora-test-abstract"});
+  EXPECT_EQ(r.with_detail("socket:unix:abstract:velmora-test-abstract").size(), 3u);
+
+  r = drive({"pair"});
+  EXPECT_EQ(r.with_detail("socket:unix:").size(), 4u);
+}
+
+TEST(SocketEvents, ConnectedDatagramSocketKeepsItsNameAfterTheAssociationIsDissolved) {
+  RunResult r = drive({"udp_connected"});
+  auto f = r.facts();
+  const std::string name = "socket:127.0.0.1:" + f["port"];
+  EXPECT_EQ(f["unspec_result"], "0");
+  // The unconnected socket's write has no name and so no event; the AF_UNSPEC connect
+  // names nothing, so it reports nothing and keeps the old entry.
+  EXPECT_EQ(lines(r), (std::vector<Line>{{"connect", name, f["client"]},
+                                         {"write", name, f["client"]},
+                                         {"write", name, f["client"]}}));
+}
+
+TEST(SocketData, RecvfromNamesTheSenderForLaterCallsAndSendtoEachDestination) {
+  RunResult r = drive({"datagrams"});
+  auto f = r.facts();
+  const std::string a = "socket:127.0.0.1:" + f["port_a"], b = "socket:127.0.0.1:" + f["port_b"];
+  // The first recvfrom on a finds no name; it records the sender, which the second reports.
+  EXPECT_EQ(lines(r), (std::vector<Line>{{"write", a, f["sender"]},
+                                         {"write", b, f["sender"]},
+                                         {"write", a, f["sender"]},
+                                         {"read", "socket:127.0.0.1:" + f["sender_port"], f["a"]}}));
+  EXPECT_EQ(f["failed_result"], "-1");
+  EXPECT_EQ(f["failed_errno"], std::to_string(EAGAIN));
+}
+
+TEST(SocketData, SenderAddressCutShortByTheCallersBufferNamesNothing) {
+  RunResult r = drive({"short_address"});
+  EXPECT_EQ(r.facts()["returned_len"], "28");  // the kernel reports the full length
+  EXPECT_TRUE(r.of_kind("read").empty()) << r.raw;
+}
+
+TEST(SocketData, OnlySendReportsQueriesAndOnlyAtTheStartOfItsBuffer) {
+  RunResult r = drive({"queries"});
+  auto f = r.facts();
+  const std::string a = f["a"], b = f["b"];
+  EXPECT_EQ(lines(r), (std::vector<Line>{
+                          {"sql_write", "SELECT 1", a},
+                          {"sql_write", "SELECT $1", a},
+                          {"write", "socket:unix:", a},  // Sync first, query after
+                          {"write", "socket:unix:", a},  // query cut short
+                          {"write", "socket:unix:", a},  // null buffer
+                          {"write", "socket:unix:", a},  // sendto
+                          {"write", "socket:unix:", a},  // sendmsg
+                          {"read", "socket:unix:", b},   // recv
+                          {"read", "socket:unix:", b},   // recvmsg
+                          {"sql_write", "SELECT 1", "-1"},
+                      }));
+  EXPECT_EQ(f["bad_result"], "-1");
+  EXPECT_EQ(f["bad_errno"], std::to_string(EBADF));
+}
+
+}  // namespace
+}  // namespace velmora_test

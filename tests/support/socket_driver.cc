@@ -1,0 +1,369 @@
+// Scenario driver for sockets and descriptor lifecycle: run with the library preloaded.
+//
+//   socket_driver SCENARIO [ARGS...]
+//
+// Prints key=value facts (ports, descriptor numbers, errno values) on standard output.
+// Every peer is on loopback or a Unix socket this program makes itself.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void fact(const char* key, long long value) { std::printf("%s=%lld\n", key, value); }
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "%s: %s\n", what, std::strerror(errno));
+  std::exit(3);
+}
+
+int port_of(int fd) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof(ss);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) fail("getsockname");
+  return ss.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in&>(ss).sin_port)
+                                 : ntohs(reinterpret_cast<sockaddr_in6&>(ss).sin6_port);
+}
+
+sockaddr_storage loopback(int family, int port, socklen_t* len) {
+  sockaddr_storage ss{};
+  if (family == AF_INET) {
+    auto& in = reinterpret_cast<sockaddr_in&>(ss);
+    in.sin_family = AF_INET;
+    in.sin_port = htons(static_cast<uint16_t>(port));
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    *len = sizeof(sockaddr_in);
+  } else {
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(ss);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(static_cast<uint16_t>(port));
+    in6.sin6_addr = in6addr_loopback;
+    *len = sizeof(sockaddr_in6);
+  }
+  return ss;
+}
+
+int listener(int family, int type) {
+  const int fd = socket(family, type, 0);
+  socklen_t len;
+  sockaddr_storage ss = loopback(family, 0, &len);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) fail("bind");
+  if (type == SOCK_STREAM && listen(fd, 8) != 0) fail("listen");
+  return fd;
+}
+
+// One round trip on an accepted pair: client writes, server reads and answers.
+void round_trip(int client, int server) {
+  char buf[16];
+  if (write(client, "ping", 4) != 4) fail("write");
+  if (read(server, buf, sizeof(buf)) != 4) fail("read");
+  if (write(server, "pong", 4) != 4) fail("write");
+  if (read(client, buf, sizeof(buf)) != 4) fail("read");
+}
+
+// tcp 4|6: a blocking connect over loopback, one round trip, both ends closed.
+int scenario_tcp(int, char** argv) {
+  const int family = std::atoi(argv[2]) == 6 ? AF_INET6 : AF_INET;
+  const int lis = listener(family, SOCK_STREAM);
+  const int port = port_of(lis);
+  const int client = socket(family, SOCK_STREAM, 0);
+  socklen_t len;
+  sockaddr_storage to = loopback(family, port, &len);
+  if (connect(client, reinterpret_cast<sockaddr*>(&to), len) != 0) fail("connect");
+  const int server = accept(lis, nullptr, nullptr);
+  round_trip(client, server);
+  fact("port", port);
+  fact("client_port", port_of(client));
+  fact("client", client);
+  fact("server", server);
+  fact("listener", lis);
+  close(client);
+  close(server);
+  close(lis);
+  return 0;
+}
+
+// unix PATH|@NAME: a Unix stream socket with a path or an abstract name.
+int scenario_unix(int, char** argv) {
+  const std::string name = argv[2];
+  sockaddr_un un{};
+  un.sun_family = AF_UNIX;
+  socklen_t len;
+  if (name[0] == '@') {  // abstract: a leading zero byte, the name without terminator
+    std::memcpy(un.sun_path + 1, name.data() + 1, name.size() - 1);
+    len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+  } else {
+    std::memcpy(un.sun_path, name.data(), name.size());
+    len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + 1);
+  }
+  const int lis = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (bind(lis, reinterpret_cast<sockaddr*>(&un), len) != 0) fail("bind");
+  listen(lis, 4);
+  const int client = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (connect(client, reinterpret_cast<sockaddr*>(&un), len) != 0) fail("connect");
+  const int server = accept(lis, nullptr, nullptr);
+  round_trip(client, server);
+  fact("client", client);
+  fact("server", server);
+  if (name[0] != '@') unlink(name.c_str());
+  return 0;
+}
+
+// pair: either end of a socket pair is named by its unnamed peer.
+int scenario_pair(int, char**) {
+  int sv[2];
+  socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
+  round_trip(sv[0], sv[1]);
+  fact("a", sv[0]);
+  fact("b", sv[1]);
+  return 0;
+}
+
+// udp_connected: a datagram socket with a default destination; then an unconnected one
+// that nothing can name, then the association dissolved with an AF_UNSPEC connect.
+int scenario_udp_connected(int, char**) {
+  const int server = listener(AF_INET, SOCK_DGRAM);
+  const int port = port_of(server);
+  const int client = socket(AF_INET, SOCK_DGRAM, 0);
+  socklen_t len;
+  sockaddr_storage to = loopback(AF_INET, port, &len);
+  connect(client, reinterpret_cast<sockaddr*>(&to), len);
+  write(client, "a", 1);
+  const int loose = socket(AF_INET, SOCK_DGRAM, 0);
+  write(loose, "b", 1);  // fails: no destination, and no name either
+  sockaddr unspec{};
+  unspec.sa_family = AF_UNSPEC;
+  fact("unspec_result", connect(client, &unspec, sizeof(unspec)));
+  write(client, "c", 1);  // the entry keeps the old name
+  fact("port", port);
+  fact("client", client);
+  return 0;
+}
+
+// datagrams: recvfrom names the sender for later calls; sendto names each destination.
+int scenario_datagrams(int, char**) {
+  const int a = listener(AF_INET, SOCK_DGRAM), b = listener(AF_INET, SOCK_DGRAM);
+  const int sender = listener(AF_INET, SOCK_DGRAM);
+  socklen_t len;
+  sockaddr_storage to_a = loopback(AF_INET, port_of(a), &len);
+  sockaddr_storage to_b = loopback(AF_INET, port_of(b), &len);
+  sendto(sender, "1", 1, 0, reinterpret_cast<sockaddr*>(&to_a), len);
+  sendto(sender, "2", 1, 0, reinterpret_cast<sockaddr*>(&to_b), len);
+  sendto(sender, "3", 1, 0, reinterpret_cast<sockaddr*>(&to_a), len);
+  char buf[8];
+  sockaddr_storage from;
+  socklen_t from_len = sizeof(from);
+  recvfrom(a, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &from_len);  // unnamed yet
+  from_len = sizeof(from);
+  recvfrom(a, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &from_len);  // named now
+  // A null address records nothing; a failed call keeps the real errno.
+  recvfrom(b, buf, sizeof(buf), 0, nullptr, nullptr);
+  errno = 0;
+  from_len = sizeof(from);
+  const ssize_t bad = recvfrom(b, buf, sizeof(buf), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
+  fact("failed_result", bad);
+  fact("failed_errno", errno);
+  fact("a", a);
+  fact("b", b);
+  fact("sender", sender);
+  fact("sender_port", port_of(sender));
+  fact("port_a", port_of(a));
+  fact("port_b", port_of(b));
+  return 0;
+}
+
+// short_address: an IPv6 sender's address cut down to a 16-byte buffer names nothing.
+int scenario_short_address(int, char**) {
+  const int server = listener(AF_INET6, SOCK_DGRAM);
+  const int client = listener(AF_INET6, SOCK_DGRAM);
+  socklen_t len;
+  sockaddr_storage to = loopback(AF_INET6, port_of(server), &len);
+  sendto(client, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), len);
+  sendto(client, "y", 1, 0, reinterpret_cast<sockaddr*>(&to), len);
+  char buf[8];
+  sockaddr_in small{};
+  socklen_t small_len = sizeof(small);
+  recvfrom(server, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&small), &small_len);
+  fact("returned_len", small_len);
+  small_len = sizeof(small);
+  recvfrom(server, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&small), &small_len);
+  fact("server", server);
+  return 0;
+}
+
+std::string pg_message(char type, const std::string& body) {
+  std::string m(1, type);
+  const uint32_t len = htonl(static_cast<uint32_t>(body.size() + 4));
+  m.append(reinterpret_cast<const char*>(&len), 4);
+  return m + body;
+}
+
+// queries: PostgreSQL Query/Parse bytes through each sending call.
+int scenario_queries(int, char**) {
+  int sv[2];
+  socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
+  const std::string query = pg_message('Q', std::string("SELECT 1\0", 9));
+  const std::string parse = pg_message('P', std::string("s1\0SELECT $1\0\0\1\0\0\0\x17", 19));
+  const std::string sync = pg_message('S', "");
+  send(sv[0], query.data(), query.size(), 0);                  // sql_write SELECT 1
+  send(sv[0], (parse + sync).data(), parse.size() + sync.size(), 0);  // sql_write SELECT $1
+  send(sv[0], (sync + query).data(), sync.size() + query.size(), 0);  // write: Sync first
+  send(sv[0], query.data(), 4, 0);                             // write: cut short
+  send(sv[0], nullptr, 0, 0);                                  // write
+  sendto(sv[0], query.data(), query.size(), 0, nullptr, 0);   // write: only send looks
+  iovec iov{const_cast<char*>(query.data()), query.size()};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  sendmsg(sv[0], &msg, 0);                                     // write
+  char buf[256];
+  recv(sv[1], buf, sizeof(buf), MSG_DONTWAIT);                 // read
+  iovec in{buf, sizeof(buf)};
+  msghdr rmsg{};
+  rmsg.msg_iov = &in;
+  rmsg.msg_iovlen = 1;
+  recvmsg(sv[1], &rmsg, MSG_DONTWAIT);                         // read
+  // A descriptor that cannot be named, even a bad one, still reports its query.
+  errno = 0;
+  const ssize_t bad = send(-1, query.data(), query.size(), 0);
+  fact("bad_result", bad);
+  fact("bad_errno", errno);
+  fact("a", sv[0]);
+  fact("b", sv[1]);
+  return 0;
+}
+
+// connect_outcomes: non-blocking (in progress), refused, and the real errno kept.
+int scenario_connect_outcomes(int, char**) {
+  const int lis = listener(AF_INET, SOCK_STREAM);
+  const int port = port_of(lis);
+  const int nb = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  socklen_t len;
+  sockaddr_storage to = loopback(AF_INET, port, &len);
+  errno = 0;
+  const int r = connect(nb, reinterpret_cast<sockaddr*>(&to), len);
+  fact("nb_result", r);
+  fact("nb_errno", r == 0 ? 0 : errno);
+  pollfd p{nb, POLLOUT, 0};
+  poll(&p, 1, 5000);
+  write(nb, "x", 1);
+  // A port nobody listens on: closed right after binding it.
+  const int gone = listener(AF_INET, SOCK_STREAM);
+  const int dead_port = port_of(gone);
+  close(gone);
+  const int refused = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_storage dead = loopback(AF_INET, dead_port, &len);
+  errno = 0;
+  fact("refused_result", connect(refused, reinterpret_cast<sockaddr*>(&dead), len));
+  fact("refused_errno", errno);
+  fact("port", port);
+  fact("dead_port", dead_port);
+  fact("nb", nb);
+  fact("refused", refused);
+  return 0;
+}
+
+int open_file(const char* path) { return open(path, O_RDWR | O_CREAT | O_TRUNC, 0644); }
+
+// lifecycle DIR: close twice, reuse after close and after dup2, dup2 onto itself, onto
+// 1, failed dup2/dup3, a dup made by fcntl.
+int scenario_lifecycle(int, char** argv) {
+  const std::string dir = argv[2];
+  const int a = open_file((dir + "/a").c_str());
+  write(a, "a", 1);
+  fact("close1", close(a));
+  errno = 0;
+  fact("close2", close(a));
+  fact("close2_errno", errno);
+  const int b = open_file((dir + "/b").c_str());  // reuses a's number
+  write(b, "b", 1);
+  const int c = open_file((dir + "/c").c_str());
+  write(c, "c", 1);
+  fact("dup2_result", dup2(c, b));  // b's entry goes; the number now refers to c
+  write(b, "c", 1);
+  fact("self_result", dup2(c, c));
+  write(c, "c", 1);
+  const int saved_out = dup(1);
+  dup2(c, 1);
+  dup2(saved_out, 1);
+  errno = 0;
+  fact("bad_dup2", dup2(12345, c));
+  fact("bad_dup2_errno", errno);
+  errno = 0;
+  fact("bad_dup3", dup3(c, c, 0));
+  fact("bad_dup3_errno", errno);
+  write(c, "c", 1);  // the failed calls removed nothing
+  const int d = fcntl(c, F_DUPFD, 50);
+  write(d, "d", 1);
+  close(0);
+  fact("a", a);
+  fact("b", b);
+  fact("c", c);
+  fact("d", d);
+  return 0;
+}
+
+// sink_closed DIR: the program closes (or overwrites) the sink's descriptor and the
+// number comes back as one of its own files, which must receive no event line.
+int scenario_sink_closed(int, char** argv) {
+  const std::string dir = argv[2];
+  const std::string how = argv[3];
+  const int sink = std::atoi(std::getenv("VELMORA_IO_FD"));
+  const int f = open_file((dir + "/first").c_str());
+  write(f, "1", 1);  // settles the sink
+  const int victim = open_file((dir + "/victim").c_str());
+  if (how == "close") {
+    close(sink);
+    if (fcntl(victim, F_DUPFD, sink) != sink) fail("F_DUPFD");
+  } else {
+    if (dup2(victim, sink) != sink) fail("dup2");
+  }
+  write(sink, "own", 3);  // the program's own data at that number
+  write(f, "2", 1);       // an event that must not land in the victim
+  close(f);
+  return 0;
+}
+
+struct Scenario {
+  const char* name;
+  int min_args;
+  int (*run)(int, char**);
+};
+
+constexpr Scenario SCENARIOS[] = {
+    {"tcp", 1, scenario_tcp},
+    {"unix", 1, scenario_unix},
+    {"pair", 0, scenario_pair},
+    {"udp_connected", 0, scenario_udp_connected},
+    {"datagrams", 0, scenario_datagrams},
+    {"short_address", 0, scenario_short_address},
+    {"queries", 0, scenario_queries},
+    {"connect_outcomes", 0, scenario_connect_outcomes},
+    {"lifecycle", 1, scenario_lifecycle},
+    {"sink_closed", 2, scenario_sink_closed},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (argc >= 2) {
+    for (const Scenario& s : SCENARIOS) {
+      if (std::strcmp(argv[1], s.name) == 0 && argc - 2 >= s.min_args) return s.run(argc, argv);
+    }
+  }
+  std::fprintf(stderr, "usage: socket_driver SCENARIO ARGS...\n");
+  return 2;
+}
