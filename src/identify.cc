@@ -33,6 +33,8 @@ void ensure_fd_mapped(int32_t fd) noexcept {
     name = link_stage(fd);
   }
   if (!name) return;
+  // A new descriptor may have taken the number of a sink closed behind our back.
+  verify_pipe_fd();
   table_insert(fd, std::move(name));
 }
 

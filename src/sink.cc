@@ -31,29 +31,52 @@ using RealClose = RealFunction<"close", int(int), SinkOwner>;
 // Lines up to this size are formatted on the stack; longer ones (long queries) use the heap.
 constexpr std::size_t STACK_LINE_SIZE = 1024;
 
+// What the environment's pipe was when it was adopted, so that a later check can tell
+// whether its number still refers to it. Only pipes from the environment are checked:
+// a host that hands over its own descriptor owns it.
+struct SinkIdentity {
+  dev_t dev;
+  ino_t ino;
+};
+constinit std::atomic<bool> PIPE_FROM_ENV{false};
+constinit std::atomic<dev_t> PIPE_DEV{0};
+constinit std::atomic<ino_t> PIPE_INO{0};
+
 // A descriptor inherited through the environment is trusted only if it can be a
 // host's pipe. A number closed by an intermediate program and reused for one of this
 // program's own files must never receive event lines.
-bool is_sink_like(int32_t fd) noexcept {
+std::optional<SinkIdentity> sink_identity(int32_t fd) noexcept {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return false;
-  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode);
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  if (!S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode) && !S_ISCHR(st.st_mode)) return std::nullopt;
+  return SinkIdentity{st.st_dev, st.st_ino};
 }
 
-std::optional<int32_t> pipe_fd_from_environment() noexcept {
+struct Candidate {
+  int32_t fd;
+  SinkIdentity identity;
+};
+
+std::optional<Candidate> pipe_fd_from_environment() noexcept {
   const char* value = ::getenv("VELMORA_IO_FD");
   if (value == nullptr || !is_valid_utf8(value)) return std::nullopt;
-  std::optional<int32_t> fd = parse_pipe_fd(value);
-  if (fd && *fd >= 0 && !is_sink_like(*fd)) return std::nullopt;
-  return fd;
+  const std::optional<int32_t> fd = parse_pipe_fd(value);
+  if (!fd) return std::nullopt;
+  if (*fd < 0) return Candidate{*fd, {}};
+  const std::optional<SinkIdentity> identity = sink_identity(*fd);
+  if (!identity) return std::nullopt;
+  return Candidate{*fd, *identity};
 }
 
 void settle_pipe_fd() noexcept {
-  const std::optional<int32_t> candidate = pipe_fd_from_environment();
+  const std::optional<Candidate> candidate = pipe_fd_from_environment();
   bool expected = false;
   if (PIPE_FD_CHECKED.compare_exchange_strong(expected, true, std::memory_order_acq_rel) &&
       candidate) {
-    PIPE_FD.store(*candidate, std::memory_order_release);
+    PIPE_DEV.store(candidate->identity.dev, std::memory_order_relaxed);
+    PIPE_INO.store(candidate->identity.ino, std::memory_order_relaxed);
+    PIPE_FROM_ENV.store(candidate->fd >= 0, std::memory_order_relaxed);
+    PIPE_FD.store(candidate->fd, std::memory_order_release);
   }
 }
 
@@ -108,6 +131,20 @@ void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexc
     return;
   }
   append_to_log_file(line);
+}
+
+void forget_pipe_identity() noexcept { PIPE_FROM_ENV.store(false, std::memory_order_relaxed); }
+
+void verify_pipe_fd() noexcept {
+  if (!PIPE_FROM_ENV.load(std::memory_order_relaxed)) return;
+  const int32_t fd = PIPE_FD.load(std::memory_order_acquire);
+  if (fd < 0) return;
+  const std::optional<SinkIdentity> now = sink_identity(fd);
+  if (now && now->dev == PIPE_DEV.load(std::memory_order_relaxed) &&
+      now->ino == PIPE_INO.load(std::memory_order_relaxed)) {
+    return;
+  }
+  pipe_fd_closed(fd);
 }
 
 void pipe_fd_closed(int32_t fd) noexcept {

@@ -51,8 +51,8 @@ bool parse_i64(std::string_view text, std::int64_t& out);
 // LF, an unknown escape, or a trailing lone backslash.
 bool unescape_detail(std::string_view text, std::string& out);
 
-// Parses one line given without its terminating LF. On failure `out` is left
-// in an unspecified state and the reason is returned.
+// Parses one line given without its terminating LF. On failure `out` may be
+// partly overwritten and the reason is returned.
 ParseError parse_event_line(std::string_view line, Event& out);
 
 // Splits a byte stream into lines and parses each one. Chunks may end in the

@@ -8,18 +8,9 @@
 #include <string>
 
 #include "library_locator.h"
+#include "messages.h"
 #include "options.h"
 #include "trace_session.h"
-
-namespace {
-
-void fail_line(const std::string& line) {
-  const std::string text = "velmora-trace: " + line + "\n";
-  const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
-  (void)ignored;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace velmora::trace;
@@ -33,17 +24,17 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (parsed.status == ParseOutcome::error) {
-    fail_line(parsed.message + " (see --help)");
+    say(parsed.message + " (see --help)");
     return 2;
   }
 
   const LocatedLibrary lib = locate_library(options.lib);
   if (lib.path.empty()) {
-    fail_line(lib.error);
+    say(lib.error);
     return 2;
   }
   if (const std::string why = check_loadable(lib.path); !why.empty()) {
-    fail_line(why);
+    say(why);
     return 2;
   }
 
@@ -51,17 +42,17 @@ int main(int argc, char** argv) {
   if (!options.output.empty()) {
     output_fd = ::open(options.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (output_fd < 0) {
-      fail_line(options.output + ": " + std::strerror(errno));
+      say(options.output + ": " + std::strerror(errno));
       return 2;
     }
   }
 
   const SessionResult result = run_session(options, lib.path, output_fd);
   if (output_fd != STDERR_FILENO && ::close(output_fd) != 0) {
-    fail_line(options.output + ": " + std::strerror(errno));
+    say(options.output + ": " + std::strerror(errno));
   }
   if (result.rejected != 0) {
-    fail_line(std::to_string(result.rejected) + " malformed event line" +
+    say(std::to_string(result.rejected) + " malformed event line" +
               (result.rejected == 1 ? "" : "s") + " ignored");
   }
   return result.exit_code;

@@ -35,6 +35,7 @@ std::string usage_text() {
       "  -c, --summary       also print a summary table at exit\n"
       "      --summary-only  print only the summary table\n"
       "      --kind LIST     keep only these kinds: read,write,close,connect,sql_write\n"
+      "                      (query is another name for sql_write)\n"
       "      --only LIST     keep only these classes: file,socket,sql\n"
       "      --match TEXT    keep only events whose detail contains TEXT\n"
       "      --wait SECONDS  after COMMAND exits, wait at most this long for\n"

@@ -14,6 +14,7 @@
 
 #include "event_format.h"
 #include "event_parse.h"
+#include "messages.h"
 #include "output_sink.h"
 #include "process_launch.h"
 #include "summary.h"
@@ -31,12 +32,6 @@ constexpr std::size_t kReadBytes = 1 << 18;
 constexpr int kReadsPerRound = 64;
 constexpr int kFinalReads = 16;
 constexpr int kForwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-void say(const std::string& line) {
-  const std::string text = "velmora-trace: " + line + "\n";
-  const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
-  (void)ignored;
-}
 
 std::string signal_label(int sig) {
   const char* abbrev = ::sigabbrev_np(sig);
@@ -118,13 +113,15 @@ int exit_code_of(int status) {
 SessionResult run_session(const Options& options, const std::string& lib, int output_fd) {
   SessionResult result;
 
-  // Signals are taken through a descriptor so that one poll() covers events,
-  // the child's exit and forwarding. SIGPIPE is blocked rather than ignored:
-  // the mask is restored in the child, while an ignored disposition would
-  // leak into it through exec.
   // An inherited "ignore SIGCHLD" would make the kernel reap the program
   // behind our back and lose its exit status.
   ::signal(SIGCHLD, SIG_DFL);
+  // Signals are taken through a descriptor so that one poll() covers events,
+  // the child's exit and forwarding. SIGPIPE is blocked rather than ignored:
+  // the mask is restored in the child, while an ignored disposition would
+  // leak into it through exec. The mask stays in place until the tracer
+  // exits, so that a signal still pending (a SIGPIPE from a closed output,
+  // say) cannot end it before it reports the program's status.
   sigset_t handled, previous;
   sigemptyset(&handled);
   for (const int sig : kForwarded) sigaddset(&handled, sig);
@@ -203,10 +200,9 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
     if (!child_running) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) {
-        // Take what is already in the pipe, then stop waiting for processes
-        // the program left behind.
-        // A few pipe-fulls at most, so a process that keeps writing cannot
-        // hold the tracer here.
+        // Take what is already in the pipe (a few pipe-fulls at most, so a
+        // process that keeps writing cannot hold the tracer here), then stop
+        // waiting for processes the program left behind.
         pipe_open = collector.drain(pipe.read_fd, kFinalReads) && pipe_open;
         if (pipe_open) {
           say("processes started by the program still hold the event pipe " +
@@ -257,7 +253,6 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
   collector.finish();
   ::close(pipe.read_fd);
   ::close(sig_fd);
-  ::sigprocmask(SIG_SETMASK, &previous, nullptr);
 
   if (!collector.output().ok()) {
     say(std::string("writing output failed: ") + std::strerror(collector.output().error()));

@@ -6,13 +6,19 @@
 #include "../export.h"
 #include "../identify.h"
 #include "../reportable.h"
+#include "../sink.h"
 #include "slots.h"
 
 namespace velmora_io::linux_intercept {
 namespace {
 
 inline void observe_data(int fd, std::string_view kind) noexcept {
-  if (!is_reportable(fd)) return;
+  if (!is_reportable(fd)) {
+    // The program itself using the sink's number means the number may have been reused.
+    if (fd <= 2 || fd != PIPE_FD.load(std::memory_order_relaxed)) return;
+    verify_pipe_fd();
+    if (!is_reportable(fd)) return;
+  }
   ensure_fd_mapped(fd);
   report_io(fd, kind);
 }

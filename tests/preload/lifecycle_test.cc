@@ -56,7 +56,7 @@ TEST(Lifecycle, CloseAndDupForgetNamesSoReusedNumbersAreNamedAfresh) {
 // The program closes or overwrites the sink's own number and reuses it for a file:
 // the sink is switched off rather than writing lines into that file.
 TEST(Lifecycle, ClosingTheSinkDescriptorSwitchesThePipeOff) {
-  for (const char* how : {"close", "dup2"}) {
+  for (const char* how : {"close", "dup2", "close_range"}) {
     TempDir dir;
     RunOptions o;
     o.env = {{"VELMORA_IO_LOG", dir.file("log")}};
@@ -64,9 +64,10 @@ TEST(Lifecycle, ClosingTheSinkDescriptorSwitchesThePipeOff) {
     EXPECT_EQ(read_file(dir.file("victim")), "own") << how;
     EXPECT_EQ(r.events.size(), 1u) << how << "\n" << r.raw;  // the first write, on the pipe
     // Later lines fall back to the log file.
+    const std::string later = std::string(how) == "close_range" ? "second" : "first";
     const std::string log = read_file(dir.file("log"));
-    EXPECT_NE(log.find("write\tfile:" + dir.file("first")), std::string::npos) << how << log;
-    EXPECT_NE(log.find("close\tfile:" + dir.file("first")), std::string::npos) << how << log;
+    EXPECT_NE(log.find("write\tfile:" + dir.file(later)), std::string::npos) << how << log;
+    EXPECT_NE(log.find("close\tfile:" + dir.file(later)), std::string::npos) << how << log;
   }
 }
 

@@ -323,6 +323,17 @@ int scenario_sink_closed(int, char** argv) {
   const int sink = std::atoi(std::getenv("VELMORA_IO_FD"));
   const int f = open_file((dir + "/first").c_str());
   write(f, "1", 1);  // settles the sink
+  if (how == "close_range") {
+    // Closed behind the library's back: it keeps the sink until it sees the number reused.
+    close_range(3, ~0U, 0);
+    const int victim = open_file((dir + "/victim").c_str());
+    if (fcntl(victim, F_DUPFD, sink) != sink) fail("F_DUPFD");
+    const int g = open_file((dir + "/second").c_str());
+    write(g, "2", 1);       // a new descriptor: must not put a line into the victim
+    write(sink, "own", 3);  // the program's own data at that number
+    close(g);
+    return 0;
+  }
   const int victim = open_file((dir + "/victim").c_str());
   if (how == "close") {
     close(sink);

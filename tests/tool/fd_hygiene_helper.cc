@@ -2,9 +2,11 @@
 // many files of its own, enough that one of them gets the number the event
 // pipe had. Each file must end up holding exactly what was written to it:
 // an event line landing in one of them would be corruption of user data.
-//   fd_hygiene_helper DIR [--event-first]
+//   fd_hygiene_helper DIR [--event-first] [--close-range]
 // --event-first does some file I/O before closing, so that the preloaded
 // library has already started reporting when the descriptors go away.
+// --close-range closes them with one close_range() call (as Python's
+// os.closerange and many spawn helpers do) instead of close() one by one.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -18,7 +20,13 @@
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string dir = argv[1];
-  const bool event_first = argc > 2 && std::strcmp(argv[2], "--event-first") == 0;
+  bool event_first = false;
+  bool use_close_range = false;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--event-first") == 0) event_first = true;
+    else if (std::strcmp(argv[i], "--close-range") == 0) use_close_range = true;
+    else return 2;
+  }
   const char* sink_text = std::getenv("VELMORA_IO_FD");
   const int sink = sink_text != nullptr ? std::atoi(sink_text) : 1000;
 
@@ -31,7 +39,14 @@ int main(int argc, char** argv) {
   rlimit lim{};
   ::getrlimit(RLIMIT_NOFILE, &lim);
   const long max_fd = lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur > 65536 ? 65536 : static_cast<long>(lim.rlim_cur);
-  for (long fd = 3; fd < max_fd; ++fd) ::close(static_cast<int>(fd));
+  if (use_close_range) {
+    if (::close_range(3, ~0U, 0) != 0) {
+      std::perror("close_range");
+      return 8;
+    }
+  } else {
+    for (long fd = 3; fd < max_fd; ++fd) ::close(static_cast<int>(fd));
+  }
 
   // Open files until the event pipe's old number is reused, plus a few.
   std::vector<int> fds;

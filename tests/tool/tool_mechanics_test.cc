@@ -3,6 +3,7 @@
 // writes event lines into the pipe itself.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -32,17 +33,6 @@ std::size_t count_of(const std::string& text, const std::string& needle) {
 }
 
 std::size_t line_count(const std::string& text) { return count_of(text, "\n"); }
-
-// Runs a command and returns its standard output (bounded by the command).
-std::string capture(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  ::pclose(p);
-  return out;
-}
 
 const std::string kSample =
     "read\tfile:/etc/hosts\t3\t100\t101\n"
@@ -172,13 +162,8 @@ TEST(ToolMechanics, FormatsAndMalformedLines) {
   if (!python3_path().empty()) {
     const std::string decoded = capture(python3_path() + " " + script_path("check_jsonl.py") + " " +
                                         (dir / "out.jsonl") + " 2>&1");
-    std::string hex;
-    for (const unsigned char c : "file:/tmp/odd\tname\n\xff\x1b[2J"s) {
-      static const char* digits = "0123456789abcdef";
-      hex += digits[c >> 4];
-      hex += digits[c & 15];
-    }
-    EXPECT_NE(decoded.find("write\t" + hex + "\n"), std::string::npos) << decoded;
+    EXPECT_NE(decoded.find("write\t" + hex("file:/tmp/odd\tname\n\xff\x1b[2J"s) + "\n"), std::string::npos)
+        << decoded;
     EXPECT_EQ(line_count(decoded), 5u) << decoded;
   }
 }
@@ -222,6 +207,18 @@ TEST(ToolMechanics, FloodFromManyThreadsNothingLost) {
   ASSERT_EQ(s.exit_code, 0);
   EXPECT_NE(s.err.find("Summary: 200000 events"), std::string::npos) << s.err;
   EXPECT_EQ(s.err.find("fd="), std::string::npos) << s.err;  // table only: no event lines
+}
+
+// "velmora-trace ... 2>&1 | head": once nobody reads the output any more,
+// the tracer keeps draining events and still returns the program's status.
+TEST(ToolMechanics, ClosedOutputDoesNotEndTracer) {
+  if (::access("/bin/bash", X_OK) != 0) GTEST_SKIP() << "bash not found";
+  const std::string script =
+      "\"$0\" --lib \"$1\" -- \"$2\" flood 200000 1 2>&1 >/dev/null | head -c 1 >/dev/null;"
+      " echo \"${PIPESTATUS[0]}\"";
+  const std::string status = capture("/bin/bash -c '" + script + "' " + tool_path() + " " + stub_lib_path() +
+                                     " " + emitter_path());
+  EXPECT_EQ(status, "0\n");
 }
 
 TEST(ToolMechanics, ForwardsTerminationSignals) {

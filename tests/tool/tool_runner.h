@@ -63,6 +63,12 @@ void write_file(const std::string& path, const std::string& bytes);
 // Polls (bounded) until `path` exists; false if it never appeared.
 bool wait_for_file(const std::string& path, std::chrono::seconds limit = std::chrono::seconds(60));
 
+// Runs a shell command line and returns its standard output.
+std::string capture(const std::string& command);
+
+// Lower-case hex of every byte.
+std::string hex(const std::string& bytes);
+
 // Parses raw output; every line must be well formed.
 struct RawEvents {
   std::vector<Event> events;
