@@ -78,6 +78,17 @@ std::vector<std::string> child_environment(const RunOptions& o) {
   return env;
 }
 
+std::vector<int> inheritable_descriptors() {
+  std::vector<int> fds;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    int fd;
+    if (!parse_int(entry.path().filename().string(), &fd) || fd < 3) continue;
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0 && !(flags & FD_CLOEXEC)) fds.push_back(fd);
+  }
+  return fds;
+}
+
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 }  // namespace
@@ -145,6 +156,9 @@ RunResult run(const RunOptions& o) {
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  // The child starts with exactly the descriptors the scenario sets up: whatever the
+  // test runner left open without close-on-exec would shift descriptor numbers.
+  for (int fd : inheritable_descriptors()) posix_spawn_file_actions_addclose(&actions, fd);
   posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);

@@ -328,7 +328,9 @@ int scenario_sink_closed(int, char** argv) {
     close_range(3, ~0U, 0);
     const int victim = open_file((dir + "/victim").c_str());
     if (fcntl(victim, F_DUPFD, sink) != sink) fail("F_DUPFD");
-    const int g = open_file((dir + "/second").c_str());
+    // A number never used before, so it is named afresh (a number whose old entry was
+    // closed behind the library's back would keep that entry).
+    const int g = fcntl(open_file((dir + "/second").c_str()), F_DUPFD, 200);
     write(g, "2", 1);       // a new descriptor: must not put a line into the victim
     write(sink, "own", 3);  // the program's own data at that number
     close(g);
