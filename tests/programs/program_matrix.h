@@ -1,0 +1,86 @@
+// Runs a real program twice on identical fresh inputs, once with the library preloaded
+// and once without, so a test can demand that the library changed nothing the program
+// does and then look at what it reported.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "preload_run.h"
+
+namespace velmora_test::programs {
+
+// Absolute path of an executable found on PATH, or "" when it is not installed.
+std::string find_program(const std::string& name);
+
+// The interpreter's real binary: a version-manager shim would be traced as well and
+// only add noise (and time) to every python run.
+std::string python3_path();
+
+// Everything observable about a directory tree: for each relative path, its type and
+// permission bits and then its bytes (or link target).
+std::map<std::string, std::string> snapshot(const std::string& root,
+                                            const std::set<std::string>& ignore = {});
+
+// One side of a paired run: its own directory and what the program did there.
+struct Side {
+  std::unique_ptr<TempDir> dir = std::make_unique<TempDir>();
+  RunResult result;
+  std::string path(const std::string& relative) const { return dir->file(relative); }
+  std::string file(const std::string& relative) const { return "file:" + dir->file(relative); }
+};
+
+struct Paired {
+  Side traced;
+  Side plain;
+};
+
+// Prepare fills a fresh directory with the inputs; options builds the run for a
+// directory (argv, cwd, env). Both sides get the same treatment; only preload differs.
+using Prepare = std::function<void(const std::string& dir)>;
+using Options = std::function<RunOptions(const std::string& dir)>;
+Paired run_paired(const Prepare& setup, const Options& options);
+
+// A second step in both directories of an existing pair (each side's next command).
+void run_step(Paired& pair, const Options& options, RunResult* traced, RunResult* plain);
+
+// Equal bytes; otherwise the sizes and the first difference with some context (the
+// outputs can be large, and a full diff of them would take ages to print).
+testing::AssertionResult same_bytes(const std::string& traced, const std::string& plain);
+
+// Same exit, same standard output, same files written (ignoring the listed paths).
+void expect_same_behaviour(const Paired& pair, const std::set<std::string>& ignore = {});
+void expect_same_outcome(const RunResult& traced, const RunResult& plain, const std::string& what);
+
+// Structural checks every traced program must pass: every line parsed, positive ids,
+// and every close preceded by a read, write or connect of the same name and number in
+// that process (since its last close of the number), or in a process that ran before it started (a forked child
+// inherits the names its parent had learned, e.g. a subshell closing the script's
+// descriptor).
+void expect_well_formed(const std::vector<Event>& events, std::size_t malformed);
+inline void expect_well_formed(const RunResult& r) { expect_well_formed(r.events, r.malformed); }
+
+// Events whose detail is a file under root (or the name itself).
+std::vector<Event> under(const std::vector<Event>& events, const std::string& root);
+std::size_t count(const std::vector<Event>& events, const std::string& kind, const std::string& detail);
+std::vector<Event> select(const std::vector<Event>& events, const std::function<bool(const Event&)>& keep);
+
+// "kind detail fd pid" per line, for failure messages.
+std::string listing(const std::vector<Event>& events);
+
+// The per-name story: the kinds of that detail's events in order, runs of the same kind
+// counted once ("read read read close" is "read close"), so it does not depend on
+// buffer sizes.
+std::string kinds_of(const std::vector<Event>& events, const std::string& detail);
+
+// The story is one or more rounds of `kind` then close, e.g. a lock file rewritten
+// several times: "write close write close".
+bool rounds_of(const std::string& story, const std::string& kind);
+
+}  // namespace velmora_test::programs
