@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "errno_saver.h"
 #include "fd_map.h"
 #include "link_name.h"
 #include "reentrancy.h"
@@ -22,6 +23,9 @@ std::optional<SocketName> peer_stage(int32_t fd) noexcept {
 
 void ensure_fd_mapped(int32_t fd) noexcept {
   if (fd < 0) return;
+  // The probes fail routinely (a file is no socket): the caller's errno stays its own,
+  // so a program that checks errno after a successful call sees no difference.
+  ErrnoSaver caller_errno;
   bool present = false;
   if (table_contains(fd, &present) != TableStatus::DONE || present) return;
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 
 namespace velmora_io {
@@ -38,10 +39,12 @@ struct RealFunction {
 
  private:
   [[gnu::noinline, gnu::cold]] static void resolve() noexcept {
+    const int saved = errno;  // the lookup runs ahead of the caller's own call
     if (void* found = ::dlsym(RTLD_NEXT, Name.text)) {
       ADDR.store(reinterpret_cast<Fn*>(found), std::memory_order_relaxed);
     }
     RESOLVED.store(true, std::memory_order_release);
+    errno = saved;
   }
 };
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "errno_saver.h"
 #include "event_line.h"
 #include "owned_text.h"
 #include "pipe_fd_env.h"
@@ -108,6 +109,8 @@ void write_one(int32_t fd, std::string_view bytes) noexcept {
 }
 
 void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
+  // A line lost to the sink (no room, no reader, no log file) must not show in errno.
+  ErrnoSaver caller_errno;
   const int32_t pid = ::getpid();
   const int64_t tid = ::syscall(SYS_gettid);
 

@@ -16,7 +16,7 @@ extern constinit std::atomic<int32_t> PIPE_READ_FD;
 // PIPE_FD has been settled, by the host or from the environment; never reset.
 extern constinit std::atomic<bool> PIPE_FD_CHECKED;
 
-// Formats one event line and hands it to the sink. Never fails visibly; may change errno.
+// Formats one event line and hands it to the sink. Never fails visibly; errno is kept.
 void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept;
 
 // Writes all of `bytes` to fd through the real write, retrying after EINTR and

@@ -1,0 +1,78 @@
+// Helpers shared by the stress tests: the stress driver and reading its results.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "preload_run.h"
+
+namespace velmora_stress {
+
+inline std::string driver_path() { return VELMORA_STRESS_DRIVER; }
+
+// Runs the stress driver with `args` and the given options (argv is replaced).
+inline velmora_test::RunResult drive(std::vector<std::string> args, velmora_test::RunOptions o = {}) {
+  o.argv = {driver_path()};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  return velmora_test::run(o);
+}
+
+inline std::string describe(const velmora_test::RunResult& r) {
+  return "exit " + std::to_string(r.exit_code) + " signal " + std::to_string(r.term_signal) +
+         (r.timed_out ? " TIMED OUT" : "") + "\nstderr: " + r.err.substr(0, 2000);
+}
+
+inline std::size_t newlines(std::string_view raw) {
+  return static_cast<std::size_t>(std::count(raw.begin(), raw.end(), '\n'));
+}
+
+// The fact `key` as a number; a missing fact fails the test that asked for it.
+inline long long fact_number(const velmora_test::RunResult& r, const std::string& key) {
+  const auto facts = r.facts();
+  const auto it = facts.find(key);
+  EXPECT_NE(it, facts.end()) << "no fact " << key << "\n" << describe(r);
+  return it == facts.end() ? -1 : std::stoll(it->second);
+}
+
+// Empty when equal; else where two texts of lines first differ, short enough to read.
+inline std::string first_difference(std::string_view got, std::string_view want) {
+  if (got == want) return {};
+  std::size_t at = 0, line_no = 1;
+  while (at < got.size() && at < want.size() && got[at] == want[at]) {
+    if (got[at] == '\n') ++line_no;
+    ++at;
+  }
+  auto line_around = [&](std::string_view s) {
+    const std::size_t start = s.rfind('\n', at == 0 ? 0 : at - 1);
+    const std::size_t from = start == std::string_view::npos || at == 0 ? 0 : start + 1;
+    return std::string(s.substr(from, std::min<std::size_t>(s.find('\n', from) - from, 300)));
+  };
+  return "differ at line " + std::to_string(line_no) + " (got " + std::to_string(newlines(got)) +
+         " lines, want " + std::to_string(newlines(want)) + ")\n  got:  " + line_around(got) +
+         "\n  want: " + line_around(want);
+}
+
+// How many events have this kind and detail.
+inline std::size_t count_events(const std::vector<velmora_test::Event>& events, std::string_view kind,
+                                std::string_view detail) {
+  return static_cast<std::size_t>(std::count_if(events.begin(), events.end(), [&](const velmora_test::Event& e) {
+    return e.kind == kind && e.detail == detail;
+  }));
+}
+
+// Events whose detail starts with `prefix`: lets a test ignore what the driver's own
+// bookkeeping (reading /proc, say) adds.
+inline std::vector<velmora_test::Event> under(const std::vector<velmora_test::Event>& events,
+                                               std::string_view prefix) {
+  std::vector<velmora_test::Event> picked;
+  for (const auto& e : events)
+    if (std::string_view(e.detail).substr(0, prefix.size()) == prefix) picked.push_back(e);
+  return picked;
+}
+
+}  // namespace velmora_stress
