@@ -30,15 +30,15 @@
 
 #include "query_text.h"
 
+#include "scenario_main.h"
+
 namespace {
 
-void fact(const char* key, long long value) { std::printf("%s=%lld\n", key, value); }
-void fact(const std::string& key, long long value) { fact(key.c_str(), value); }
+using velmora_test::fact;
+using velmora_test::fail;
+using velmora_test::Scenario;
 
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "%s: %s\n", what, std::strerror(errno));
-  std::exit(3);
-}
+
 
 long long thread_id() { return syscall(SYS_gettid); }
 
@@ -641,12 +641,6 @@ int scenario_many_fds(int, char** argv) {
   return 0;
 }
 
-struct Scenario {
-  const char* name;
-  int min_args;
-  int (*run)(int, char**);
-};
-
 constexpr Scenario SCENARIOS[] = {
     {"threads_lines", 3, scenario_threads_lines},
     {"two_writers", 2, scenario_two_writers},
@@ -666,13 +660,4 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (argc >= 2) {
-    for (const Scenario& s : SCENARIOS) {
-      if (std::strcmp(argv[1], s.name) == 0 && argc - 2 >= s.min_args) return s.run(argc, argv);
-    }
-  }
-  std::fprintf(stderr, "usage: velmora_stress_driver SCENARIO ARGS...\n");
-  return 2;
-}
+int main(int argc, char** argv) { return velmora_test::run_scenario(argc, argv, SCENARIOS); }

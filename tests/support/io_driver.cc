@@ -33,9 +33,14 @@
 
 extern char** environ;
 
+#include "scenario_main.h"
+
 namespace {
 
-void fact(const char* key, long long value) { std::printf("%s=%lld\n", key, value); }
+using velmora_test::fact;
+using velmora_test::fail;
+using velmora_test::Scenario;
+
 
 long long thread_id() { return syscall(SYS_gettid); }
 
@@ -365,12 +370,6 @@ int scenario_interrupted_sink(int, char** argv) {
   return 0;
 }
 
-struct Scenario {
-  const char* name;
-  int min_args;
-  int (*run)(int, char**);
-};
-
 constexpr Scenario SCENARIOS[] = {
     {"write", 1, scenario_write},
     {"read", 1, scenario_read},
@@ -390,13 +389,4 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (argc >= 2) {
-    for (const Scenario& s : SCENARIOS) {
-      if (std::strcmp(argv[1], s.name) == 0 && argc - 2 >= s.min_args) return s.run(argc, argv);
-    }
-  }
-  std::fprintf(stderr, "usage: io_driver SCENARIO ARGS...\n");
-  return 2;
-}
+int main(int argc, char** argv) { return velmora_test::run_scenario(argc, argv, SCENARIOS); }

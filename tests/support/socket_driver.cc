@@ -20,14 +20,15 @@
 #include <cstring>
 #include <string>
 
+#include "scenario_main.h"
+
 namespace {
 
-void fact(const char* key, long long value) { std::printf("%s=%lld\n", key, value); }
+using velmora_test::fact;
+using velmora_test::fail;
+using velmora_test::Scenario;
 
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "%s: %s\n", what, std::strerror(errno));
-  std::exit(3);
-}
+
 
 int port_of(int fd) {
   sockaddr_storage ss{};
@@ -349,12 +350,6 @@ int scenario_sink_closed(int, char** argv) {
   return 0;
 }
 
-struct Scenario {
-  const char* name;
-  int min_args;
-  int (*run)(int, char**);
-};
-
 constexpr Scenario SCENARIOS[] = {
     {"tcp", 1, scenario_tcp},
     {"unix", 1, scenario_unix},
@@ -370,13 +365,4 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  if (argc >= 2) {
-    for (const Scenario& s : SCENARIOS) {
-      if (std::strcmp(argv[1], s.name) == 0 && argc - 2 >= s.min_args) return s.run(argc, argv);
-    }
-  }
-  std::fprintf(stderr, "usage: socket_driver SCENARIO ARGS...\n");
-  return 2;
-}
+int main(int argc, char** argv) { return velmora_test::run_scenario(argc, argv, SCENARIOS); }
