@@ -75,11 +75,11 @@ class OwnedText {
   std::size_t size_ = 0;
 };
 
-// A text copied out of the table: on the stack when it fits, so the common observed
-// call allocates nothing; on the heap otherwise.
+// A text copied out of the table: on the stack when it fits (names up to 256 bytes), so
+// the common observed call allocates nothing; on the heap otherwise.
 class TextCopy {
  public:
-  static constexpr std::size_t INLINE_CAPACITY = 512;
+  static constexpr std::size_t INLINE_CAPACITY = 256;
 
   TextCopy() noexcept = default;
   TextCopy(const TextCopy&) = delete;

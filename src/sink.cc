@@ -29,8 +29,11 @@ struct SinkOwner;
 using RealWrite = RealFunction<"write", ssize_t(int, const void*, size_t), SinkOwner>;
 using RealClose = RealFunction<"close", int(int), SinkOwner>;
 
-// Lines up to this size are formatted on the stack; longer ones (long queries) use the heap.
-constexpr std::size_t STACK_LINE_SIZE = 1024;
+// Lines up to this size are formatted on the stack; longer ones (long queries) use the
+// heap. It holds any name that TextCopy keeps inline, even with every byte escaped, and
+// stays small because signal handlers (which may write) can run on small stacks.
+constexpr std::size_t STACK_LINE_SIZE = 640;
+static_assert(event_line_capacity(sizeof("sql_write") - 1, 2 * TextCopy::INLINE_CAPACITY) <= STACK_LINE_SIZE);
 
 // What the environment's pipe was when it was adopted, so that a later check can tell
 // whether its number still refers to it. Only pipes from the environment are checked:
