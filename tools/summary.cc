@@ -10,6 +10,7 @@ namespace {
 
 constexpr std::size_t kQuery = static_cast<std::size_t>(Kind::sql_write);
 constexpr const char* kUnattributed = "(connection not seen)";
+constexpr std::size_t kMaxQueriesShown = 25;
 
 // Column order of the numeric part, as kinds.
 constexpr std::array<Kind, kKindCount> kColumnKinds = {Kind::read, Kind::write, Kind::connect,
@@ -172,6 +173,12 @@ std::string Summary::render(std::size_t width) {
     out += "\n";
     pad_right(out, 5, count_col);
     out += "count  query\n";
+    // Queries with literal values inlined are mostly distinct: show the most frequent
+    // and account for the rest in one line, so the table stays readable.
+    const std::size_t shown = std::min(ranked.size(), kMaxQueriesShown);
+    std::uint64_t rest_events = 0;
+    for (std::size_t i = shown; i < ranked.size(); ++i) rest_events += ranked[i].second;
+    ranked.resize(shown);
     for (const auto& [text, count] : ranked) {
       const std::string n = std::to_string(count);
       pad_right(out, n.size(), count_col);
@@ -179,6 +186,10 @@ std::string Summary::render(std::size_t width) {
       out += "  ";
       out += shorten_middle(to_display(*text), text_col);
       out += '\n';
+    }
+    if (queries_.size() > shown) {
+      out += "... and " + std::to_string(queries_.size() - shown) + " more distinct queries (" +
+             std::to_string(rest_events) + " events)\n";
     }
   }
 

@@ -97,6 +97,20 @@ TEST(Summary, QueriesChargedToTheirConnectionAndRanked) {
   EXPECT_LT(q1, q2);
 }
 
+TEST(Summary, ManyDistinctQueriesAreCappedWithTheRestAccountedFor) {
+  Summary s;
+  s.add(ev(Kind::connect, "socket:127.0.0.1:5432", 5, 20, 20), true);
+  for (int i = 0; i < 3; ++i) s.add(ev(Kind::sql_write, "BEGIN;", 5, 20, 20), true);
+  for (int i = 0; i < 40; ++i) s.add(ev(Kind::sql_write, "SELECT " + std::to_string(i), 5, 20, 20), true);
+  const std::string text = s.render();
+  EXPECT_NE(text.find("    3  BEGIN;"), std::string::npos) << text;
+  // 41 distinct texts: the 25 most frequent shown, 16 texts (16 events) summed up.
+  EXPECT_NE(text.find("... and 16 more distinct queries (16 events)"), std::string::npos) << text;
+  std::size_t shown = 0;
+  for (const auto& l : lines_of(text)) shown += l.find("  SELECT ") != std::string::npos;
+  EXPECT_EQ(shown, 24u);
+}
+
 TEST(Summary, FilteredEventsNotCounted) {
   Summary s;
   s.add(ev(Kind::connect, "socket:127.0.0.1:5432", 5, 20, 20), false);
