@@ -12,7 +12,9 @@
 namespace velmora_io::linux_intercept {
 namespace {
 
-inline void observe_data(int fd, std::string_view kind) noexcept {
+// Out of line, so that a call on descriptors 0-2 costs the wrapper one comparison and a
+// jump to the real function, without saving registers for the observation path.
+[[gnu::noinline]] void observe_data_above_2(int fd, std::string_view kind) noexcept {
   if (!is_reportable(fd)) {
     // The program itself using the sink's number means the number may have been reused.
     if (fd <= 2 || fd != PIPE_FD.load(std::memory_order_relaxed)) return;
@@ -23,6 +25,14 @@ inline void observe_data(int fd, std::string_view kind) noexcept {
   report_io(fd, kind);
 }
 
+// Observes, then makes the real call: kept out of the wrappers so that their path for
+// descriptors 0-2 needs no stack frame of its own.
+template <typename Fn, typename... Args>
+[[gnu::noinline]] ssize_t observed_call(Fn* real, std::string_view kind, int fd, Args... args) {
+  observe_data_above_2(fd, kind);
+  return real(fd, args...);
+}
+
 }  // namespace
 }  // namespace velmora_io::linux_intercept
 
@@ -31,27 +41,27 @@ namespace li = velmora_io::linux_intercept;
 VELMORA_EXPORT ssize_t read(int fd, void* buf, size_t count) {
   auto* real = li::read::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  li::observe_data(fd, "read");
+  if (fd > 2) return li::observed_call(real, "read", fd, buf, count);
   return real(fd, buf, count);
 }
 
 VELMORA_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
   auto* real = li::readv::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  li::observe_data(fd, "read");
+  if (fd > 2) return li::observed_call(real, "read", fd, iov, iovcnt);
   return real(fd, iov, iovcnt);
 }
 
 VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
   auto* real = li::write::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  li::observe_data(fd, "write");
+  if (fd > 2) return li::observed_call(real, "write", fd, buf, count);
   return real(fd, buf, count);
 }
 
 VELMORA_EXPORT ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
   auto* real = li::writev::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  li::observe_data(fd, "write");
+  if (fd > 2) return li::observed_call(real, "write", fd, iov, iovcnt);
   return real(fd, iov, iovcnt);
 }
