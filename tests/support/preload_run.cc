@@ -1,5 +1,7 @@
 #include "preload_run.h"
 
+#include "event_parse.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -29,24 +31,6 @@ bool parse_int(std::string_view s, Int* out) {
   if (s.empty()) return false;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
   return ec == std::errc() && end == s.data() + s.size();
-}
-
-bool unescape(std::string_view s, std::string* out) {
-  out->clear();
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\') {
-      out->push_back(s[i]);
-      continue;
-    }
-    if (++i == s.size()) return false;
-    switch (s[i]) {
-      case 't': out->push_back('\t'); break;
-      case 'n': out->push_back('\n'); break;
-      case '\\': out->push_back('\\'); break;
-      default: return false;
-    }
-  }
-  return true;
 }
 
 double now_seconds() {
@@ -81,7 +65,7 @@ std::vector<std::string> child_environment(const RunOptions& o) {
 std::vector<int> inheritable_descriptors() {
   std::vector<int> fds;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    int fd;
+    int fd = -1;
     if (!parse_int(entry.path().filename().string(), &fd) || fd < 3) continue;
     const int flags = fcntl(fd, F_GETFD);
     if (flags >= 0 && !(flags & FD_CLOEXEC)) fds.push_back(fd);
@@ -94,33 +78,14 @@ void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOC
 }  // namespace
 
 std::vector<Event> parse_events(std::string_view raw, std::size_t* malformed) {
+  // The same parser the host tool uses: what the tests accept, users see.
   std::vector<Event> events;
-  *malformed = 0;
-  while (!raw.empty()) {
-    const std::size_t nl = raw.find('\n');
-    if (nl == std::string_view::npos) {  // a cut-off last line
-      ++*malformed;
-      break;
-    }
-    std::string_view line = raw.substr(0, nl);
-    raw.remove_prefix(nl + 1);
-    std::vector<std::string_view> fields;
-    for (std::size_t start = 0;;) {
-      const std::size_t tab = line.find('\t', start);
-      fields.push_back(line.substr(start, tab - start));
-      if (tab == std::string_view::npos) break;
-      start = tab + 1;
-    }
-    Event e;
-    if (fields.size() != 5 || fields[0].empty() || !unescape(fields[1], &e.detail) ||
-        !parse_int(fields[2], &e.fd) || !parse_int(fields[3], &e.pid) ||
-        !parse_int(fields[4], &e.tid)) {
-      ++*malformed;
-      continue;
-    }
-    e.kind = std::string(fields[0]);
-    events.push_back(std::move(e));
-  }
+  velmora::trace::LineParser parser;
+  parser.feed(raw, [&](const velmora::trace::Event& e, std::string_view) {
+    events.push_back({std::string(velmora::trace::kind_name(e.kind)), e.detail, e.fd, e.pid, e.tid});
+  });
+  parser.finish();
+  *malformed = static_cast<std::size_t>(parser.rejected());
   return events;
 }
 
