@@ -157,18 +157,18 @@ TableStatus table_contains(int32_t fd, bool* present) noexcept {
   return TableStatus::DONE;
 }
 
-bool table_copy_name(int32_t fd, TextCopy* out) noexcept {
+Lookup table_copy_name(int32_t fd, TextCopy* out) noexcept {
   CriticalSection cs;
-  if (!cs.usable()) return false;
+  if (!cs.usable()) return Lookup::UNAVAILABLE;
   std::string_view name;
-  if (!FD_MAP.map.find(fd, &name)) return false;
-  return out->assign(name);
+  if (!FD_MAP.map.find(fd, &name)) return Lookup::ABSENT;
+  return out->assign(name) ? Lookup::FOUND : Lookup::UNAVAILABLE;
 }
 
-void table_insert(int32_t fd, OwnedText name) noexcept {
+bool table_insert(int32_t fd, OwnedText name) noexcept {
   CriticalSection cs;
-  if (!cs.usable()) return;  // the name is discarded on the way out
-  FD_MAP.map.insert(fd, std::move(name));
+  if (!cs.usable()) return false;  // the name is discarded on the way out
+  return FD_MAP.map.insert(fd, std::move(name));
 }
 
 OwnedText table_remove(int32_t fd) noexcept {

@@ -65,10 +65,17 @@ enum class TableStatus {
 
 // Presence test; `*present` is set only when DONE.
 TableStatus table_contains(int32_t fd, bool* present) noexcept;
-// Copies the entry's name out while the lock is held; false when there is none to copy.
-bool table_copy_name(int32_t fd, TextCopy* out) noexcept;
-// Records `name` under fd, replacing any earlier entry; nothing on an unavailable table.
-void table_insert(int32_t fd, OwnedText name) noexcept;
+enum class Lookup {
+  FOUND,        // the name was copied out
+  ABSENT,       // the descriptor has no entry
+  UNAVAILABLE,  // the table could not be read, or the copy could not be made
+};
+
+// Copies the entry's name out while the lock is held.
+Lookup table_copy_name(int32_t fd, TextCopy* out) noexcept;
+// Records `name` under fd, replacing any earlier entry; false (nothing recorded) on an
+// unavailable table or when memory ran out.
+bool table_insert(int32_t fd, OwnedText name) noexcept;
 // Takes the entry out; empty when there was none or the table is unavailable.
 OwnedText table_remove(int32_t fd) noexcept;
 

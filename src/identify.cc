@@ -21,6 +21,24 @@ std::optional<SocketName> peer_stage(int32_t fd) noexcept {
   return sockaddr_to_resource(reinterpret_cast<const sockaddr*>(&peer), len);
 }
 
+namespace {
+
+// Names a descriptor that has no entry: its peer, else its link. Called with the table
+// unlocked, so the system calls never run under the lock.
+OwnedText identify(int32_t fd) noexcept {
+  OwnedText name;
+  if (std::optional<SocketName> socket = peer_stage(fd)) {
+    name = OwnedText::copy_of(socket->view());
+  } else {
+    name = link_stage(fd);
+  }
+  // A new descriptor may have taken the number of a sink closed behind our back.
+  if (name) verify_pipe_fd();
+  return name;
+}
+
+}  // namespace
+
 void ensure_fd_mapped(int32_t fd) noexcept {
   if (fd < 0) return;
   // The probes fail routinely (a file is no socket): the caller's errno stays its own,
@@ -28,24 +46,38 @@ void ensure_fd_mapped(int32_t fd) noexcept {
   ErrnoSaver caller_errno;
   bool present = false;
   if (table_contains(fd, &present) != TableStatus::DONE || present) return;
-
-  // Identified with the table unlocked: system calls never run under the lock.
-  OwnedText name;
-  if (std::optional<SocketName> socket = peer_stage(fd)) {
-    name = OwnedText::copy_of(socket->view());
-  } else {
-    name = link_stage(fd);
-  }
-  if (!name) return;
-  // A new descriptor may have taken the number of a sink closed behind our back.
-  verify_pipe_fd();
-  table_insert(fd, std::move(name));
+  if (OwnedText name = identify(fd)) table_insert(fd, std::move(name));
 }
 
 void report_io(int32_t fd, std::string_view kind) noexcept {
   run_guarded([&] {
     TextCopy name;
-    if (!table_copy_name(fd, &name)) return;
+    if (table_copy_name(fd, &name) != Lookup::FOUND) return;
+    log_event(kind, name.view(), fd);
+  });
+}
+
+void observe_io(int32_t fd, std::string_view kind) noexcept {
+  if (fd < 0 || IN_HOOK) {  // rare: the two steps as they are
+    ensure_fd_mapped(fd);
+    report_io(fd, kind);
+    return;
+  }
+  run_guarded([&] {
+    ErrnoSaver caller_errno;
+    TextCopy name;
+    switch (table_copy_name(fd, &name)) {
+      case Lookup::FOUND:
+        break;
+      case Lookup::UNAVAILABLE:
+        return;
+      case Lookup::ABSENT: {
+        OwnedText fresh = identify(fd);
+        // Reported only once recorded, as a lookup after the insert would find it.
+        if (!fresh || !name.assign(fresh.view()) || !table_insert(fd, std::move(fresh))) return;
+        break;
+      }
+    }
     log_event(kind, name.view(), fd);
   });
 }

@@ -21,6 +21,11 @@ void ensure_fd_mapped(int32_t fd) noexcept;
 // thread's IN_HOOK is set.
 void report_io(int32_t fd, std::string_view kind) noexcept;
 
+// ensure_fd_mapped followed by report_io, with the same outcome, in one critical
+// section when the descriptor is already named (the usual case): the table's lock is
+// taken once per observed call instead of twice.
+void observe_io(int32_t fd, std::string_view kind) noexcept;
+
 // Names a socket address and records the name under fd (any number), replacing an
 // earlier one; returns the name whether or not the table could record it. Called only
 // from inside a guarded step.

@@ -21,8 +21,7 @@ namespace {
     verify_pipe_fd();
     if (!is_reportable(fd)) return;
   }
-  ensure_fd_mapped(fd);
-  report_io(fd, kind);
+  observe_io(fd, kind);
 }
 
 // Observes, then makes the real call: kept out of the wrappers so that their path for

@@ -16,10 +16,7 @@
 namespace velmora_io::linux_intercept {
 namespace {
 
-inline void observe_socket(int fd, std::string_view kind) noexcept {
-  ensure_fd_mapped(fd);
-  report_io(fd, kind);
-}
+inline void observe_socket(int fd, std::string_view kind) noexcept { observe_io(fd, kind); }
 
 }  // namespace
 }  // namespace velmora_io::linux_intercept

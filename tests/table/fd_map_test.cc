@@ -80,11 +80,11 @@ TEST(FdTable, ConcurrentOperationsKeepEveryEntryConsistent) {
         const std::string mine = name_for(own, i);
         table_insert(own, OwnedText::copy_of(mine));
         TextCopy copy;
-        ASSERT_TRUE(table_copy_name(own, &copy));
+        ASSERT_EQ(table_copy_name(own, &copy), Lookup::FOUND);
         ASSERT_EQ(copy.view(), mine);
         table_insert(7, OwnedText::copy_of(name_for(7, t)));  // shared: last writer wins
         TextCopy shared;
-        if (table_copy_name(7, &shared)) {
+        if (table_copy_name(7, &shared) == Lookup::FOUND) {
           ASSERT_EQ(shared.view().substr(0, 9), "file:/n/7");
         }
         if (i % 3 == 0) {
@@ -114,7 +114,7 @@ TEST(FdTable, PoisonedTableRefusesEveryOperation) {
         bool present = false;
         const bool refused = table_contains(5, &present) == TableStatus::UNAVAILABLE;
         TextCopy copy;
-        const bool no_copy = !table_copy_name(5, &copy);
+        const bool no_copy = table_copy_name(5, &copy) == Lookup::UNAVAILABLE;
         table_insert(6, OwnedText::copy_of("file:/after"));
         const bool no_remove = !table_remove(5);
         std::string_view name;

@@ -48,7 +48,7 @@ class Identify : public ::testing::Test {
   }
   std::string entry(int fd) {
     TextCopy copy;
-    return table_copy_name(fd, &copy) ? std::string(copy.view()) : std::string("<none>");
+    return table_copy_name(fd, &copy) == Lookup::FOUND ? std::string(copy.view()) : std::string("<none>");
   }
 
   int sink_[2];
@@ -64,6 +64,29 @@ TEST_F(Identify, NamesAFileAndReportsOneExactLine) {
   EXPECT_FALSE(IN_HOOK);
   table_remove(fd);
   close(fd);
+}
+
+// The one-lock path the data wrappers take must behave as the two steps do.
+TEST_F(Identify, ObserveNamesThenReportsAndInsideAGuardedStepOnlyNames) {
+  const int fd = open_file("observed");
+  const std::string line_end = "\t" + std::to_string(fd) + "\t" + std::to_string(getpid()) + "\t" +
+                               std::to_string(gettid()) + "\n";
+  IN_HOOK = true;
+  observe_io(fd, "write");
+  EXPECT_TRUE(IN_HOOK);
+  IN_HOOK = false;
+  EXPECT_EQ(lines(), "");
+  EXPECT_EQ(entry(fd), "file:" + dir_ + "/observed");  // named all the same
+  observe_io(fd, "write");
+  table_remove(fd);
+  observe_io(fd, "read");  // named afresh
+  EXPECT_EQ(lines(), "write\tfile:" + dir_ + "/observed" + line_end + "read\tfile:" + dir_ + "/observed" + line_end);
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  observe_io(p[1], "write");
+  EXPECT_EQ(lines(), "");
+  table_remove(fd);
+  for (int f : {fd, p[0], p[1]}) close(f);
 }
 
 TEST_F(Identify, AnExistingEntryIsNeverIdentifiedAgain) {
@@ -166,6 +189,7 @@ TEST(IdentifyPoisoned, NothingIsRecordedOrReported) {
         poison_table();
         ensure_fd_mapped(fd);
         report_io(fd, "read");
+        observe_io(fd, "read");
         char c;
         const bool silent = read(p[0], &c, 1) < 0;
         std::string_view name;
