@@ -13,21 +13,13 @@
 #include "../sql_extract.h"
 #include "slots.h"
 
-namespace velmora_io::linux_intercept {
-namespace {
-
-inline void observe_socket(int fd, std::string_view kind) noexcept { observe_io(fd, kind); }
-
-}  // namespace
-}  // namespace velmora_io::linux_intercept
-
 namespace vio = velmora_io;
 namespace li = velmora_io::linux_intercept;
 
 VELMORA_EXPORT ssize_t recv(int fd, void* buf, size_t len, int flags) {
   auto* real = li::recv::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  li::observe_socket(fd, "read");
+  vio::observe_io(fd, "read");
   return real(fd, buf, len, flags);
 }
 
@@ -35,7 +27,7 @@ VELMORA_EXPORT ssize_t recvfrom(int fd, void* buf, size_t len, int flags, struct
                                 socklen_t* src_len) {
   auto* real = li::recvfrom::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  li::observe_socket(fd, "read");
+  vio::observe_io(fd, "read");
   // The kernel may raise *src_len above the caller's buffer when it cut the address;
   // only the bytes inside the buffer may be read.
   const socklen_t buffer_size = src_len != nullptr ? *src_len : 0;
@@ -50,7 +42,7 @@ VELMORA_EXPORT ssize_t recvfrom(int fd, void* buf, size_t len, int flags, struct
 VELMORA_EXPORT ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
   auto* real = li::recvmsg::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  li::observe_socket(fd, "read");
+  vio::observe_io(fd, "read");
   return real(fd, msg, flags);
 }
 
@@ -72,7 +64,7 @@ VELMORA_EXPORT ssize_t send(int fd, const void* buf, size_t len, int flags) {
 VELMORA_EXPORT ssize_t sendmsg(int fd, const struct msghdr* msg, int flags) {
   auto* real = li::sendmsg::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  li::observe_socket(fd, "write");
+  vio::observe_io(fd, "write");
   return real(fd, msg, flags);
 }
 
@@ -83,6 +75,6 @@ VELMORA_EXPORT ssize_t sendto(int fd, const void* buf, size_t len, int flags,
   if (dest != nullptr) {
     vio::run_guarded([&] { vio::record_sockaddr(fd, dest, dest_len); });
   }
-  li::observe_socket(fd, "write");
+  vio::observe_io(fd, "write");
   return real(fd, buf, len, flags, dest, dest_len);
 }
