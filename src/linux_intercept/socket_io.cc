@@ -49,14 +49,16 @@ VELMORA_EXPORT ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
 VELMORA_EXPORT ssize_t send(int fd, const void* buf, size_t len, int flags) {
   auto* real = li::send::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  vio::ensure_fd_mapped(fd);
+  // The extraction only reads the buffer, so it may come first; the descriptor is
+  // named either way.
   std::optional<std::string_view> query;
   if (buf != nullptr && len > 0) query = vio::sql_extract::extract_pg_query(buf, len);
   if (query) {
+    vio::ensure_fd_mapped(fd);
     // Straight to the sink: the query is reported whether or not the socket has a name.
     vio::log_event("sql_write", *query, fd);
   } else {
-    vio::report_io(fd, "write");
+    vio::observe_io(fd, "write");
   }
   return real(fd, buf, len, flags);
 }
