@@ -1,5 +1,6 @@
 #include "trace_session.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -44,6 +45,31 @@ std::string seconds_text(double seconds) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%gs", seconds);
   return buf;
+}
+
+// Hands the pipe's read end to a detached process that reads and discards until every
+// writer is gone, so that processes outliving the tracer are not killed by SIGPIPE.
+void leave_discarding_reader(int read_fd) {
+  const pid_t middle = ::fork();
+  if (middle < 0) return;
+  if (middle == 0) {
+    ::setsid();
+    if (::fork() != 0) ::_exit(0);  // the reader is adopted by init, not by the tracer
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);  // the tracer blocks the ones it forwards
+    const int flags = ::fcntl(read_fd, F_GETFL);
+    if (flags >= 0) ::fcntl(read_fd, F_SETFL, flags & ~O_NONBLOCK);
+    ::close_range(0, static_cast<unsigned>(read_fd) - 1, 0);
+    ::close_range(static_cast<unsigned>(read_fd) + 1, ~0U, 0);
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(read_fd, buf, sizeof buf);
+      if (n == 0 || (n < 0 && errno != EINTR)) ::_exit(0);
+    }
+  }
+  while (::waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 class Collector {
@@ -207,6 +233,9 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
         if (pipe_open) {
           say("processes started by the program still hold the event pipe " +
               seconds_text(options.wait_seconds) + " after it ended; no longer waiting for them");
+          // Closing the last read end would kill them with SIGPIPE at their next
+          // event: leave a reader behind that discards their lines instead.
+          leave_discarding_reader(pipe.read_fd);
         }
         break;
       }

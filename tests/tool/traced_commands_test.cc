@@ -262,6 +262,22 @@ TEST(TracedCommands, DescendantOutlivingProgramBoundedByWait) {
   EXPECT_NE(r.err.find("still hold the event pipe"), std::string::npos) << r.err;
 }
 
+// A process that outlives the tracer's grace period keeps running: its later events
+// go to a reader left behind, not into a pipe without readers (which would kill it).
+TEST(TracedCommands, DescendantOutlivingTheTracerIsNotKilledByItsPipe) {
+  TempDir dir;
+  write_file(dir / "late.txt", "late\n");
+  ToolProcess tool(dir, with_lib({"--wait", "0.2", "sh", "-c",
+                                  "(sleep 1; cat " + (dir / "late.txt") + " > /dev/null && echo alive > " +
+                                      (dir / "marker") + ") & exit 0"}));
+  const RunResult r = tool.wait();
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0);
+  // The tracer is gone by now; the straggler (killed when `tool` goes) must get there.
+  EXPECT_TRUE(wait_for_file(dir / "marker", std::chrono::seconds(20)))
+      << "the descendant did not survive its next event";
+}
+
 TEST(TracedCommands, DescendantEventsAfterProgramExitAreCollected) {
   TempDir dir;
   write_file(dir / "late.txt", "late\n");
