@@ -1,6 +1,5 @@
 #include "fd_map.h"
 
-#include <signal.h>
 
 #include <atomic>
 #include <cstdlib>
