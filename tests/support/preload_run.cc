@@ -227,9 +227,10 @@ std::string driver_path() { return VELMORA_TEST_DRIVER; }
 std::string socket_driver_path() { return VELMORA_TEST_SOCKET_DRIVER; }
 
 TempDir::TempDir() {
-  char pattern[] = "/tmp/velmora-test-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/velmora-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = std::filesystem::canonical(pattern).string();
 }
 
 TempDir::~TempDir() {

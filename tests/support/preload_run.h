@@ -70,7 +70,8 @@ std::string library_path();
 std::string driver_path();
 std::string socket_driver_path();
 
-// A fresh directory under /tmp, removed with its contents.
+// A fresh directory under $TMPDIR (else /tmp), symlinks resolved so that paths match
+// what /proc/self/fd shows; removed with its contents.
 class TempDir {
  public:
   TempDir();
@@ -79,6 +80,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+  std::string operator/(std::string_view name) const { return file(name); }
 
  private:
   std::string path_;

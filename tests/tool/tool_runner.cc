@@ -8,34 +8,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 extern char** environ;
 
 namespace velmora::trace::testing {
-namespace {
-
-std::string base_tmp() {
-  const char* t = std::getenv("TMPDIR");
-  return (t != nullptr && *t != '\0') ? t : "/tmp";
-}
-
-}  // namespace
-
-TempDir::TempDir() {
-  std::string templ = base_tmp() + "/velmora-trace-test.XXXXXX";
-  if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = std::filesystem::canonical(templ).string();
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
 
 ToolProcess::ToolProcess(const TempDir& dir, const std::vector<std::string>& args,
                          const std::vector<std::string>& extra_env) {
@@ -133,18 +111,6 @@ RunResult run_tool(const TempDir& dir, const std::vector<std::string>& args,
   return tool.wait(limit);
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
 
 bool wait_for_file(const std::string& path, std::chrono::seconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;

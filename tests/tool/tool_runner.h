@@ -8,22 +8,13 @@
 #include <vector>
 
 #include "event_parse.h"
+#include "preload_run.h"
 
 namespace velmora::trace::testing {
 
-// A fresh directory (symlinks resolved), removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using velmora_test::read_file;
+using velmora_test::TempDir;
+using velmora_test::write_file;
 
 struct RunResult {
   int exit_code = -1;   // of the tool; -1 if it had to be killed
@@ -57,8 +48,6 @@ RunResult run_tool(const TempDir& dir, const std::vector<std::string>& args,
                    const std::vector<std::string>& extra_env = {},
                    std::chrono::seconds limit = std::chrono::seconds(120));
 
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
 
 // Polls (bounded) until `path` exists; false if it never appeared.
 bool wait_for_file(const std::string& path, std::chrono::seconds limit = std::chrono::seconds(60));

@@ -1,4 +1,5 @@
 #include "pipe_fd_env.h"
+#include "pipe_fd_model.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -75,20 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"arabic_indic_digit", "\xD9\xA3"sv, NONE}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The same rule stated through the C library: strtoll must consume everything, must
-// not have skipped blanks, and the value must fit in 32 bits.
-std::optional<int32_t> strtoll_model(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::size_t digits_at = (text[0] == '+' || text[0] == '-') ? 1 : 0;
-  if (digits_at >= text.size() || text[digits_at] < '0' || text[digits_at] > '9') return std::nullopt;
-  const std::string copy(text);
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(copy.c_str(), &end, 10);
-  if (errno == ERANGE || end != copy.c_str() + copy.size()) return std::nullopt;
-  if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
-  return static_cast<int32_t>(v);
-}
+using velmora_test::strtoll_model;
 
 TEST(ParsePipeFdProperty, AgreesWithStrtollModel) {
   std::mt19937 rng(99);
