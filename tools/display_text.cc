@@ -1,5 +1,6 @@
 #include "display_text.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace velmora::trace {
@@ -154,7 +155,7 @@ std::size_t display_width(std::string_view display) {
   return cols;
 }
 
-std::string shorten_middle(std::string_view display, std::size_t width) {
+std::string shorten_middle(std::string_view display, std::size_t width, std::size_t min_tail) {
   const std::vector<Unit> units = split_units(display);
   std::size_t total = 0;
   for (const Unit& u : units) total += u.columns;
@@ -164,8 +165,8 @@ std::string shorten_middle(std::string_view display, std::size_t width) {
   const std::size_t budget = width - 1;  // the ellipsis takes one column
   // Keep a little more of the end than the start: for paths the file name,
   // for queries the tail, tell more than the common prefix.
-  const std::size_t head_budget = budget / 2;
-  const std::size_t tail_budget = budget - head_budget;
+  const std::size_t tail_budget = std::max(budget - budget / 2, std::min(min_tail, budget));
+  const std::size_t head_budget = budget - tail_budget;
 
   std::size_t head_end = 0;  // units [0, head_end)
   std::size_t used = 0;

@@ -32,8 +32,9 @@ std::size_t display_width(std::string_view display);
 
 // Shortens a string produced by append_display to at most `width` columns by
 // cutting out its middle and putting an ellipsis there. Never splits an
-// escape or a multi-byte character.
-std::string shorten_middle(std::string_view display, std::size_t width);
+// escape or a multi-byte character. At least `min_tail` columns of the end are
+// kept when the width allows (a path's file name).
+std::string shorten_middle(std::string_view display, std::size_t width, std::size_t min_tail = 0);
 
 // Appends `bytes` as a JSON string literal (with the quotes). Bytes that are
 // not well-formed UTF-8 become U+FFFD each; returns false when that happened

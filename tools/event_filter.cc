@@ -1,5 +1,7 @@
 #include "event_filter.h"
 
+#include <fnmatch.h>
+
 #include <functional>
 
 namespace velmora::trace {
@@ -27,6 +29,15 @@ bool for_each_item(std::string_view list, std::string& error,
 
 }  // namespace
 
+bool pattern_matches(const std::string& pattern, const std::string& detail) {
+  if (pattern.find_first_of("*?[") == std::string::npos) return detail.find(pattern) != std::string::npos;
+  if (::fnmatch(pattern.c_str(), detail.c_str(), 0) == 0) return true;
+  for (const std::string_view prefix : {"file:", "socket:"}) {
+    if (detail.starts_with(prefix)) return ::fnmatch(pattern.c_str(), detail.c_str() + prefix.size(), 0) == 0;
+  }
+  return false;
+}
+
 bool EventFilter::accepts(const Event& event) const {
   if (!kinds[static_cast<std::size_t>(event.kind)]) return false;
   if (event.kind == Kind::sql_write) {
@@ -38,7 +49,14 @@ bool EventFilter::accepts(const Event& event) const {
     // Resources of neither class are shown only when no class was singled out.
     if (is_file ? !files : is_socket ? !sockets : !(files && sockets && sql)) return false;
   }
-  return match.empty() || event.detail.find(match) != std::string::npos;
+  for (const std::string& pattern : exclude) {
+    if (pattern_matches(pattern, event.detail)) return false;
+  }
+  if (match.empty()) return true;
+  for (const std::string& pattern : match) {
+    if (pattern_matches(pattern, event.detail)) return true;
+  }
+  return false;
 }
 
 bool EventFilter::set_kinds(std::string_view list, std::string& error) {

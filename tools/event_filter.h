@@ -5,10 +5,17 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "event_parse.h"
 
 namespace velmora::trace {
+
+// A pattern with any of * ? [ is a shell glob (fnmatch, '/' not special) that
+// must match the whole detail, or the part after "file:" or "socket:" so that
+// '/tmp/*' and '*.pyc' work on resource names; any other pattern matches a
+// detail that contains it.
+bool pattern_matches(const std::string& pattern, const std::string& detail);
 
 struct EventFilter {
   // Kinds to keep (--kind); all by default.
@@ -17,8 +24,10 @@ struct EventFilter {
   bool files = true;
   bool sockets = true;
   bool sql = true;
-  // Substring of the decoded detail (--match); empty keeps everything.
-  std::string match;
+  // --match: keep only details matching one of these; empty keeps everything.
+  std::vector<std::string> match;
+  // --exclude: drop details matching any of these.
+  std::vector<std::string> exclude;
 
   bool accepts(const Event& event) const;
 

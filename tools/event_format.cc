@@ -70,7 +70,56 @@ void format_jsonl(const Event& event, double seconds, std::string& out) {
   out += "}\n";
 }
 
+// A JSON string member; the exact bytes follow in base64 when they are not
+// valid UTF-8, as for the detail.
+void append_json_member(std::string& out, std::string_view key, std::string_view bytes) {
+  out += ",\"";
+  out += key;
+  out += "\":";
+  if (!append_json_string(out, bytes)) {
+    out += ",\"";
+    out += key;
+    out += "_base64\":\"";
+    append_base64(out, bytes);
+    out += '"';
+  }
+}
+
 }  // namespace
+
+void format_process(Format format, std::int32_t pid, const ProcessInfo& info, double seconds,
+                    std::string& out) {
+  if (format == Format::raw) return;
+  const std::size_t start = out.size();
+  append_seconds(out, seconds);
+  if (format == Format::text) {
+    if (out.size() - start < 10) out.insert(start, 10 - (out.size() - start), ' ');
+    out += " pid ";
+    append_number(out, pid);
+    out += " = ";
+    append_display(out, program_label(info));
+    out += '\n';
+    return;
+  }
+  out.insert(start, "{\"t\":");
+  out += ",\"pid\":";
+  append_number(out, pid);
+  out += ",\"kind\":\"process\"";
+  if (info.gone) {
+    out += ",\"gone\":true";
+    if (!info.exe.empty()) append_json_member(out, "comm", info.exe);
+    out += "}\n";
+    return;
+  }
+  append_json_member(out, "exe", info.exe);
+  out += ",\"argv\":[";
+  for (std::size_t i = 0; i < info.argv.size(); ++i) {
+    if (i != 0) out += ',';
+    // Arguments that are not UTF-8 lose those bytes here; exe keeps them exactly.
+    append_json_string(out, info.argv[i]);
+  }
+  out += "]}\n";
+}
 
 void format_event(Format format, const Event& event, std::string_view raw_line, double seconds,
                   std::string& out) {

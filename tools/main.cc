@@ -51,9 +51,5 @@ int main(int argc, char** argv) {
   if (output_fd != STDERR_FILENO && ::close(output_fd) != 0) {
     say(options.output + ": " + std::strerror(errno));
   }
-  if (result.rejected != 0) {
-    say(std::to_string(result.rejected) + " malformed event line" +
-              (result.rejected == 1 ? "" : "s") + " ignored");
-  }
   return result.exit_code;
 }

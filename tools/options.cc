@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -19,6 +21,47 @@ bool parse_seconds(const std::string& text, double& out) {
   return true;
 }
 
+// Values for the long-only options.
+enum : int {
+  kLib = 1000,
+  kSummaryOnly,
+  kFiles,
+  kKind,
+  kOnly,
+  kMatch,
+  kExclude,
+  kWait,
+};
+
+// '+': stop at the first word that is not an option, so that the command's
+// own options are left alone; ':' first: report a missing value as ':'.
+constexpr const char* kShort = "+:ho:f:c";
+constexpr option kLong[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"lib", required_argument, nullptr, kLib},
+    {"output", required_argument, nullptr, 'o'},
+    {"format", required_argument, nullptr, 'f'},
+    {"summary", no_argument, nullptr, 'c'},
+    {"summary-only", no_argument, nullptr, kSummaryOnly},
+    {"files", no_argument, nullptr, kFiles},
+    {"kind", required_argument, nullptr, kKind},
+    {"only", required_argument, nullptr, kOnly},
+    {"match", required_argument, nullptr, kMatch},
+    {"exclude", required_argument, nullptr, kExclude},
+    {"wait", required_argument, nullptr, kWait},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The name of the option getopt_long stopped at, for messages.
+std::string option_word(int argc, char** argv, int index) {
+  if (index <= 0 || index > argc) return "?";
+  std::string_view word = argv[index - 1];
+  if (const std::size_t eq = word.find('='); word.starts_with("--") && eq != std::string_view::npos) {
+    word = word.substr(0, eq);
+  }
+  return std::string(word);
+}
+
 }  // namespace
 
 std::string usage_text() {
@@ -34,21 +77,35 @@ std::string usage_text() {
       "  -f, --format FMT    text (default), jsonl or raw\n"
       "  -c, --summary       also print a summary table at exit\n"
       "      --summary-only  print only the summary table\n"
+      "      --files         print only the files read and written, the sockets and\n"
+      "                      the SQL texts, each once with its event count, at exit\n"
       "      --kind LIST     keep only these kinds: read,write,close,connect,sql_write\n"
       "                      (query is another name for sql_write)\n"
       "      --only LIST     keep only these classes: file,socket,sql\n"
-      "      --match TEXT    keep only events whose detail contains TEXT\n"
+      "      --match PAT     keep only events whose detail matches PAT (repeatable:\n"
+      "                      any of them); see Patterns\n"
+      "      --exclude PAT   drop events whose detail matches PAT (repeatable)\n"
       "      --wait SECONDS  after COMMAND exits, wait at most this long for\n"
       "                      processes it left behind to finish reporting (default 2)\n"
       "  -h, --help          show this help\n"
       "\n"
+      "Patterns: with any of * ? [ the pattern is a shell glob that must match the\n"
+      "whole detail, or the path or address after 'file:' or 'socket:'\n"
+      "('*.pyc', '/tmp/*'); otherwise any detail containing it matches.\n"
+      "\n"
       "Formats:\n"
       "  text   '<t> <pid>/<tid> <kind> fd=<fd> <detail>'; control bytes, backslash\n"
-      "         and malformed UTF-8 in the detail are shown as \\t \\n \\r \\\\ \\xNN\n"
+      "         and malformed UTF-8 in the detail are shown as \\t \\n \\r \\\\ \\xNN.\n"
+      "         The first time a process appears, 'pid N = PROGRAM ARGS' says who it is\n"
       "  jsonl  one object per line: t, pid, tid, kind, fd, detail. Bytes that are\n"
       "         not valid UTF-8 become U+FFFD in detail; the exact bytes are then\n"
-      "         added as detail_base64\n"
+      "         added as detail_base64. A process's first appearance is an object\n"
+      "         with kind \"process\", exe and argv (or gone). The summary and --files\n"
+      "         are one JSON object each\n"
       "  raw    the lines exactly as the library wrote them\n"
+      "\n"
+      "Times (t) are seconds since the start at which velmora-trace read the line,\n"
+      "not when the program made the call: lines read in one go share a time.\n"
       "\n"
       "Exit status: that of COMMAND; 128+N if a signal N ended it; 127 if COMMAND\n"
       "was not found, 126 if it could not be run; 2 for usage or setup errors.\n";
@@ -62,79 +119,71 @@ ParseOutcome parse_options(int argc, char** argv, Options& out) {
     return outcome;
   };
 
-  int i = 1;
-  while (i < argc) {
-    const std::string_view arg = argv[i];
-    if (arg == "--") {
-      ++i;
-      break;
-    }
-    if (arg.size() < 2 || arg[0] != '-') break;  // the command starts here
-
-    // Split "--name=value"; short options take their value from the next word.
-    std::string_view name = arg;
-    std::optional<std::string> inline_value;
-    if (arg.starts_with("--")) {
-      const std::size_t eq = arg.find('=');
-      if (eq != std::string_view::npos) {
-        name = arg.substr(0, eq);
-        inline_value = std::string(arg.substr(eq + 1));
+  // getopt keeps its position in globals: start afresh, and let it print nothing.
+  optind = 0;
+  opterr = 0;
+  for (;;) {
+    int long_index = -1;
+    const int c = ::getopt_long(argc, argv, kShort, kLong, &long_index);
+    if (c == -1) break;
+    const std::string v = optarg != nullptr ? optarg : "";
+    std::string why;
+    switch (c) {
+      case 'h':
+        outcome.status = ParseOutcome::help;
+        return outcome;
+      case kLib:
+        if (v.empty()) return fail("option '--lib' needs a path");
+        out.lib = v;
+        break;
+      case 'o':
+        if (v.empty()) return fail("option '-o' needs a file name");
+        out.output = v;
+        break;
+      case 'f':
+        if (v == "text") out.format = Format::text;
+        else if (v == "jsonl" || v == "json") out.format = Format::jsonl;
+        else if (v == "raw") out.format = Format::raw;
+        else return fail("unknown format '" + v + "' (use text, jsonl or raw)");
+        break;
+      case 'c':
+        out.summary = true;
+        break;
+      case kSummaryOnly:
+        out.summary = true;
+        out.stream = false;
+        break;
+      case kFiles:
+        out.files = true;
+        out.stream = false;
+        break;
+      case kKind:
+        if (!out.filter.set_kinds(v, why)) return fail("--kind: " + why);
+        break;
+      case kOnly:
+        if (!out.filter.set_only(v, why)) return fail("--only: " + why);
+        break;
+      case kMatch:
+        out.filter.match.push_back(v);
+        break;
+      case kExclude:
+        out.filter.exclude.push_back(v);
+        break;
+      case kWait:
+        if (!parse_seconds(v, out.wait_seconds)) return fail("option '--wait' needs a number of seconds >= 0");
+        break;
+      case ':':
+        return fail("option '" + option_word(argc, argv, optind) + "' needs a value");
+      default: {
+        // '?': unknown, ambiguous, or a value given to a flag ("--summary=yes").
+        std::string word = option_word(argc, argv, optind);
+        if (!word.starts_with("--") && optopt > 0 && optopt < kLib) word = std::string("-") + static_cast<char>(optopt);
+        return fail("unknown option '" + word + "', or it takes no value");
       }
     }
-    const auto value = [&](std::string& dest) -> bool {
-      if (inline_value) {
-        dest = *inline_value;
-        return true;
-      }
-      if (i + 1 >= argc) return false;
-      dest = argv[++i];
-      return true;
-    };
-    const auto flag = [&]() { return !inline_value.has_value(); };
-
-    std::string v;
-    if (name == "-h" || name == "--help") {
-      if (!flag()) return fail("option '--help' takes no value");
-      outcome.status = ParseOutcome::help;
-      return outcome;
-    } else if (name == "--lib") {
-      if (!value(out.lib) || out.lib.empty()) return fail("option '--lib' needs a path");
-    } else if (name == "-o" || name == "--output") {
-      if (!value(out.output) || out.output.empty()) return fail("option '-o' needs a file name");
-    } else if (name == "-f" || name == "--format") {
-      if (!value(v)) return fail("option '--format' needs text, jsonl or raw");
-      if (v == "text") out.format = Format::text;
-      else if (v == "jsonl" || v == "json") out.format = Format::jsonl;
-      else if (v == "raw") out.format = Format::raw;
-      else return fail("unknown format '" + v + "' (use text, jsonl or raw)");
-    } else if (name == "-c" || name == "--summary") {
-      if (!flag()) return fail("option '--summary' takes no value");
-      out.summary = true;
-    } else if (name == "--summary-only") {
-      if (!flag()) return fail("option '--summary-only' takes no value");
-      out.summary = true;
-      out.stream = false;
-    } else if (name == "--kind") {
-      std::string why;
-      if (!value(v)) return fail("option '--kind' needs a list of kinds");
-      if (!out.filter.set_kinds(v, why)) return fail("--kind: " + why);
-    } else if (name == "--only") {
-      std::string why;
-      if (!value(v)) return fail("option '--only' needs file, socket or sql");
-      if (!out.filter.set_only(v, why)) return fail("--only: " + why);
-    } else if (name == "--match") {
-      if (!value(out.filter.match)) return fail("option '--match' needs a text");
-    } else if (name == "--wait") {
-      if (!value(v) || !parse_seconds(v, out.wait_seconds)) {
-        return fail("option '--wait' needs a number of seconds >= 0");
-      }
-    } else {
-      return fail("unknown option '" + std::string(arg) + "'");
-    }
-    ++i;
   }
-  if (i >= argc) return fail("no command given");
-  out.command.assign(argv + i, argv + argc);
+  if (optind >= argc) return fail("no command given");
+  out.command.assign(argv + optind, argv + argc);
   return outcome;
 }
 

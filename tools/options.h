@@ -16,7 +16,8 @@ struct Options {
   std::string output;       // -o; empty: standard error
   Format format = Format::text;
   bool summary = false;     // table at exit
-  bool stream = true;       // false with --summary-only
+  bool files = false;       // files read/written, sockets, SQL texts at exit
+  bool stream = true;       // false with --summary-only or --files
   double wait_seconds = 2;  // grace period for descendants after the program
   EventFilter filter;
   std::vector<std::string> command;
@@ -27,6 +28,8 @@ struct ParseOutcome {
   std::string message;  // one line, without the program name
 };
 
+// Options end at the first word that is not one (or after "--"): what follows
+// is the command and its own options.
 ParseOutcome parse_options(int argc, char** argv, Options& out);
 
 // Text printed by --help.

@@ -26,6 +26,7 @@ class OutputSink {
   // is dropped so that the traced program keeps running undisturbed.
   bool ok() const { return error_ == 0; }
   int error() const { return error_; }
+  int fd() const { return fd_; }
 
  private:
   int fd_;

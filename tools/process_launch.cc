@@ -54,7 +54,8 @@ std::string open_event_pipe(EventPipe& pipe) {
   return {};
 }
 
-std::vector<std::string> traced_environment(char** base, const std::string& lib, int write_fd) {
+std::vector<std::string> traced_environment(char** base, const std::string& lib, int write_fd,
+                                            const std::string& log_path) {
   std::vector<std::string> env;
   std::string preload = lib;
   for (char** p = base; p != nullptr && *p != nullptr; ++p) {
@@ -74,6 +75,7 @@ std::vector<std::string> traced_environment(char** base, const std::string& lib,
   }
   env.push_back("LD_PRELOAD=" + preload);
   env.push_back("VELMORA_IO_FD=" + std::to_string(write_fd));
+  env.push_back("VELMORA_IO_LOG=" + log_path);
   return env;
 }
 

@@ -23,8 +23,10 @@ std::string open_event_pipe(EventPipe& pipe);
 
 // The environment for the traced program: `base` with the library put first
 // in LD_PRELOAD (existing entries kept), VELMORA_IO_FD naming the write end,
-// and VELMORA_IO_LOG removed so that the events come to the tracer.
-std::vector<std::string> traced_environment(char** base, const std::string& lib, int write_fd);
+// and VELMORA_IO_LOG naming the tracer's own log file (the user's is
+// replaced), which the library falls back to once the pipe is gone.
+std::vector<std::string> traced_environment(char** base, const std::string& lib, int write_fd,
+                                            const std::string& log_path);
 
 struct SpawnResult {
   pid_t pid = -1;     // the child, also when exec failed (it must be reaped)

@@ -35,6 +35,27 @@ void append_number(std::string& out, std::uint64_t v, std::size_t width) {
   out += s;
 }
 
+// A JSON member "key":"..." for arbitrary bytes; when they are not valid
+// UTF-8, "key_base64" carries them exactly, as in the event lines.
+void append_json_text(std::string& out, std::string_view key, std::string_view bytes) {
+  out += '"';
+  out += key;
+  out += "\":";
+  if (!append_json_string(out, bytes)) {
+    out += ",\"";
+    out += key;
+    out += "_base64\":\"";
+    append_base64(out, bytes);
+    out += '"';
+  }
+}
+
+// Columns the file name of a shown path takes, so that shortening keeps it.
+std::size_t file_name_columns(std::string_view display) {
+  const std::size_t slash = display.rfind('/');
+  return slash == std::string_view::npos ? 0 : display_width(display.substr(slash));
+}
+
 void append_label(std::string& out, const char* label, std::size_t width) {
   const std::string_view s = label;
   out += ' ';
@@ -94,14 +115,27 @@ void Summary::add(const Event& event, bool counted) {
   process.threads.insert(event.tid);
 }
 
-std::string Summary::render(std::size_t width) {
-  // Queries whose connection never showed up still need a row.
+void Summary::settle_pending() {
   for (const auto& [key, tids] : pending_) {
     Tally& tally = resources_[kUnattributed];
     tally.by_kind[kQuery] += tids.size();
     tally.threads.insert(tids.begin(), tids.end());
   }
   pending_.clear();
+}
+
+std::vector<std::pair<const std::string*, std::uint64_t>> Summary::ranked_queries() const {
+  std::vector<std::pair<const std::string*, std::uint64_t>> ranked;
+  ranked.reserve(queries_.size());
+  for (const auto& [text, count] : queries_) ranked.emplace_back(&text, count);
+  std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+    return a.second != b.second ? a.second > b.second : *a.first < *b.first;
+  });
+  return ranked;
+}
+
+std::string Summary::render(std::size_t width, const ProcessRegistry* processes) {
+  settle_pending();
 
   // Everything is counted per process too, so that table bounds every column.
   Tally all;
@@ -120,7 +154,13 @@ std::string Summary::render(std::size_t width) {
   const std::size_t total_col = std::max<std::size_t>(5, digits(all.total()));
   std::size_t numbers = thr_col + total_col + 2;
   for (const std::size_t c : col) numbers += c + 1;
-  const std::size_t name_col = width > numbers + 12 ? width - numbers : 12;
+  const bool fit = width != 0;
+  std::size_t name_col = fit && width > numbers + 12 ? width - numbers : 12;
+  if (!fit) {
+    // Whole names: the column is as wide as the widest of them.
+    name_col = std::string_view("resource").size();
+    for (const auto& [name, tally] : resources_) name_col = std::max(name_col, display_width(to_display(name)));
+  }
 
   const auto append_numbers = [&](std::string& out, const Tally& t) {
     for (std::size_t c = 0; c < kKindCount; ++c) {
@@ -128,7 +168,6 @@ std::string Summary::render(std::size_t width) {
     }
     append_number(out, t.threads.size(), thr_col);
     append_number(out, t.total(), total_col);
-    out += '\n';
   };
   const auto append_header = [&](std::string& out, const char* first) {
     out += first;
@@ -136,12 +175,11 @@ std::string Summary::render(std::size_t width) {
     for (std::size_t c = 0; c < kKindCount; ++c) append_label(out, kColumnNames[c], col[c]);
     append_label(out, "thr", thr_col);
     append_label(out, "total", total_col);
-    out += '\n';
   };
-  const auto append_name = [&](std::string& out, std::string_view bytes) {
-    const std::string shown = shorten_middle(to_display(bytes), name_col);
-    out += shown;
-    pad_right(out, display_width(shown), name_col);
+  const auto fitted = [&](std::string_view bytes, std::size_t columns) {
+    std::string shown = to_display(bytes);
+    if (fit) shown = shorten_middle(shown, columns, file_name_columns(shown));
+    return shown;
   };
 
   std::string out;
@@ -155,19 +193,18 @@ std::string Summary::render(std::size_t width) {
     return ta != tb ? ta > tb : *a.first < *b.first;
   });
   append_header(out, "resource");
+  out += '\n';
   for (const auto& [name, tally] : rows) {
-    append_name(out, *name);
+    const std::string shown = fitted(*name, name_col);
+    out += shown;
+    pad_right(out, display_width(shown), name_col);
     append_numbers(out, *tally);
+    out += '\n';
   }
   if (rows.empty()) out += "(none)\n";
 
   if (!queries_.empty()) {
-    std::vector<std::pair<const std::string*, std::uint64_t>> ranked;
-    ranked.reserve(queries_.size());
-    for (const auto& [text, count] : queries_) ranked.emplace_back(&text, count);
-    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
-      return a.second != b.second ? a.second > b.second : *a.first < *b.first;
-    });
+    auto ranked = ranked_queries();
     const std::size_t count_col = std::max<std::size_t>(5, digits(ranked.front().second));
     const std::size_t text_col = width > count_col + 2 + 12 ? width - count_col - 2 : 12;
     out += "\n";
@@ -184,7 +221,7 @@ std::string Summary::render(std::size_t width) {
       pad_right(out, n.size(), count_col);
       out += n;
       out += "  ";
-      out += shorten_middle(to_display(*text), text_col);
+      out += fit ? shorten_middle(to_display(*text), text_col) : to_display(*text);
       out += '\n';
     }
     if (queries_.size() > shown) {
@@ -195,17 +232,149 @@ std::string Summary::render(std::size_t width) {
 
   out += "\n";
   append_header(out, "pid");
+  if (processes != nullptr) out += "  program";
+  out += '\n';
+  const std::size_t program_col = width > name_col + numbers + 2 + 12 ? width - name_col - numbers - 2 : 12;
   for (const auto& [pid, tally] : processes_) {
     const std::string label = std::to_string(pid);
     out += label;
     pad_right(out, label.size(), name_col);
     append_numbers(out, tally);
+    if (processes != nullptr) {
+      const ProcessInfo* info = processes->find(pid);
+      out += "  ";
+      out += info != nullptr ? fitted(program_label(*info), program_col) : "?";
+    }
+    out += '\n';
   }
   if (processes_.empty()) out += "(none)\n";
   if (processes_.size() > 1) {
     out += "all";
     pad_right(out, 3, name_col);
     append_numbers(out, all);
+    out += '\n';
+  }
+  return out;
+}
+
+namespace {
+
+void append_counts(std::string& out, const std::array<std::uint64_t, kKindCount>& by_kind,
+                   std::size_t threads, std::uint64_t total) {
+  for (std::size_t c = 0; c < kKindCount; ++c) {
+    out += ",\"";
+    out += kColumnNames[c];
+    out += "\":";
+    out += std::to_string(by_kind[static_cast<std::size_t>(kColumnKinds[c])]);
+  }
+  out += ",\"threads\":" + std::to_string(threads) + ",\"total\":" + std::to_string(total);
+}
+
+}  // namespace
+
+std::string Summary::render_json(const ProcessRegistry* processes) {
+  settle_pending();
+  std::string out = "{\"summary\":{\"events\":" + std::to_string(events_) + ",\"resources\":[";
+  std::vector<std::pair<const std::string*, const Tally*>> rows;
+  for (const auto& [name, tally] : resources_) rows.emplace_back(&name, &tally);
+  std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+    const std::uint64_t ta = a.second->total(), tb = b.second->total();
+    return ta != tb ? ta > tb : *a.first < *b.first;
+  });
+  bool first = true;
+  for (const auto& [name, tally] : rows) {
+    out += first ? "{" : ",{";
+    first = false;
+    append_json_text(out, "name", *name);
+    append_counts(out, tally->by_kind, tally->threads.size(), tally->total());
+    out += '}';
+  }
+  out += "],\"queries\":[";
+  first = true;
+  for (const auto& [text, count] : ranked_queries()) {
+    out += first ? "{" : ",{";
+    first = false;
+    append_json_text(out, "text", *text);
+    out += ",\"count\":" + std::to_string(count) + "}";
+  }
+  out += "],\"processes\":[";
+  first = true;
+  for (const auto& [pid, tally] : processes_) {
+    out += first ? "{" : ",{";
+    first = false;
+    out += "\"pid\":" + std::to_string(pid);
+    if (const ProcessInfo* info = processes != nullptr ? processes->find(pid) : nullptr) {
+      out += ',';
+      append_json_text(out, "program", program_label(*info));
+    }
+    append_counts(out, tally.by_kind, tally.threads.size(), tally.total());
+    out += '}';
+  }
+  out += "]}}\n";
+  return out;
+}
+
+std::string Summary::render_files(bool json) {
+  settle_pending();
+  struct Entry {
+    std::string_view name;
+    std::uint64_t count;
+  };
+  std::vector<Entry> read, written, sockets, sql;
+  for (const auto& [name, tally] : resources_) {
+    const std::string_view n = name;
+    if (n.starts_with("file:")) {
+      const std::string_view path = n.substr(5);
+      if (const auto r = tally.by_kind[static_cast<std::size_t>(Kind::read)]) read.push_back({path, r});
+      if (const auto w = tally.by_kind[static_cast<std::size_t>(Kind::write)]) written.push_back({path, w});
+    } else if (n.starts_with("socket:")) {
+      sockets.push_back({n, tally.total()});
+    }
+  }
+  for (auto* list : {&read, &written, &sockets}) {
+    std::sort(list->begin(), list->end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  }
+  for (const auto& [text, count] : ranked_queries()) sql.push_back({*text, count});
+
+  const std::array<std::pair<const char*, const std::vector<Entry>*>, 4> sections = {
+      {{"read", &read}, {"written", &written}, {"sockets", &sockets}, {"sql", &sql}}};
+  std::string out;
+  if (json) {
+    out = "{\"files\":{";
+    for (std::size_t s = 0; s < sections.size(); ++s) {
+      const bool is_sql = s == 3;
+      out += s == 0 ? "\"" : ",\"";
+      out += sections[s].first;
+      out += "\":[";
+      bool first = true;
+      for (const Entry& e : *sections[s].second) {
+        out += first ? "{" : ",{";
+        first = false;
+        append_json_text(out, s < 2 ? "path" : is_sql ? "text" : "name", e.name);
+        out += ",\"events\":" + std::to_string(e.count) + "}";
+      }
+      out += ']';
+    }
+    out += "}}\n";
+    return out;
+  }
+  constexpr std::array<const char*, 4> kTitles = {"Files read", "Files written", "Sockets", "SQL texts"};
+  std::uint64_t widest = 1;
+  for (const auto& [title, list] : sections) {
+    for (const Entry& e : *list) widest = std::max(widest, e.count);
+  }
+  const std::size_t count_col = std::max<std::size_t>(6, digits(widest));
+  for (std::size_t s = 0; s < sections.size(); ++s) {
+    out += s == 0 ? "\n" : "";
+    out += std::string(kTitles[s]) + " (" + std::to_string(sections[s].second->size()) + "):\n";
+    for (const Entry& e : *sections[s].second) {
+      const std::string n = std::to_string(e.count);
+      pad_right(out, n.size(), count_col);
+      out += n;
+      out += "  ";
+      append_display(out, e.name);
+      out += '\n';
+    }
   }
   return out;
 }

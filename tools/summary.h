@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "event_parse.h"
+#include "process_names.h"
 
 namespace velmora::trace {
 
@@ -23,9 +24,20 @@ class Summary {
   // numbers.
   void add(const Event& event, bool counted);
 
-  // Renders the three tables within `width` columns (long names are
-  // shortened in the middle).
-  std::string render(std::size_t width = 80);
+  // Renders the three tables. With a `width`, they fit it: long names are
+  // shortened in the middle, keeping a path's file name. With 0 (output that
+  // is not a terminal) names are shown whole. With `processes`, the process
+  // table names each program.
+  std::string render(std::size_t width = 80, const ProcessRegistry* processes = nullptr);
+
+  // The same as one JSON object on one line: {"summary":{...}}; every query
+  // is listed.
+  std::string render_json(const ProcessRegistry* processes = nullptr);
+
+  // What a build tool wants to know: files read, files written (each path
+  // once, with its event count), sockets and SQL texts; as text, or as one
+  // JSON object on one line ({"files":{...}}).
+  std::string render_files(bool json);
 
   std::uint64_t events() const { return events_; }
 
@@ -38,6 +50,9 @@ class Summary {
   using FdKey = std::pair<std::int32_t, std::int32_t>;  // pid, fd
 
   void charge_pending(const FdKey& key, const std::string& resource);
+  // Queries whose connection never showed up get a row of their own.
+  void settle_pending();
+  std::vector<std::pair<const std::string*, std::uint64_t>> ranked_queries() const;
 
   std::unordered_map<std::string, Tally> resources_;
   std::map<std::int32_t, Tally> processes_;

@@ -3,21 +3,27 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "display_text.h"
 #include "event_format.h"
 #include "event_parse.h"
+#include "log_channel.h"
 #include "messages.h"
 #include "output_sink.h"
 #include "process_launch.h"
+#include "process_names.h"
+#include "program_check.h"
 #include "summary.h"
 
 extern char** environ;
@@ -33,6 +39,11 @@ constexpr std::size_t kReadBytes = 1 << 18;
 constexpr int kReadsPerRound = 64;
 constexpr int kFinalReads = 16;
 constexpr int kForwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// How often, without other wake-ups, the tracer looks at what the program
+// runs now, and at whether processes on the log file are still alive.
+constexpr int kTickMs = 100;
+// Processes named one by one in a warning before the rest are counted.
+constexpr std::size_t kNamedInWarning = 5;
 
 std::string signal_label(int sig) {
   const char* abbrev = ::sigabbrev_np(sig);
@@ -77,12 +88,12 @@ class Collector {
   Collector(const Options& options, int output_fd)
       : options_(options), out_(output_fd), start_(Clock::now()) {}
 
-  // Reads what is available; returns false at end of file or on error.
+  // Reads what the pipe has; returns false at end of file or on error.
   bool drain(int fd, int max_reads) {
     for (int i = 0; i < max_reads; ++i) {
       const ssize_t n = ::read(fd, chunk_.data(), chunk_.size());
       if (n > 0) {
-        consume(std::string_view(chunk_.data(), static_cast<std::size_t>(n)));
+        consume(std::string_view(chunk_.data(), static_cast<std::size_t>(n)), pipe_parser_, false);
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -92,23 +103,49 @@ class Collector {
     return true;
   }
 
+  // Reads what has been appended to the log file. The file is a stream of
+  // its own: a line torn at the end of one read continues in the next.
+  void drain(LogChannel& log) {
+    log.read_new([&](std::string_view bytes) { consume(bytes, log_parser_, true); });
+  }
+
   void finish() {
-    parser_.finish();
-    if (options_.summary) out_.buffer() += summary_.render();
+    pipe_parser_.finish();
+    log_parser_.finish();
+    const bool json = options_.format == Format::jsonl;
+    // Fitted to the screen only when someone looks at it there.
+    const std::size_t width = ::isatty(out_.fd()) ? terminal_width(out_.fd()) : 0;
+    if (options_.summary) out_.buffer() += json ? summary_.render_json(&processes_) : summary_.render(width, &processes_);
+    if (options_.files) out_.buffer() += summary_.render_files(json);
     out_.flush();
   }
 
   void flush() { out_.flush(); }
-  const LineParser& parser() const { return parser_; }
+  std::uint64_t accepted() const { return pipe_parser_.accepted() + log_parser_.accepted(); }
+  std::uint64_t rejected() const { return pipe_parser_.rejected() + log_parser_.rejected(); }
   const OutputSink& output() const { return out_; }
+  ProcessRegistry& processes() { return processes_; }
 
  private:
-  void consume(std::string_view bytes) {
+  static std::size_t terminal_width(int fd) {
+    winsize ws{};
+    if (::ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 40) return ws.ws_col;
+    return 80;
+  }
+
+  void consume(std::string_view bytes, LineParser& parser, bool via_log) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
-    parser_.feed(bytes, [&](const Event& event, std::string_view raw) {
+    parser.feed(bytes, [&](const Event& event, std::string_view raw) {
+      // Looked up on first sight, while the process most likely still runs.
+      ProcessInfo& who = processes_.see(event.pid);
+      if (via_log) who.via_log = true;
       const bool keep = options_.filter.accepts(event);
-      if (options_.summary) summary_.add(event, keep);
+      if (options_.summary || options_.files) summary_.add(event, keep);
       if (keep && options_.stream && out_.ok()) {
+        if (!who.announced) {
+          who.announced = true;
+          format_process(options_.format, event.pid, who, seconds, out_.buffer());
+        }
         format_event(options_.format, event, raw, seconds, out_.buffer());
         out_.maybe_flush();
       }
@@ -118,9 +155,75 @@ class Collector {
   const Options& options_;
   OutputSink out_;
   Clock::time_point start_;
-  LineParser parser_;
+  LineParser pipe_parser_;
+  LineParser log_parser_;
+  ProcessRegistry processes_;
   Summary summary_;
   std::vector<char> chunk_ = std::vector<char>(kReadBytes);
+};
+
+// A pid with "(PROGRAM)" when it is known, for warnings.
+std::string who_text(std::int32_t pid, const ProcessRegistry& processes) {
+  std::string text = "pid " + std::to_string(pid);
+  if (const ProcessInfo* info = processes.find(pid); info != nullptr && !info->gone) {
+    text += " (" + shorten_middle(to_display(program_label(*info)), 60) + ")";
+  }
+  return text;
+}
+
+// Still running (a zombie has finished reporting).
+bool alive(std::int32_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE* f = std::fopen(path, "re");
+  if (f == nullptr) return false;
+  char buf[512];
+  const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  buf[n] = '\0';
+  // "pid (comm) S ...": the state follows the last ')'.
+  const char* close = std::strrchr(buf, ')');
+  return close != nullptr && close[1] == ' ' && close[2] != 'Z' && close[2] != 'X';
+}
+
+// Processes whose lines came through the log file and that still run: they
+// can only be waited for by looking, since they hold nothing of the tracer's.
+bool log_writers_alive(const ProcessRegistry& processes) {
+  for (const auto& [pid, info] : processes.all()) {
+    if (info.via_log && alive(pid)) return true;
+  }
+  return false;
+}
+
+// Watches what the program's own process runs: a wrapper (a shell, env,
+// nice) may exec a program that the library cannot enter.
+class ProgramWatch {
+ public:
+  explicit ProgramWatch(pid_t pid) : pid_(pid) {}
+
+  void check_file(const std::string& path) {
+    if (path.empty() || path == last_) return;
+    last_ = path;
+    if (std::string why = unobservable_reason(path); !why.empty()) {
+      warnings_.push_back("pid " + std::to_string(pid_) + ": " + to_display(path) + " " + why +
+                          ", so nothing it does itself can be seen (trace a dynamically linked build of it, "
+                          "or use strace)");
+    }
+  }
+  void check_now() {
+    char target[4096];
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid_));
+    const ssize_t n = ::readlink(link, target, sizeof target);
+    if (n > 0) check_file(std::string(target, static_cast<std::size_t>(n)));
+  }
+  bool found() const { return !warnings_.empty(); }
+  const std::vector<std::string>& warnings() const { return warnings_; }
+
+ private:
+  pid_t pid_;
+  std::string last_;
+  std::vector<std::string> warnings_;
 };
 
 int exit_code_of(int status) {
@@ -169,10 +272,19 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
     result.exit_code = 2;
     return result;
   }
+  LogChannel log;
+  if (std::string why = log.open(); !why.empty()) {
+    say(why);
+    ::close(pipe.read_fd);
+    ::close(pipe.write_fd);
+    ::close(sig_fd);
+    result.exit_code = 2;
+    return result;
+  }
 
   Collector collector(options, output_fd);
-  const SpawnResult spawned =
-      spawn_program(options.command, traced_environment(environ, lib, pipe.write_fd), previous);
+  const SpawnResult spawned = spawn_program(
+      options.command, traced_environment(environ, lib, pipe.write_fd, log.path()), previous);
   // Only the program and its descendants may hold the write end, or the
   // pipe would never reach end of file.
   ::close(pipe.write_fd);
@@ -190,7 +302,13 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
     }
     const int err = spawned.exec_error;
     const std::string& cmd = options.command.front();
-    if (err == ENOENT || err == ENOTDIR) {
+    const std::string found = find_program(cmd);
+    const std::string why = found.empty() ? std::string() : unobservable_reason(found);
+    if (err == ENOENT && !why.empty()) {
+      // The file is there; what is missing is what it needs to start.
+      say(cmd + ": cannot run: it " + why);
+      result.exit_code = 127;
+    } else if (err == ENOENT || err == ENOTDIR) {
       say(cmd + ": command not found");
       result.exit_code = 127;
     } else {
@@ -203,8 +321,11 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
   }
 
   const pid_t child = spawned.pid;
+  ProgramWatch watch(child);
+  watch.check_file(find_program(options.command.front()));
   bool child_running = true;
   bool pipe_open = true;
+  bool stragglers_on_log = false;
   int status = 0;
   Clock::time_point deadline{};
 
@@ -221,8 +342,17 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
     }
   };
 
-  while (child_running || pipe_open) {
-    int timeout_ms = -1;
+  for (;;) {
+    if (child_running) {
+      watch.check_now();
+    } else {
+      // Processes that lost the pipe hold nothing of ours; they are waited
+      // for (within the grace period) by looking whether they still run.
+      collector.drain(log);
+      stragglers_on_log = log_writers_alive(collector.processes());
+      if (!pipe_open && !stragglers_on_log) break;
+    }
+    int timeout_ms = kTickMs;
     if (!child_running) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) {
@@ -236,15 +366,20 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
           // Closing the last read end would kill them with SIGPIPE at their next
           // event: leave a reader behind that discards their lines instead.
           leave_discarding_reader(pipe.read_fd);
+        } else if (stragglers_on_log) {
+          say("processes started by the program still run " + seconds_text(options.wait_seconds) +
+              " after it ended; their later events are not collected");
         }
         break;
       }
-      timeout_ms = static_cast<int>(left);
+      if (left < timeout_ms) timeout_ms = static_cast<int>(left);
     }
     collector.flush();
 
-    pollfd fds[2] = {{sig_fd, POLLIN, 0}, {pipe_open ? pipe.read_fd : -1, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, timeout_ms);
+    pollfd fds[3] = {{sig_fd, POLLIN, 0},
+                     {pipe_open ? pipe.read_fd : -1, POLLIN, 0},
+                     {log.wake_fd(), POLLIN, 0}};
+    const int ready = ::poll(fds, 3, timeout_ms);
     if (ready < 0) {
       if (errno == EINTR) continue;
       say(std::string("poll failed: ") + std::strerror(errno));
@@ -253,6 +388,8 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
     if (fds[1].revents != 0) {
       if (!collector.drain(pipe.read_fd, kReadsPerRound)) pipe_open = false;
     }
+    // Without change notification the tick is the only wake-up.
+    if (fds[2].revents != 0 || log.wake_fd() < 0) collector.drain(log);
     if (fds[0].revents != 0) {
       signalfd_siginfo info{};
       while (::read(sig_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
@@ -279,6 +416,7 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
       }
     }
   }
+  collector.drain(log);
   collector.finish();
   ::close(pipe.read_fd);
   ::close(sig_fd);
@@ -286,9 +424,37 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
   if (!collector.output().ok()) {
     say(std::string("writing output failed: ") + std::strerror(collector.output().error()));
   }
-  result.accepted = collector.parser().accepted();
-  result.rejected = collector.parser().rejected();
   result.exit_code = exit_code_of(status);
+  result.accepted = collector.accepted();
+  result.rejected = collector.rejected();
+
+  // Warnings come last, after everything else the tracer had to say.
+  for (const std::string& w : watch.warnings()) say("warning: " + w);
+  if (result.accepted == 0 && !watch.found()) {
+    say("warning: no event arrived from pid " + std::to_string(child) + " (" + to_display(options.command.front()) +
+        ") or anything it started: it touched no file or socket through the calls the library sees "
+        "(stdio, copy_file_range, sendfile and mmap are not seen; nor are statically linked programs)");
+  }
+  if (result.rejected != 0) {
+    say("warning: " + std::to_string(result.rejected) + " malformed event line" + (result.rejected == 1 ? "" : "s") +
+        " ignored (lines torn by many writers, or not from the library); the counts may be short");
+  }
+  std::vector<std::int32_t> switched;
+  for (const auto& [pid, info] : collector.processes().all()) {
+    if (info.via_log) switched.push_back(pid);
+  }
+  std::sort(switched.begin(), switched.end());
+  for (std::size_t i = 0; i < switched.size() && i < kNamedInWarning; ++i) {
+    say("warning: " + who_text(switched[i], collector.processes()) + " lost the event pipe (descriptor " +
+        std::to_string(pipe.write_fd) + ") and reported through the log file: each event cost it an open " +
+        "and a close, and its lines were timed when the file was read; to keep it on the pipe, leave " +
+        "descriptor " + std::to_string(pipe.write_fd) + " open in it (Python: subprocess pass_fds=[" +
+        std::to_string(pipe.write_fd) + "])");
+  }
+  if (switched.size() > kNamedInWarning) {
+    say("warning: " + std::to_string(switched.size() - kNamedInWarning) +
+        " more processes reported through the log file");
+  }
   return result;
 }
 

@@ -1,11 +1,16 @@
 """Validates velmora-trace --format jsonl output and prints what it holds.
 
 Usage: check_jsonl.py FILE
-Every line must be a JSON object (the file strict UTF-8) with t, pid, tid,
-kind, fd and detail. For each object prints one line:
+Every line must be a JSON object (the file strict UTF-8): an event with t,
+pid, tid, kind, fd and detail; a process record (kind "process", with t, pid
+and exe plus argv, or gone); or the one-line summary or files document. For
+each event prints one line:
   kind <TAB> hex of the detail's exact bytes
 where the exact bytes come from detail_base64 when present, else from the
-UTF-8 encoding of detail. Exits 1 with a message on the first problem.
+UTF-8 encoding of detail; for each process record "process <TAB> pid <TAB>
+exe"; for the summary "summary <TAB> events"; for the files document
+"files <TAB> section <TAB> path-or-text <TAB> events" per entry. Exits 1 with
+a message on the first problem.
 """
 import base64
 import json
@@ -26,6 +31,23 @@ for n, line in enumerate(text.split("\n")[:-1], 1):
         sys.exit("line %d is not JSON: %s" % (n, e))
     if not isinstance(obj, dict):
         sys.exit("line %d is not an object" % n)
+    if "summary" in obj:
+        print("summary\t%d" % obj["summary"]["events"])
+        continue
+    if "files" in obj:
+        for section, entries in sorted(obj["files"].items()):
+            for e in entries:
+                name = e.get("path", e.get("text", e.get("name")))
+                print("files\t%s\t%s\t%d" % (section, name, e["events"]))
+        continue
+    if obj.get("kind") == "process":
+        if not isinstance(obj.get("pid"), int) or not isinstance(obj.get("t"), (int, float)):
+            sys.exit("line %d: bad process record" % n)
+        if obj.get("gone") is not True and not (isinstance(obj.get("exe"), str) and
+                                                 isinstance(obj.get("argv"), list)):
+            sys.exit("line %d: process record without exe and argv" % n)
+        print("process\t%d\t%s" % (obj["pid"], obj.get("exe", "")))
+        continue
     for key, kind in (("t", (int, float)), ("pid", int), ("tid", int), ("fd", int),
                       ("kind", str), ("detail", str)):
         if not isinstance(obj.get(key), kind):

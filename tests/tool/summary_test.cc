@@ -130,7 +130,11 @@ TEST(Summary, FitsEightyColumns) {
   for (int i = 0; i < 123456; ++i) s.add(ev(Kind::write, long_name, 3, 1, 1), true);
   s.add(ev(Kind::sql_write, "SELECT " + std::string(300, 'x') + " FROM t\n\tWHERE y", 9, 1, 1), true);
   s.add(ev(Kind::read, "file:/evil\x1b[2J\xff", 4, 2, 2), true);
+  // A file name longer than half the column is still kept whole.
+  const std::string long_file = "a-name-over-half-the-column.pyc";
+  s.add(ev(Kind::read, "file:/usr/lib/" + std::string(100, 'p') + "/" + long_file, 5, 2, 2), true);
   const std::string text = s.render();
+  EXPECT_NE(text.find("\u2026/" + long_file + " "), std::string::npos) << text;
   for (const auto& line : lines_of(text)) {
     EXPECT_LE(display_width(line), 80u) << line;
     for (const char c : line) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20) << line;
@@ -174,7 +178,7 @@ TEST(Filter, KindsClassesAndMatch) {
   EXPECT_FALSE(g.set_only("pipe", why));
 
   EventFilter h;
-  h.match = "hosts";
+  h.match = {"hosts"};
   EXPECT_TRUE(h.accepts(file_read));
   EXPECT_FALSE(h.accepts(query));
 }
@@ -208,7 +212,7 @@ TEST(Options, Parses) {
   EXPECT_EQ(o.wait_seconds, 0.5);
   EXPECT_EQ(o.output, "out");
   EXPECT_EQ(o.lib, "/l.so");
-  EXPECT_EQ(o.filter.match, "x");
+  EXPECT_EQ(o.filter.match, std::vector<std::string>{"x"});
   EXPECT_EQ(o.command, (std::vector<std::string>{"cmd", "-c", "--format"}));
 
   Options p;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -115,7 +116,11 @@ TEST(ToolMechanics, EnvironmentAndPipeHandedToProgram) {
   const std::size_t nl = env.find('\n');
   const int sink = std::stoi(env.substr(nl + 1));
   EXPECT_GE(sink, 10);
-  EXPECT_NE(env.find("\nunset\n"), std::string::npos) << env;  // log file not passed on
+  // The user's log file is replaced by the tracer's own, which is gone afterwards.
+  const std::string log = env.substr(env.find('\n', nl + 1) + 1, env.rfind('\n') - env.find('\n', nl + 1) - 1);
+  EXPECT_NE(log, dir / "log");
+  EXPECT_TRUE(log.starts_with("/")) << env;
+  EXPECT_NE(::access(std::filesystem::path(log).parent_path().c_str(), F_OK), 0) << log;
 
   // The write end sits at the advertised number; the read end stays with the
   // tracer (only one descriptor in the program refers to that pipe).
@@ -150,21 +155,24 @@ TEST(ToolMechanics, FormatsAndMalformedLines) {
             "write\tfile:/tmp/odd\\tname\\n\xff\x1b[2J\t4\t101\t101\n"
             "close\tfile:/etc/hosts\t3\t100\t101\n");
 
+  // Five events, and before the first of pids 100 and 101 a line saying who each is.
   const std::string text = run_fmt("text");
-  EXPECT_EQ(line_count(text), 5u) << text;
+  EXPECT_EQ(line_count(text), 7u) << text;
+  EXPECT_EQ(count_of(text, " pid 10"), 2u) << text;
   EXPECT_NE(text.find("101/101 write     fd=4    file:/tmp/odd\\tname\\n\\xff\\x1b[2J\n"), std::string::npos)
       << text;
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
 
   const std::string json = run_fmt("jsonl");
-  EXPECT_EQ(line_count(json), 5u);
+  EXPECT_EQ(line_count(json), 7u);
   EXPECT_NE(json.find("\"detail\":\"file:/tmp/odd\\tname\\n\\ufffd\\u001b[2J\""), std::string::npos) << json;
   if (!python3_path().empty()) {
     const std::string decoded = capture(python3_path() + " " + script_path("check_jsonl.py") + " " +
                                         (dir / "out.jsonl") + " 2>&1");
     EXPECT_NE(decoded.find("write\t" + hex("file:/tmp/odd\tname\n\xff\x1b[2J"s) + "\n"), std::string::npos)
         << decoded;
-    EXPECT_EQ(line_count(decoded), 5u) << decoded;
+    EXPECT_EQ(line_count(decoded), 7u) << decoded;
+    EXPECT_EQ(count_of(decoded, "process\t10"), 2u) << decoded;
   }
 }
 

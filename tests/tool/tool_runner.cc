@@ -163,6 +163,7 @@ std::string real_lib_path() { return VELMORA_LIB_PATH; }
 std::string stub_lib_path() { return VELMORA_STUB_LIB_PATH; }
 std::string emitter_path() { return VELMORA_EMITTER_PATH; }
 std::string fd_helper_path() { return VELMORA_FD_HELPER_PATH; }
+std::string static_exit_path() { return VELMORA_STATIC_EXIT_PATH; }
 std::string script_path(const std::string& name) { return std::string(VELMORA_TOOL_TEST_DIR) + "/" + name; }
 std::string python3_path() { return VELMORA_PYTHON3; }
 

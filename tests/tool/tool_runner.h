@@ -71,6 +71,7 @@ std::string real_lib_path();
 std::string stub_lib_path();
 std::string emitter_path();
 std::string fd_helper_path();
+std::string static_exit_path();
 std::string script_path(const std::string& name);
 // Empty when no python3 was found at configure time.
 std::string python3_path();

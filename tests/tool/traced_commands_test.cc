@@ -33,6 +33,32 @@ std::size_t count_events(const std::vector<Event>& events, Kind kind, const std:
   return n;
 }
 
+// The first line of `text` containing `needle`, without its LF; empty if none.
+std::string line_with(const std::string& text, const std::string& needle) {
+  const std::size_t at = text.find(needle);
+  if (at == std::string::npos) return {};
+  const std::size_t start = text.rfind('\n', at) == std::string::npos ? 0 : text.rfind('\n', at) + 1;
+  return text.substr(start, text.find('\n', at) - start);
+}
+
+// The pid of a text event line "  <t> <pid>/<tid> ...".
+std::string pid_of(const std::string& line) {
+  const std::size_t slash = line.find('/');
+  const std::size_t space = line.rfind(' ', slash);
+  return slash == std::string::npos || space == std::string::npos ? "" : line.substr(space + 1, slash - space - 1);
+}
+
+std::vector<std::string> io_steps(const std::vector<std::string>& steps) {
+  std::vector<std::string> cmd = {python3_path(), script_path("io_steps.py")};
+  cmd.insert(cmd.end(), steps.begin(), steps.end());
+  return cmd;
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 #define REQUIRE_PYTHON()                                          \
   do {                                                            \
     if (python3_path().empty()) GTEST_SKIP() << "python3 not found"; \
@@ -228,13 +254,123 @@ TEST(TracedCommands, ClosesInheritedDescriptorsBeforeAnyEvent) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
 }
 
+// The helper closes descriptors 3 and up one by one with close(), the event
+// pipe's among them, then writes and reads files of its own.
 TEST(TracedCommands, ClosesInheritedDescriptorsAfterReporting) {
   TempDir dir;
   const RunResult r = run_tool(dir, with_lib({"--format", "raw", "-o", dir / "raw", fd_helper_path(), dir.path(),
                                               "--event-first"}));
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  // The work before the descriptors went away was reported.
-  EXPECT_GE(count_events(raw_events(dir / "raw"), Kind::write, "file:" + (dir / "warmup")), 1u);
+  const std::vector<Event> events = raw_events(dir / "raw");
+  // The work before the descriptors went away was reported through the pipe,
+  EXPECT_GE(count_events(events, Kind::write, "file:" + (dir / "warmup")), 1u);
+  // and the work after it through the log file, and the user is told.
+  EXPECT_GE(count_events(events, Kind::read, "file:" + (dir / "f0")), 1u);
+  EXPECT_GE(count_events(events, Kind::write, "file:" + (dir / "f0")), 1u);
+  EXPECT_NE(r.err.find("lost the event pipe"), std::string::npos) << r.err;
+}
+
+// Python's subprocess closes every inherited descriptor above 2 by default.
+TEST(TracedCommands, SubprocessChildWithDefaultArgumentsIsSeen) {
+  REQUIRE_PYTHON();
+  TempDir dir;
+  write_file(dir / "for-the-child.txt", "x\n");
+  const std::string file = dir / "for-the-child.txt";
+  const RunResult r =
+      run_tool(dir, with_lib(concat({"-o", dir / "text"}, io_steps({"child:r:" + file + ",sleep:0.3"}))));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string text = read_file(dir / "text");
+  const std::string read_line = line_with(text, " read      fd=");
+  const std::string child_read = line_with(text, "file:" + file);
+  ASSERT_FALSE(child_read.empty()) << text;
+  const std::string pid = pid_of(child_read);
+  // Who the child is, said once before its first event.
+  const std::string who = line_with(text, " pid " + pid + " = ");
+  EXPECT_NE(who.find("io_steps.py r:" + file + " sleep:0.3"), std::string::npos) << text;
+  EXPECT_NE(pid, pid_of(read_line)) << text;  // not the parent's first read
+  EXPECT_NE(r.err.find("warning: pid " + pid), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("lost the event pipe"), std::string::npos) << r.err;
+}
+
+TEST(TracedCommands, StaticallyLinkedProgramIsNamedInAWarning) {
+  TempDir dir;
+  const RunResult r = run_tool(dir, with_lib({static_exit_path(), "7"}));
+  EXPECT_EQ(r.exit_code, 7);
+  EXPECT_NE(r.err.find("velmora-trace: warning: pid "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(static_exit_path() + " is statically linked"), std::string::npos) << r.err;
+  // One explanation, not two.
+  EXPECT_EQ(r.err.find("no event arrived"), std::string::npos) << r.err;
+}
+
+TEST(TracedCommands, PipelineNamesEachProcess) {
+  REQUIRE_PYTHON();
+  TempDir dir;
+  write_file(dir / "a", "a\n");
+  write_file(dir / "b", "b\n");
+  const std::string left = python3_path() + " " + script_path("io_steps.py") + " r:" + (dir / "a") + " sleep:0.3";
+  const std::string right = python3_path() + " " + script_path("io_steps.py") + " r:" + (dir / "b") + " sleep:0.3";
+  const RunResult r =
+      run_tool(dir, with_lib({"--match", dir.path(), "-o", dir / "text", "sh", "-c", left + " | " + right}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string text = read_file(dir / "text");
+  for (const std::string name : {"a", "b"}) {
+    const std::string pid = pid_of(line_with(text, "file:" + (dir / name)));
+    ASSERT_FALSE(pid.empty()) << text;
+    EXPECT_NE(line_with(text, " pid " + pid + " = ").find("io_steps.py r:" + (dir / name)), std::string::npos)
+        << text;
+  }
+}
+
+// What a build tool wants: inputs and outputs, each once, with counts; and
+// the jsonl forms of that and of the summary are JSON.
+TEST(TracedCommands, FilesAndJsonSummary) {
+  REQUIRE_PYTHON();
+  TempDir dir;
+  // Longer than any terminal: a summary written to a file shows it whole.
+  const std::string a = dir / (std::string(90, 'd') + "-input-a.txt");
+  write_file(a, "a\n");
+  write_file(dir / "b", "b\n");
+  const std::vector<std::string> cmd = io_steps({"r:" + a, "r:" + a, "r:" + (dir / "b"), "w:" + (dir / "c")});
+
+  RunResult r = run_tool(dir, with_lib(concat({"--files", "-c", "--match", dir.path(), "-o", dir / "files"}, cmd)));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string files = read_file(dir / "files");
+  // read(), then the read() that finds the end: two events per whole read. Sorted by path.
+  EXPECT_NE(files.find("Files read (2):\n     2  " + (dir / "b") + "\n     4  " + a + "\n"), std::string::npos)
+      << files;
+  EXPECT_NE(files.find("Files written (1):\n     1  " + (dir / "c") + "\n"), std::string::npos) << files;
+  EXPECT_NE(files.find("\nfile:" + a + " "), std::string::npos) << files;  // the summary's row, whole
+  EXPECT_EQ(files.find("fd="), std::string::npos) << files;               // no event stream
+
+  if (python3_path().empty()) return;
+  const auto json_of = [&](std::vector<std::string> options) {
+    options.insert(options.end(), {"--format", "jsonl", "--match", dir.path(), "-o", dir / "json"});
+    r = run_tool(dir, with_lib(concat(options, cmd)));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return capture(python3_path() + " " + script_path("check_jsonl.py") + " " + (dir / "json") + " 2>&1");
+  };
+  std::string decoded = json_of({"--files"});
+  EXPECT_NE(decoded.find("files\tread\t" + a + "\t4\n"), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("files\twritten\t" + (dir / "c") + "\t1\n"), std::string::npos) << decoded;
+  decoded = json_of({"-c"});
+  // Six reads, three closes, a write and its close: the summary counts what the stream shows.
+  EXPECT_NE(decoded.find("summary\t11\n"), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("process\t"), std::string::npos) << decoded;
+}
+
+TEST(TracedCommands, MatchAndExcludeRepeatWithGlobs) {
+  REQUIRE_PYTHON();
+  TempDir dir;
+  for (const char* name : {"a.txt", "b.log", "c.txt", "d.log"}) write_file(dir / name, "x\n");
+  const RunResult r = run_tool(
+      dir, with_lib(concat({"--format", "raw", "--match", "*.txt", "--match", "b.lo", "--exclude", "*/c.txt",
+                            "--exclude", "file:/nonexistent/*", "-o", dir / "raw"},
+                           io_steps({"r:" + (dir / "a.txt"), "r:" + (dir / "b.log"), "r:" + (dir / "c.txt"),
+                                     "r:" + (dir / "d.log")}))));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::set<std::string> seen;
+  for (const Event& e : raw_events(dir / "raw")) seen.insert(e.detail);
+  EXPECT_EQ(seen, (std::set<std::string>{"file:" + (dir / "a.txt"), "file:" + (dir / "b.log")}));
 }
 
 TEST(TracedCommands, ClosesInheritedDescriptorsWithCloseRange) {

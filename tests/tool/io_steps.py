@@ -1,0 +1,27 @@
+"""Does file I/O step by step, for tracing.
+
+Usage: io_steps.py STEP...
+  r:PATH           read the file whole
+  w:PATH           write a line to the file
+  sleep:SECONDS    stay alive a little (so the tracer finds the process)
+  child:S1,S2,...  run io_steps.py with steps S1 S2 ... through subprocess
+                   with its default arguments (inherited descriptors closed)
+"""
+import subprocess
+import sys
+import time
+
+for step in sys.argv[1:]:
+    what, _, arg = step.partition(":")
+    if what == "r":
+        with open(arg, "rb") as f:
+            f.read()
+    elif what == "w":
+        with open(arg, "a") as f:
+            f.write("line\n")
+    elif what == "sleep":
+        time.sleep(float(arg))
+    elif what == "child":
+        subprocess.run([sys.executable, __file__] + arg.split(","), check=True)
+    else:
+        sys.exit("unknown step " + step)
