@@ -6,7 +6,10 @@ Usage: io_steps.py STEP...
   sleep:SECONDS    stay alive a little (so the tracer finds the process)
   child:S1,S2,...  run io_steps.py with steps S1 S2 ... through subprocess
                    with its default arguments (inherited descriptors closed)
+  detach:S1,S2,... the same, without waiting for it
+  await:PATH       wait (at most 60 s) until the file exists
 """
+import os
 import subprocess
 import sys
 import time
@@ -23,5 +26,12 @@ for step in sys.argv[1:]:
         time.sleep(float(arg))
     elif what == "child":
         subprocess.run([sys.executable, __file__] + arg.split(","), check=True)
+    elif what == "detach":
+        subprocess.Popen([sys.executable, __file__] + arg.split(","))
+    elif what == "await":
+        for _ in range(6000):
+            if os.path.exists(arg):
+                break
+            time.sleep(0.01)
     else:
         sys.exit("unknown step " + step)

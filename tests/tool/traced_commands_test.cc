@@ -292,6 +292,25 @@ TEST(TracedCommands, SubprocessChildWithDefaultArgumentsIsSeen) {
   EXPECT_NE(r.err.find("lost the event pipe"), std::string::npos) << r.err;
 }
 
+// A process on the log file that outlives the tracer: waited for within
+// --wait, then left alone; its later lines find no file and are dropped.
+TEST(TracedCommands, StragglerOnTheLogFileOutlivesTheTracer) {
+  REQUIRE_PYTHON();
+  TempDir dir;
+  write_file(dir / "late.txt", "late\n");
+  ToolProcess tool(dir, with_lib(concat({"--wait", "0.3", "-o", dir / "text"},
+                                        io_steps({"detach:w:" + (dir / "ready") + ",sleep:1.5,r:" +
+                                                      (dir / "late.txt") + ",w:" + (dir / "marker"),
+                                                  "await:" + (dir / "ready")}))));
+  const RunResult r = tool.wait();
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("still run"), std::string::npos) << r.err;
+  // Neither blocked nor killed by its next events.
+  EXPECT_TRUE(wait_for_file(dir / "marker", std::chrono::seconds(20))) << "the straggler did not get there";
+  EXPECT_EQ(read_file(dir / "text").find("file:" + (dir / "late.txt")), std::string::npos);
+}
+
 TEST(TracedCommands, StaticallyLinkedProgramIsNamedInAWarning) {
   TempDir dir;
   const RunResult r = run_tool(dir, with_lib({static_exit_path(), "7"}));
