@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -201,7 +203,10 @@ class ProgramWatch {
  public:
   explicit ProgramWatch(pid_t pid) : pid_(pid) {}
 
-  void check_file(const std::string& path) {
+  void check_file(const std::string& given) {
+    // Canonical, as /proc/PID/exe shows it, so that one program is judged once.
+    char resolved[PATH_MAX];
+    const std::string path = ::realpath(given.c_str(), resolved) != nullptr ? resolved : given;
     if (path.empty() || path == last_) return;
     last_ = path;
     if (std::string why = unobservable_reason(path); !why.empty()) {
