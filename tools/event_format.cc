@@ -89,7 +89,7 @@ void append_json_member(std::string& out, std::string_view key, std::string_view
 
 void format_process(Format format, std::int32_t pid, const ProcessInfo& info, double seconds,
                     std::string& out) {
-  if (format == Format::raw) return;
+  if (format == Format::raw || format == Format::chrome) return;
   const std::size_t start = out.size();
   append_seconds(out, seconds);
   if (format == Format::text) {
@@ -130,6 +130,7 @@ void format_event(Format format, const Event& event, std::string_view raw_line, 
       out.append(raw_line);
       out += '\n';
       break;
+    case Format::chrome: break;  // needs state across events: ChromeTrace
   }
 }
 

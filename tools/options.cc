@@ -31,6 +31,7 @@ enum : int {
   kMatch,
   kExclude,
   kWait,
+  kHtml,
 };
 
 // '+': stop at the first word that is not an option, so that the command's
@@ -49,6 +50,7 @@ constexpr option kLong[] = {
     {"match", required_argument, nullptr, kMatch},
     {"exclude", required_argument, nullptr, kExclude},
     {"wait", required_argument, nullptr, kWait},
+    {"html", required_argument, nullptr, kHtml},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -74,7 +76,7 @@ std::string usage_text() {
       "  --lib PATH          library to preload (default: $VELMORA_IO_LIB, then\n"
       "                      libvelmora_io.so beside this program or in ../lib)\n"
       "  -o, --output FILE   write events and summary to FILE (default: stderr)\n"
-      "  -f, --format FMT    text (default), jsonl or raw\n"
+      "  -f, --format FMT    text (default), jsonl, raw or chrome (needs -o)\n"
       "  -c, --summary       also print a summary table at exit\n"
       "      --summary-only  print only the summary table\n"
       "      --files         print only the files read and written, the sockets and\n"
@@ -85,6 +87,8 @@ std::string usage_text() {
       "      --match PAT     keep only events whose detail matches PAT (repeatable:\n"
       "                      any of them); see Patterns\n"
       "      --exclude PAT   drop events whose detail matches PAT (repeatable)\n"
+      "      --html FILE     also write a self-contained HTML report: a timeline per\n"
+      "                      process and thread, the summary, the files\n"
       "      --wait SECONDS  after COMMAND exits, wait at most this long for\n"
       "                      processes it left behind to finish reporting (default 2)\n"
       "  -h, --help          show this help\n"
@@ -103,8 +107,12 @@ std::string usage_text() {
       "         with kind \"process\", exe and argv (or gone). The summary and --files\n"
       "         are one JSON object each\n"
       "  raw    the lines exactly as the library wrote them\n"
+      "  chrome the Chrome trace event format (Perfetto, chrome://tracing): an\n"
+      "         instant event per line on its process's and thread's track, then\n"
+      "         their names; with -c and --files their JSON objects are added\n"
       "\n"
-      "Times (t) are seconds since the start at which velmora-trace read the line,\n"
+      "Times (t, and ts in chrome) are when velmora-trace read the line (seconds,\n"
+      "microseconds in chrome, since the start),\n"
       "not when the program made the call: lines read in one go share a time.\n"
       "\n"
       "Exit status: that of COMMAND; 128+N if a signal N ended it; 127 if COMMAND\n"
@@ -144,7 +152,8 @@ ParseOutcome parse_options(int argc, char** argv, Options& out) {
         if (v == "text") out.format = Format::text;
         else if (v == "jsonl" || v == "json") out.format = Format::jsonl;
         else if (v == "raw") out.format = Format::raw;
-        else return fail("unknown format '" + v + "' (use text, jsonl or raw)");
+        else if (v == "chrome") out.format = Format::chrome;
+        else return fail("unknown format '" + v + "' (use text, jsonl, raw or chrome)");
         break;
       case 'c':
         out.summary = true;
@@ -169,6 +178,10 @@ ParseOutcome parse_options(int argc, char** argv, Options& out) {
       case kExclude:
         out.filter.exclude.push_back(v);
         break;
+      case kHtml:
+        if (v.empty()) return fail("option '--html' needs a file name");
+        out.html = v;
+        break;
       case kWait:
         if (!parse_seconds(v, out.wait_seconds)) return fail("option '--wait' needs a number of seconds >= 0");
         break;
@@ -183,6 +196,7 @@ ParseOutcome parse_options(int argc, char** argv, Options& out) {
     }
   }
   if (optind >= argc) return fail("no command given");
+  if (out.format == Format::chrome && out.output.empty()) return fail("--format chrome needs -o FILE");
   out.command.assign(argv + optind, argv + argc);
   return outcome;
 }

@@ -9,11 +9,12 @@
 
 namespace velmora::trace {
 
-enum class Format { text, jsonl, raw };
+enum class Format { text, jsonl, raw, chrome };
 
 struct Options {
   std::string lib;          // --lib; empty: look it up
   std::string output;       // -o; empty: standard error
+  std::string html;         // --html; empty: no report
   Format format = Format::text;
   bool summary = false;     // table at exit
   bool files = false;       // files read/written, sockets, SQL texts at exit

@@ -75,6 +75,14 @@ ProcessInfo& ProcessRegistry::see(std::int32_t pid) {
   return *last_;
 }
 
+void ProcessRegistry::see_thread(ProcessInfo& info, std::int32_t pid, std::int64_t tid) {
+  if (info.threads.contains(tid)) return;
+  std::string comm =
+      read_small_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/comm");
+  if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+  info.threads.emplace(tid, comm.empty() ? std::string("(gone)") : comm);
+}
+
 const ProcessInfo* ProcessRegistry::find(std::int32_t pid) const {
   const auto it = known_.find(pid);
   return it == known_.end() ? nullptr : &it->second;

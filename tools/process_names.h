@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -16,6 +17,9 @@ struct ProcessInfo {
   std::vector<std::string> argv;  // /proc/PID/cmdline
   bool announced = false;         // its "pid N = ..." has been written
   bool via_log = false;           // some of its lines came through the log file
+  // Thread names (comm) by tid, filled only by see_thread; "(gone)" for one
+  // that ended before it was looked up.
+  std::map<std::int64_t, std::string> threads;
 };
 
 // "/usr/bin/grep -c y": the program followed by its arguments (argv[0]
@@ -29,6 +33,8 @@ class ProcessRegistry {
   // The process's entry, looked up now if this pid is new.
   ProcessInfo& see(std::int32_t pid);
   const ProcessInfo* find(std::int32_t pid) const;
+  // Also records the thread's name at its first sight.
+  void see_thread(ProcessInfo& info, std::int32_t pid, std::int64_t tid);
   const std::unordered_map<std::int32_t, ProcessInfo>& all() const { return known_; }
 
  private:

@@ -272,7 +272,7 @@ void append_counts(std::string& out, const std::array<std::uint64_t, kKindCount>
 
 }  // namespace
 
-std::string Summary::render_json(const ProcessRegistry* processes) {
+std::string Summary::render_json(const ProcessRegistry* processes, std::size_t limit) {
   settle_pending();
   std::string out = "{\"summary\":{\"events\":" + std::to_string(events_) + ",\"resources\":[";
   std::vector<std::pair<const std::string*, const Tally*>> rows;
@@ -282,6 +282,8 @@ std::string Summary::render_json(const ProcessRegistry* processes) {
     return ta != tb ? ta > tb : *a.first < *b.first;
   });
   bool first = true;
+  const std::size_t resources_more = rows.size() > limit ? rows.size() - limit : 0;
+  rows.resize(rows.size() - resources_more);
   for (const auto& [name, tally] : rows) {
     out += first ? "{" : ",{";
     first = false;
@@ -291,13 +293,22 @@ std::string Summary::render_json(const ProcessRegistry* processes) {
   }
   out += "],\"queries\":[";
   first = true;
-  for (const auto& [text, count] : ranked_queries()) {
+  auto ranked = ranked_queries();
+  const std::size_t queries_more = ranked.size() > limit ? ranked.size() - limit : 0;
+  ranked.resize(ranked.size() - queries_more);
+  for (const auto& [text, count] : ranked) {
     out += first ? "{" : ",{";
     first = false;
     append_json_text(out, "text", *text);
     out += ",\"count\":" + std::to_string(count) + "}";
   }
-  out += "],\"processes\":[";
+  if (resources_more != 0 || queries_more != 0) {
+    out += "],\"resources_more\":" + std::to_string(resources_more) +
+           ",\"queries_more\":" + std::to_string(queries_more);
+  } else {
+    out += "]";
+  }
+  out += ",\"processes\":[";
   first = true;
   for (const auto& [pid, tally] : processes_) {
     out += first ? "{" : ",{";
@@ -314,7 +325,7 @@ std::string Summary::render_json(const ProcessRegistry* processes) {
   return out;
 }
 
-std::string Summary::render_files(bool json) {
+std::string Summary::render_files(bool json, std::size_t limit) {
   settle_pending();
   struct Entry {
     std::string_view name;
@@ -347,13 +358,19 @@ std::string Summary::render_files(bool json) {
       out += sections[s].first;
       out += "\":[";
       bool first = true;
-      for (const Entry& e : *sections[s].second) {
+      const std::vector<Entry>& list = *sections[s].second;
+      for (std::size_t i = 0; i < list.size() && i < limit; ++i) {
         out += first ? "{" : ",{";
         first = false;
-        append_json_text(out, s < 2 ? "path" : is_sql ? "text" : "name", e.name);
-        out += ",\"events\":" + std::to_string(e.count) + "}";
+        append_json_text(out, s < 2 ? "path" : is_sql ? "text" : "name", list[i].name);
+        out += ",\"events\":" + std::to_string(list[i].count) + "}";
       }
       out += ']';
+      if (list.size() > limit) {
+        out += ",\"";
+        out += sections[s].first;
+        out += "_more\":" + std::to_string(list.size() - limit);
+      }
     }
     out += "}}\n";
     return out;

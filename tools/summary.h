@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstddef>
 #include <map>
 #include <set>
 #include <string>
@@ -31,13 +32,15 @@ class Summary {
   std::string render(std::size_t width = 80, const ProcessRegistry* processes = nullptr);
 
   // The same as one JSON object on one line: {"summary":{...}}; every query
-  // is listed.
-  std::string render_json(const ProcessRegistry* processes = nullptr);
+  // is listed, unless `limit` caps the resources and queries listed (the
+  // rest are counted in "resources_more" and "queries_more").
+  std::string render_json(const ProcessRegistry* processes = nullptr, std::size_t limit = SIZE_MAX);
 
   // What a build tool wants to know: files read, files written (each path
   // once, with its event count), sockets and SQL texts; as text, or as one
-  // JSON object on one line ({"files":{...}}).
-  std::string render_files(bool json);
+  // JSON object on one line ({"files":{...}}, each list capped at `limit`
+  // with the rest counted in "<list>_more").
+  std::string render_files(bool json, std::size_t limit = SIZE_MAX);
 
   std::uint64_t events() const { return events_; }
 

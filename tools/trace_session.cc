@@ -17,8 +17,10 @@
 #include <cstring>
 #include <vector>
 
+#include "chrome_trace.h"
 #include "display_text.h"
 #include "event_format.h"
+#include "html_report.h"
 #include "event_parse.h"
 #include "log_channel.h"
 #include "messages.h"
@@ -88,7 +90,9 @@ void leave_discarding_reader(int read_fd) {
 class Collector {
  public:
   Collector(const Options& options, int output_fd)
-      : options_(options), out_(output_fd), start_(Clock::now()) {}
+      : options_(options), out_(output_fd), start_(Clock::now()) {
+    if (chrome()) chrome_.begin(out_.buffer());
+  }
 
   // Reads what the pipe has; returns false at end of file or on error.
   bool drain(int fd, int max_reads) {
@@ -114,12 +118,40 @@ class Collector {
   void finish() {
     pipe_parser_.finish();
     log_parser_.finish();
-    const bool json = options_.format == Format::jsonl;
-    // Fitted to the screen only when someone looks at it there.
-    const std::size_t width = ::isatty(out_.fd()) ? terminal_width(out_.fd()) : 0;
-    if (options_.summary) out_.buffer() += json ? summary_.render_json(&processes_) : summary_.render(width, &processes_);
-    if (options_.files) out_.buffer() += summary_.render_files(json);
+    if (chrome()) {
+      // The summary and the file lists become members of the trace object.
+      std::string extra;
+      const auto add = [&](const std::string& document) {
+        if (!extra.empty()) extra += ',';
+        extra += std::string_view(document).substr(1, document.size() - 3);
+      };
+      if (options_.summary) add(summary_.render_json(&processes_));
+      if (options_.files) add(summary_.render_files(true));
+      chrome_.end(processes_, extra, out_.buffer());
+    } else {
+      const bool json = options_.format == Format::jsonl;
+      // Fitted to the screen only when someone looks at it there.
+      const std::size_t width = ::isatty(out_.fd()) ? terminal_width(out_.fd()) : 0;
+      if (options_.summary) {
+        out_.buffer() += json ? summary_.render_json(&processes_) : summary_.render(width, &processes_);
+      }
+      if (options_.files) out_.buffer() += summary_.render_files(json);
+    }
     out_.flush();
+  }
+
+  // Writes the --html report; returns an empty string or a one-line reason.
+  std::string write_html() {
+    if (options_.html.empty()) return {};
+    const std::string page = html_.render(options_.command, processes_, summary_);
+    const int fd = ::open(options_.html.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return options_.html + ": " + std::strerror(errno);
+    OutputSink sink(fd);
+    sink.buffer() = page;
+    sink.flush();
+    const int err = sink.ok() ? 0 : sink.error();
+    if (::close(fd) != 0 && err == 0) return options_.html + ": " + std::strerror(errno);
+    return err == 0 ? std::string() : options_.html + ": " + std::strerror(err);
   }
 
   void flush() { out_.flush(); }
@@ -141,21 +173,33 @@ class Collector {
       // Looked up on first sight, while the process most likely still runs.
       ProcessInfo& who = processes_.see(event.pid);
       if (via_log) who.via_log = true;
+      if (timeline()) processes_.see_thread(who, event.pid, event.tid);
       const bool keep = options_.filter.accepts(event);
-      if (options_.summary || options_.files) summary_.add(event, keep);
+      if (options_.summary || options_.files || !options_.html.empty()) summary_.add(event, keep);
+      if (keep && !options_.html.empty()) html_.add(event, seconds);
       if (keep && options_.stream && out_.ok()) {
-        if (!who.announced) {
-          who.announced = true;
-          format_process(options_.format, event.pid, who, seconds, out_.buffer());
+        if (chrome()) {
+          chrome_.event(event, seconds, out_.buffer());
+        } else {
+          if (!who.announced) {
+            who.announced = true;
+            format_process(options_.format, event.pid, who, seconds, out_.buffer());
+          }
+          format_event(options_.format, event, raw, seconds, out_.buffer());
         }
-        format_event(options_.format, event, raw, seconds, out_.buffer());
         out_.maybe_flush();
       }
     });
   }
 
+  bool chrome() const { return options_.format == Format::chrome; }
+  // Thread names are needed only where threads get rows or tracks.
+  bool timeline() const { return chrome() || !options_.html.empty(); }
+
   const Options& options_;
   OutputSink out_;
+  ChromeTrace chrome_;
+  HtmlReport html_;
   Clock::time_point start_;
   LineParser pipe_parser_;
   LineParser log_parser_;
@@ -423,6 +467,7 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
   }
   collector.drain(log);
   collector.finish();
+  if (std::string why = collector.write_html(); !why.empty()) say("cannot write the report: " + why);
   ::close(pipe.read_fd);
   ::close(sig_fd);
 

@@ -166,5 +166,7 @@ std::string fd_helper_path() { return VELMORA_FD_HELPER_PATH; }
 std::string static_exit_path() { return VELMORA_STATIC_EXIT_PATH; }
 std::string script_path(const std::string& name) { return std::string(VELMORA_TOOL_TEST_DIR) + "/" + name; }
 std::string python3_path() { return VELMORA_PYTHON3; }
+std::string chromium_path() { return VELMORA_CHROMIUM; }
+std::string report_screenshot_path() { return VELMORA_REPORT_SCREENSHOT; }
 
 }  // namespace velmora::trace::testing

@@ -75,5 +75,9 @@ std::string static_exit_path();
 std::string script_path(const std::string& name);
 // Empty when no python3 was found at configure time.
 std::string python3_path();
+// Empty when no chromium was found at configure time.
+std::string chromium_path();
+// Where the HTML report's test leaves its screenshot.
+std::string report_screenshot_path();
 
 }  // namespace velmora::trace::testing

@@ -453,5 +453,62 @@ TEST(TracedCommands, ForwardsSigtermToProgram) {
   EXPECT_EQ(r.exit_code, 42) << r.err;
 }
 
+// The pictures of one small threaded program: the Chrome trace event format,
+// and the HTML report rendered by a real headless browser.
+TEST(TracedCommands, ChromeTraceOfThreadedProgram) {
+  REQUIRE_PYTHON();
+  TempDir dir;
+  const RunResult r = run_tool(dir, with_lib({"--format", "chrome", "-c", "-o", dir / "trace.json", python3_path(),
+                                              script_path("threads_tcp.py"), dir.path(), "4"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string checked =
+      capture(python3_path() + " " + script_path("check_chrome.py") + " " + (dir / "trace.json") + " 2>&1");
+  // One instant event per line received: as many as the summary counted.
+  const std::string instant = line_with(checked, "instant\t");
+  ASSERT_FALSE(instant.empty()) << checked;
+  EXPECT_GT(std::stoul(instant.substr(8)), 0u);
+  EXPECT_EQ(line_with(checked, "summary\t").substr(8), instant.substr(8)) << checked;
+  EXPECT_EQ(checked.find("unnamed"), std::string::npos) << checked;
+  // The main thread and four client threads at least.
+  std::size_t threads = 0;
+  for (std::size_t at = checked.find("\nthread\t"); at != std::string::npos; at = checked.find("\nthread\t", at + 1)) {
+    ++threads;
+  }
+  EXPECT_GE(threads, 5u) << checked;
+}
+
+TEST(TracedCommands, HtmlReportOfThreadedProgramInABrowser) {
+  REQUIRE_PYTHON();
+  if (chromium_path().empty()) GTEST_SKIP() << "chromium not found";
+  TempDir dir;
+  const RunResult r = run_tool(dir, with_lib({"--format", "raw", "-o", dir / "raw", "--html", dir / "report.html",
+                                              python3_path(), script_path("threads_tcp.py"), dir.path(), "4"}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::set<std::string> resources;
+  std::set<std::int64_t> tids;
+  for (const Event& e : raw_events(dir / "raw")) {
+    if (e.kind != Kind::sql_write) resources.insert(e.detail);
+    tids.insert(e.tid);
+  }
+  ASSERT_FALSE(resources.empty());
+
+  // Run as root in a container: no sandbox, nothing from the network, a profile of its own.
+  const std::string browser = "timeout 120 " + chromium_path() +
+                              " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
+                              " --disable-background-networking --disable-component-update --disable-sync"
+                              " --user-data-dir=" + (dir / "profile") + " --window-size=1280,900 ";
+  const std::string url = "file://" + (dir / "report.html");
+  const std::string dom = capture(browser + "--dump-dom " + url + " 2>/dev/null");
+  // The page counts script errors and console errors on its body.
+  EXPECT_NE(dom.find("data-errors=\"0\""), std::string::npos) << dom.substr(0, 2000);
+  for (const std::string& name : resources) EXPECT_NE(dom.find(">" + name + "<"), std::string::npos) << name;
+  for (const std::int64_t tid : tids) EXPECT_NE(dom.find("tid " + std::to_string(tid) + " "), std::string::npos) << tid;
+
+  const std::string shot = report_screenshot_path();
+  std::remove(shot.c_str());
+  capture(browser + "--screenshot=" + shot + " " + url + " 2>/dev/null");
+  EXPECT_TRUE(read_file(shot).starts_with("\x89PNG")) << shot;
+}
+
 }  // namespace
 }  // namespace velmora::trace::testing
