@@ -62,7 +62,9 @@ TEST(Lifecycle, ClosingTheSinkDescriptorSwitchesThePipeOff) {
     o.env = {{"VELMORA_IO_LOG", dir.file("log")}};
     RunResult r = drive({"sink_closed", dir.path(), how}, o);
     EXPECT_EQ(read_file(dir.file("victim")), "own") << how;
-    EXPECT_EQ(r.events.size(), 1u) << how << "\n" << r.raw;  // the first write, on the pipe
+    // The first write, on the pipe; the wide library also sees close_range close "first".
+    const bool close_seen = testing_wide_library() && std::string(how) == "close_range";
+    EXPECT_EQ(r.events.size(), close_seen ? 2u : 1u) << how << "\n" << r.raw;
     // Later lines fall back to the log file.
     const std::string later = std::string(how) == "close_range" ? "second" : "first";
     const std::string log = read_file(dir.file("log"));
