@@ -11,7 +11,6 @@
 #include "../errno_saver.h"
 #include "../export.h"
 #include "../reentrancy.h"
-#include "../sink.h"
 #include "fd_life.h"
 #include "slots.h"
 
@@ -50,11 +49,10 @@ void for_each_open_fd(unsigned first, unsigned last, Each&& each) noexcept {
 
 void closing_range(unsigned first, unsigned last) noexcept {
   if (IN_HOOK) return;
-  for_each_open_fd(first, last, [](int fd) {
-    closing_fd(fd);
-    // The sink's pipe among them: stop writing lines to a number about to be reused.
-    if (fd == PIPE_FD.load(std::memory_order_relaxed)) pipe_fd_closed(fd);
-  });
+  // The sink's pipe among them is left to the sink's own checks: a vfork child (as
+  // subprocess modules start) closes its descriptors here in its parent's memory, and
+  // must not switch the parent's pipe off.
+  for_each_open_fd(first, last, [](int fd) { closing_fd(fd); });
 }
 
 }  // namespace
