@@ -17,7 +17,8 @@ namespace velmora_io::linux_intercept {
 // The cheap first test, made before anything else: the first byte of the first
 // non-empty buffer is a Query or Parse type byte. Reads that one byte only.
 inline bool may_begin_query(const iovec* iov, std::size_t count) noexcept {
-  if (iov == nullptr) return false;
+  // More buffers than the kernel takes (IOV_MAX) fail with EINVAL: nothing to look at.
+  if (iov == nullptr || count > 1024) return false;
   for (std::size_t i = 0; i < count; ++i) {
     if (iov[i].iov_len == 0) continue;
     if (iov[i].iov_base == nullptr) return false;  // the real call's EFAULT, not ours
