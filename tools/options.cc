@@ -24,6 +24,7 @@ bool parse_seconds(const std::string& text, double& out) {
 // Values for the long-only options.
 enum : int {
   kLib = 1000,
+  kNarrow,
   kSummaryOnly,
   kFiles,
   kKind,
@@ -40,6 +41,7 @@ constexpr const char* kShort = "+:ho:f:c";
 constexpr option kLong[] = {
     {"help", no_argument, nullptr, 'h'},
     {"lib", required_argument, nullptr, kLib},
+    {"narrow", no_argument, nullptr, kNarrow},
     {"output", required_argument, nullptr, 'o'},
     {"format", required_argument, nullptr, 'f'},
     {"summary", no_argument, nullptr, 'c'},
@@ -69,12 +71,16 @@ std::string option_word(int argc, char** argv, int index) {
 std::string usage_text() {
   return
       "Usage: velmora-trace [OPTIONS] [--] COMMAND [ARGS...]\n"
-      "Run COMMAND, and everything it starts, with libvelmora_io preloaded and show\n"
-      "the file, socket and SQL activity it reports.\n"
+      "Run COMMAND, and everything it starts, with the wide library\n"
+      "(libvelmora_io_wide.so) preloaded and show the file, socket and SQL activity\n"
+      "it reports.\n"
       "\n"
       "Options:\n"
       "  --lib PATH          library to preload (default: $VELMORA_IO_LIB, then\n"
-      "                      libvelmora_io.so beside this program or in ../lib)\n"
+      "                      the library beside this program or in ../lib)\n"
+      "      --narrow        preload libvelmora_io.so, which sees only read, readv,\n"
+      "                      write, writev, the socket calls, connect, close, dup2\n"
+      "                      and dup3, instead of the wide library\n"
       "  -o, --output FILE   write events and summary to FILE (default: stderr)\n"
       "  -f, --format FMT    text (default), jsonl, raw or chrome (needs -o)\n"
       "  -c, --summary       also print a summary table at exit\n"
@@ -143,6 +149,9 @@ ParseOutcome parse_options(int argc, char** argv, Options& out) {
       case kLib:
         if (v.empty()) return fail("option '--lib' needs a path");
         out.lib = v;
+        break;
+      case kNarrow:
+        out.narrow = true;
         break;
       case 'o':
         if (v.empty()) return fail("option '-o' needs a file name");

@@ -13,6 +13,7 @@ enum class Format { text, jsonl, raw, chrome };
 
 struct Options {
   std::string lib;          // --lib; empty: look it up
+  bool narrow = false;      // --narrow: the library that sees only the fourteen functions
   std::string output;       // -o; empty: standard error
   std::string html;         // --html; empty: no report
   Format format = Format::text;
