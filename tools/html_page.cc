@@ -92,7 +92,7 @@ function seconds(t) { return t.toFixed(6) + " s"; }
 
 document.getElementById("title").textContent = D.title;
 var caption = D.events + " events from " + seconds(D.start) + " to " + seconds(D.start + D.duration) + ", " +
-  D.rows.length + " threads; times are seconds since the start at which velmora-trace received each line. ";
+  D.rows.length + (D.rows.length === 1 ? " thread" : " threads") + "; times are seconds since the start at which velmora-trace received each line. ";
 if (D.bins) {
   caption += "Aggregated: each mark is one time bin of " + (D.bin_seconds * 1000).toFixed(3) +
     " ms on one thread, holding up to " + D.fullest_bin + " events; its colour is the kind most events in it have.";
