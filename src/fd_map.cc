@@ -99,10 +99,16 @@ void ensure_fork_handlers() noexcept {
 }
 
 bool table_owned_here() noexcept {
+  ensure_fork_handlers();  // before the owner is recorded, so every fork child re-records it
   const int32_t pid = ::getpid();
   int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
   if (owner == 0 && OWNER_PID.compare_exchange_strong(owner, pid, std::memory_order_relaxed)) return true;
   return owner == pid;
+}
+
+bool table_owned_by(int32_t pid) noexcept {
+  const int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
+  return owner == 0 || owner == pid;
 }
 
 char* FdMap::NameBlocks::take(std::size_t size) noexcept {

@@ -105,6 +105,8 @@ bool table_remove(int32_t fd, TextCopy* removed = nullptr) noexcept;
 // memory without being a thread of it (vfork, clone with CLONE_VM), which has its own
 // descriptors but would otherwise rewrite the parent's names. Costs one getpid.
 bool table_owned_here() noexcept;
+// The same for a pid the caller has already (no system call).
+bool table_owned_by(int32_t pid) noexcept;
 
 // Registers the fork handlers that keep the table's lock and the sink's line gate
 // usable in a forked child. Once per process, at first use, never at load time.

@@ -3,6 +3,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "../async_safety.h"
 #include "../export.h"
 #include "../identify.h"
 #include "../reportable.h"

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "../errno_saver.h"
+#include "../async_safety.h"
 #include "../export.h"
 #include "../fd_map.h"
 #include "../identify.h"

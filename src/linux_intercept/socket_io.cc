@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "../async_safety.h"
 #include "../export.h"
 #include "../identify.h"
 #include "../reentrancy.h"

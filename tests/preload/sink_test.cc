@@ -144,5 +144,27 @@ TEST(Sink, UnwritableLogPathLosesLinesNotTheProgram) {
   EXPECT_EQ(r.raw, "");
 }
 
+// A log "file" that is a FIFO nobody reads: the program runs on and the lines are lost.
+TEST(Sink, LogFifoWithoutReaderNeverBlocksTheProgram) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  RunOptions o;
+  o.sink = Sink::NONE;
+  o.env = {{"VELMORA_IO_LOG", dir.file("fifo")}};
+  o.timeout_seconds = 20;
+  RunResult r = drive(o, {"write", dir.file("f"), "3"});
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(read_file(dir.file("f")), "xxx");
+}
+
+// An in-process host that reads its socket sink with recv drains it: the reads of its
+// own read end add no lines.
+TEST(Sink, HostDrainingASocketSinkWithRecvAddsNoLines) {
+  TempDir dir;
+  RunResult r = drive({}, {"socket_sink", dir.file("f")});
+  EXPECT_EQ(r.facts().at("drained"), "1");
+  EXPECT_EQ(r.facts().at("lines"), "5");
+}
+
 }  // namespace
 }  // namespace velmora_test
