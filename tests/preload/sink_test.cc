@@ -91,6 +91,17 @@ TEST(Sink, EnvironmentDescriptorThatIsARegularFileIsIgnored) {
   EXPECT_EQ(lines_in(read_file(dir.file("log"))), 4u);  // three writes and the close
 }
 
+// A host that states its pipe's identity gets exactly that object adopted: the pipe at
+// the number is not the one stated, so it receives nothing and lines go to the log.
+TEST(Sink, EnvironmentDescriptorIsAdoptedOnlyWhenItsStatedIdentityMatches) {
+  TempDir dir;
+  RunOptions o;
+  o.env = {{"VELMORA_IO_PIPEID", "0:1"}, {"VELMORA_IO_LOG", dir.file("log")}};
+  RunResult r = drive(o, {"write", dir.file("f"), "3"});
+  EXPECT_EQ(r.raw, "");
+  EXPECT_EQ(lines_in(read_file(dir.file("log"))), 4u);
+}
+
 TEST(Sink, LogFileIsCreatedWithUmaskAppliedAndAppendedNeverTruncated) {
   TempDir dir;
   const std::string log = dir.file("log");
