@@ -5,7 +5,6 @@
 #include <linux/futex.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -40,17 +39,6 @@ int raw_open_log(const char* path) noexcept {
       ::syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644));
 }
 void raw_close(int fd) noexcept { ::syscall(SYS_close, fd); }
-
-// A close-on-exec copy of fd at a number the program is unlikely ever to reach: the
-// lowest free one from 64 below its descriptor limit (at most 1000, so the kernel's
-// descriptor table stays small). -1 when there is none.
-int private_copy(int fd) noexcept {
-  struct rlimit limit;
-  if (::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0) return -1;
-  const rlim_t soft = limit.rlim_cur;
-  const long floor = soft >= 1064 ? 1000 : soft >= 128 ? static_cast<long>(soft) - 64 : 3 + static_cast<long>(soft) / 2;
-  return static_cast<int>(::syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, floor));
-}
 bool raw_fstat(int fd, struct stat* st) noexcept { return ::syscall(SYS_fstat, fd, st) == 0; }
 void futex_wait(std::atomic<uint32_t>* word, uint32_t seen) noexcept {
   ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
@@ -66,17 +54,10 @@ int64_t now_ms() noexcept {
 
 // ---- The sink's identity.
 
-// What the environment's pipe was when it was adopted, so that the program's own use of
-// its number can tell whether the number still refers to it. A host that hands over its
-// own descriptor through the setter owns it, and it is not checked.
+// What the environment's pipe was when it was adopted, so that every line can tell
+// whether its number still refers to it. A host that hands over its own descriptor
+// through the setter owns it, and it is not checked.
 constinit std::atomic<bool> PIPE_FROM_ENV{false};
-// Lines for the environment's pipe go to a private close-on-exec copy of it at a high
-// number, taken at adoption. The program never sees that number, so whatever it does
-// to the inherited one (close, dup2, close_range, raw system calls, reuse for its own
-// files) cannot send a line into its own objects, and it keeps being observed after
-// closing it. The copy costs one descriptor and no system call per line (an identity
-// check before each line would cost an fstat every time).
-constinit std::atomic<int32_t> LINE_FD{-1};
 constinit std::atomic<uint64_t> PIPE_DEV{0};
 constinit std::atomic<uint64_t> PIPE_INO{0};
 
@@ -283,12 +264,9 @@ struct Target {
 
 Target choose_target() noexcept {
   settle_sink();
-  if (PIPE_FROM_ENV.load(std::memory_order_acquire)) {
-    const int32_t line_fd = LINE_FD.load(std::memory_order_acquire);
-    if (line_fd >= 0) return {line_fd, false};  // no fallback to the log file
-  } else if (const int32_t pipe_fd = PIPE_FD.load(std::memory_order_acquire); pipe_fd >= 0) {
-    return {pipe_fd, false};
-  }
+  int32_t pipe_fd = PIPE_FD.load(std::memory_order_acquire);
+  if (pipe_fd >= 0 && !verify_pipe_fd()) pipe_fd = -1;
+  if (pipe_fd >= 0) return {pipe_fd, false};  // no fallback to the log file
   const char* path = sink_variable("VELMORA_IO_LOG");
   if (path == nullptr) return {};
   // Opened and closed per line: the process holds no descriptor of ours between lines.
@@ -308,9 +286,6 @@ void emit(std::size_t size, PutLine&& put_line) noexcept {
       put_line(out);
       const bool whole = out.finish();
       if (out.started()) LINE_CUT.store(!whole, std::memory_order_relaxed);
-      // The private copy was closed behind our back: never write to that number again.
-      int32_t closed = target.fd;
-      if (!whole && errno == EBADF) LINE_FD.compare_exchange_strong(closed, -1, std::memory_order_acq_rel);
     }
   }
   if (target.opened) raw_close(target.fd);
@@ -320,28 +295,13 @@ void emit(std::size_t size, PutLine&& put_line) noexcept {
 
 void settle_pipe_fd() noexcept {
   const std::optional<Candidate> candidate = pipe_fd_from_environment();
-  const int copy = candidate && candidate->fd >= 0 ? private_copy(candidate->fd) : -1;
   bool expected = false;
   if (PIPE_FD_CHECKED.compare_exchange_strong(expected, true, std::memory_order_acq_rel) && candidate) {
     PIPE_DEV.store(candidate->identity.dev, std::memory_order_relaxed);
     PIPE_INO.store(candidate->identity.ino, std::memory_order_relaxed);
-    // Without a private copy (no descriptor left) lines are not written at all rather
-    // than to a number the program may reuse.
-    LINE_FD.store(copy, std::memory_order_relaxed);
-    PIPE_FROM_ENV.store(candidate->fd >= 0, std::memory_order_release);
+    PIPE_FROM_ENV.store(candidate->fd >= 0, std::memory_order_relaxed);
     PIPE_FD.store(candidate->fd, std::memory_order_release);
-  } else if (copy >= 0) {
-    raw_close(copy);
   }
-}
-
-void sink_number_reclaimed(int32_t fd) noexcept {
-  if (fd < 0 || fd != LINE_FD.load(std::memory_order_relaxed)) return;
-  // A vfork child's descriptors are its own: it leaves the parent's copy where it is.
-  if (!table_owned_here()) return;
-  const int moved = private_copy(fd);
-  int32_t expected = fd;
-  if (!LINE_FD.compare_exchange_strong(expected, moved, std::memory_order_acq_rel) && moved >= 0) raw_close(moved);
 }
 
 void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
@@ -376,11 +336,7 @@ void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexc
   });
 }
 
-void forget_pipe_identity() noexcept {
-  PIPE_FROM_ENV.store(false, std::memory_order_relaxed);
-  const int32_t copy = LINE_FD.exchange(-1, std::memory_order_acq_rel);
-  if (copy >= 0) raw_close(copy);
-}
+void forget_pipe_identity() noexcept { PIPE_FROM_ENV.store(false, std::memory_order_relaxed); }
 
 bool verify_pipe_fd() noexcept {
   if (!PIPE_FROM_ENV.load(std::memory_order_relaxed)) return true;

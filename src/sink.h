@@ -41,26 +41,17 @@ inline void settle_sink() noexcept {
   }
 }
 
-// A pipe adopted from the environment gets lines through a private close-on-exec copy
-// at a high number, taken at adoption (see sink.cc), never through the inherited
-// number. That number stays out of observation only while it is still the pipe:
-// verify_pipe_fd compares it with the identity taken at adoption and stops excluding it
-// otherwise (false then). A host's own descriptor (set through the setter) is written
-// to directly and never checked; forget_pipe_identity drops the private copy.
+// A pipe adopted from the environment is checked before every line: if its number no
+// longer refers to the object adopted (closed and reused by any route, close_range and
+// raw system calls included) the pipe is switched off and the line goes to the log file
+// or nowhere. A host's own descriptor (set through the setter) is never checked.
+// False when the pipe must not be written to (it is switched off, unless this is a
+// child that shares the parent's memory, whose descriptors are its own).
 bool verify_pipe_fd() noexcept;
 void forget_pipe_identity() noexcept;
 
-// The program is about to close or overwrite descriptor fd through close, dup2 or dup3.
-// If fd is the private copy (a loop closing every descriptor reaches it), the sink moves
-// to another private number first, so the program keeps being observed. Raw system
-// calls cannot be seen: a copy closed that way makes the next line fail with EBADF and
-// is then dropped, so no later line reaches the number.
-void sink_number_reclaimed(int32_t fd) noexcept;
-
-// The program closed or overwrote descriptor fd: if it was PIPE_FD, the number is the
-// program's own from now on and is observed like any other. A host's pipe is switched
-// off (no line may reach whatever reuses the number); the environment's pipe goes on
-// through its private copy.
+// The program closed or overwrote descriptor fd: if it was the pipe sink, switch the
+// pipe off rather than write later lines into whatever reuses the number.
 void pipe_fd_closed(int32_t fd) noexcept;
 
 // In a forked child: lines that other threads of the parent were writing do not exist

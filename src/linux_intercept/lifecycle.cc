@@ -66,7 +66,6 @@ VELMORA_EXPORT int close(int fd) {
   auto* real = li::close::get();
   vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
-  vio::sink_number_reclaimed(fd);
   if (vio::is_reportable(fd)) {
     vio::run_guarded([&] {
       vio::TextCopy name;
@@ -83,7 +82,6 @@ VELMORA_EXPORT int dup2(int old_fd, int new_fd) noexcept {
   auto* real = li::dup2::get();
   vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
-  if (old_fd != new_fd) vio::sink_number_reclaimed(new_fd);
   const int result = real(old_fd, new_fd);
   li::after_dup(result, old_fd, new_fd);
   return result;
@@ -93,7 +91,6 @@ VELMORA_EXPORT int dup3(int old_fd, int new_fd, int flags) noexcept {
   auto* real = li::dup3::get();
   vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
-  if (old_fd != new_fd) vio::sink_number_reclaimed(new_fd);
   const int result = real(old_fd, new_fd, flags);
   li::after_dup(result, old_fd, new_fd);
   return result;

@@ -319,9 +319,8 @@ int scenario_lifecycle(int, char** argv) {
 // sink_closed DIR HOW: the program closes (or overwrites) the sink's descriptor and the
 // number comes back as one of its own objects, which must receive only its own bytes.
 // HOW is close, dup2, close_range (behind the library's back, after the first event on
-// an already named descriptor), close_loop (every descriptor from 3 up to the limit but
-// the program's file closed one by one, the library's own included) or socketpair
-// (closed before the first event, then a socket whose peer the program reads).
+// an already named descriptor) or socketpair (closed before the first event, then a
+// socket whose peer the program reads).
 int scenario_sink_closed(int, char** argv) {
   const std::string dir = argv[2];
   const std::string how = argv[3];
@@ -340,10 +339,6 @@ int scenario_sink_closed(int, char** argv) {
     close_range(sink, sink, 0);  // invisible to the library
   } else if (how == "close") {
     close(sink);
-  } else if (how == "close_loop") {
-    for (int fd = 3; fd < static_cast<int>(sysconf(_SC_OPEN_MAX)); ++fd) {
-      if (fd != f) close(fd);
-    }
   }
   if (how != "socketpair") {
     const int victim = open_file((dir + "/victim").c_str());
