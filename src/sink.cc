@@ -113,7 +113,8 @@ std::optional<Candidate> pipe_fd_from_environment() noexcept {
 // waiting for itself; a forked child keeps only its own thread's share.
 constexpr uint32_t LONG_LINE = 0x80000000u;
 constinit std::atomic<uint32_t> LINE_GATE{0};
-enum class LineShare : unsigned char { NONE, SHORT, LONG };
+// WAITING: this thread is waiting for its turn and holds no share yet.
+enum class LineShare : unsigned char { NONE, WAITING, SHORT, LONG };
 constinit thread_local LineShare MY_LINE __attribute__((tls_model("initial-exec"))) = LineShare::NONE;
 // A line was cut part-way: the next line starts with a line feed to end it.
 constinit std::atomic<bool> LINE_CUT{false};
@@ -123,7 +124,7 @@ class LineTurn {
   explicit LineTurn(bool alone) noexcept {
     if (MY_LINE != LineShare::NONE) return;
     ensure_fork_handlers();
-    MY_LINE = alone ? LineShare::LONG : LineShare::SHORT;
+    MY_LINE = LineShare::WAITING;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     for (;;) {
       uint32_t s = LINE_GATE.load(std::memory_order_acquire);
@@ -133,6 +134,10 @@ class LineTurn {
       }
       if (LINE_GATE.compare_exchange_weak(s, alone ? (s | LONG_LINE) : s + 1, std::memory_order_acquire)) break;
     }
+    // Recorded at once, so that a fork from a signal handler right here leaves the
+    // child's gate with exactly this thread's share.
+    MY_LINE = alone ? LineShare::LONG : LineShare::SHORT;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     if (alone) {
       for (uint32_t s; (s = LINE_GATE.load(std::memory_order_acquire)) != LONG_LINE;) futex_wait(&LINE_GATE, s);
     }
