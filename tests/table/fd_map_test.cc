@@ -13,6 +13,12 @@ namespace velmora_io {
 namespace {
 
 std::string name_for(int fd, int version) { return "file:/n/" + std::to_string(fd) + "/" + std::to_string(version); }
+// Every block size of the table's own memory, and names above the largest (own pages).
+std::string sized_name_for(int fd, int version) {
+  std::string name = name_for(fd, version);
+  if (version % 3 == 0) name += std::string(static_cast<std::size_t>(version % 9000), 'p');
+  return name;
+}
 
 // Random inserts, replacements and removals over a small key range (negative numbers
 // included) must agree with a std::map at every step; the backward-shift removal is
@@ -26,7 +32,7 @@ TEST(FdMap, AgreesWithAModelUnderRandomOperations) {
     const int fd = key(rng);
     const int what = op(rng);
     if (what < 5) {
-      const std::string name = name_for(fd, step);
+      const std::string name = sized_name_for(fd, step);
       ASSERT_TRUE(map.insert(fd, name));
       model[fd] = name;
     } else if (what < 8) {
