@@ -348,8 +348,8 @@ int scenario_sink_closed(int, char** argv) {
       fail("F_DUPFD");
     }
   }
-  write(sink, "own", 3);  // the program's own data at that number
   write(f, "2", 1);       // an event on a named descriptor: must not land there
+  write(sink, "own", 3);  // the program's own data at that number
   close(f);
   if (peer >= 0) {
     char buf[4096];
