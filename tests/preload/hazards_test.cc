@@ -50,12 +50,12 @@ TEST(Hazards, InterruptedAndShortSinkWritesStillDeliverWholeLines) {
 TEST(Hazards, SignalHandlerDoingIoWhileThreadsAllocateNeverHangsOrAborts) {
   TempDir dir;
   RunOptions o;
-  o.argv = {driver_path(), "signal_malloc", dir.path(), "3000"};
+  o.argv = {driver_path(), "signal_malloc", dir.path(), "1000"};
   o.timeout_seconds = 120;
   RunResult r = run(o);
   ASSERT_FALSE(r.timed_out) << "hung";
   ASSERT_TRUE(r.ok()) << r.err;
-  EXPECT_EQ(r.facts().at("handled"), "3000");
+  EXPECT_EQ(r.facts().at("handled"), "1000");
   EXPECT_EQ(r.malformed, 0u);
 }
 
