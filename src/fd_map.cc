@@ -1,6 +1,7 @@
 #include "fd_map.h"
 
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -77,7 +78,9 @@ class CriticalSection {
 };
 
 void* map_pages(std::size_t bytes) noexcept {
-  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  // A raw system call: a library that interposes mmap must not see the table's memory.
+  void* p = reinterpret_cast<void*>(
+      ::syscall(SYS_mmap, nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   return p == MAP_FAILED ? nullptr : p;
 }
 
@@ -145,7 +148,7 @@ char* FdMap::NameBlocks::take(std::size_t size) noexcept {
 void FdMap::NameBlocks::give_back(char* block, std::size_t size) noexcept {
   const std::size_t index = size_index(size);
   if (index >= SIZES) {
-    ::munmap(block, round_to_pages(size));
+    ::syscall(SYS_munmap, block, round_to_pages(size));
     return;
   }
   auto* freed = reinterpret_cast<FreeBlock*>(block);
@@ -188,7 +191,7 @@ bool FdMap::grow() noexcept {
     while (slots_[j].name != nullptr) j = (j + 1) & (capacity_ - 1);
     slots_[j] = old[i];
   }
-  if (old != nullptr) ::munmap(old, round_to_pages(old_capacity * sizeof(Slot)));
+  if (old != nullptr) ::syscall(SYS_munmap, old, round_to_pages(old_capacity * sizeof(Slot)));
   return true;
 }
 

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstring>
@@ -29,7 +31,9 @@ class TextCopy {
     data_ = inline_;
     if (size > INLINE_CAPACITY) {
       const std::size_t bytes = round_to_pages(size);
-      void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      // Raw system calls: a library that interposes mmap must not see its own memory.
+      void* p = reinterpret_cast<void*>(
+          ::syscall(SYS_mmap, nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
       if (p == MAP_FAILED) return nullptr;
       data_ = static_cast<char*>(p);
       pages_ = bytes;
@@ -61,7 +65,7 @@ class TextCopy {
     return (size + PAGE - 1) / PAGE * PAGE;
   }
   void drop_pages() noexcept {
-    if (pages_ != 0) ::munmap(data_, pages_);
+    if (pages_ != 0) ::syscall(SYS_munmap, data_, pages_);
     pages_ = 0;
     data_ = inline_;
   }

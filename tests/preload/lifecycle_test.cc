@@ -89,5 +89,37 @@ TEST(Lifecycle, DupOntoItselfKeepsTheName) {
                             "close " + udp + " " + f["udp"] + "\n");
 }
 
+// A number closed where no wrapper sees it (here a raw system call) and handed out again
+// by any call that makes descriptors: the wide library names the new descriptor
+// afresh (or not at all when it cannot be named); the narrow one keeps the first name
+// it learned for the number.
+TEST(Lifecycle, ANumberHandedOutAgainIsNeverReportedUnderItsOldName) {
+  TempDir dir;
+  RunOptions o;
+  o.argv = {driver_path(), "stale_numbers", dir.path()};
+  RunResult r = run(o);
+  ASSERT_TRUE(r.ok()) << r.err;
+  const std::string fresh_file = "file:" + dir.file("new");
+  const std::vector<std::pair<std::string, std::string>> makers = {
+      {"open", fresh_file},       {"openat", fresh_file},         {"creat", fresh_file},
+      {"socket", ""},             {"socketpair", "socket:unix:"}, {"accept", "socket:unix:"},
+      {"pipe", ""},               {"dup", "file:/dev/null"},      {"fcntl", "file:/dev/null"},
+      {"eventfd", ""},            {"memfd_create", ""},           {"epoll_create1", ""},
+      {"fopen", fresh_file}};
+  std::vector<std::string> want;
+  for (const auto& [maker, fresh] : makers) {
+    if (testing_wide_library()) {
+      want.push_back("file:" + dir.file("old-" + maker));
+      if (!fresh.empty()) want.push_back(fresh);
+    } else {
+      want.push_back("file:" + dir.file("old-open"));
+      want.push_back("file:" + dir.file("old-open"));
+    }
+  }
+  std::vector<std::string> got;
+  for (const Event& e : r.of_kind("write")) got.push_back(e.detail);
+  EXPECT_EQ(got, want) << summary(r);
+}
+
 }  // namespace
 }  // namespace velmora_test
