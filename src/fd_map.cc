@@ -275,7 +275,18 @@ bool table_insert(int32_t fd, std::string_view name) noexcept {
 }
 
 bool table_remove(int32_t fd, TextCopy* removed) noexcept {
-  if (!table_owned_here()) return false;
+  ensure_fork_handlers();
+  return table_remove(fd, removed, ::getpid());
+}
+
+bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept {
+  int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
+  if (owner == 0) {
+    ensure_fork_handlers();
+    OWNER_PID.compare_exchange_strong(owner, pid, std::memory_order_relaxed);
+    owner = OWNER_PID.load(std::memory_order_relaxed);
+  }
+  if (owner != pid) return false;
   CriticalSection cs;
   if (!cs.usable()) return false;
   return FD_MAP.map.remove(fd, removed);

@@ -100,6 +100,8 @@ bool table_insert(int32_t fd, std::string_view name) noexcept;
 // Takes the entry out, copying its name to `*removed` when given; false when there was
 // none, the table is unavailable or this process does not own it.
 bool table_remove(int32_t fd, TextCopy* removed = nullptr) noexcept;
+// The same for a caller that already has this process's pid (no getpid of its own).
+bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept;
 
 // Whether this process may change the table: false in a child that shares its parent's
 // memory without being a thread of it (vfork, clone with CLONE_VM), which has its own

@@ -310,9 +310,13 @@ void settle_pipe_fd() noexcept {
 }
 
 void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
+  ErrnoSaver caller_errno;
+  log_event(kind, detail, fd, ::getpid());
+}
+
+void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
   // A line lost to the sink (no room, no reader, no log file) must not show in errno.
   ErrnoSaver caller_errno;
-  const int32_t pid = ::getpid();
   // A child sharing this memory (vfork) would report its descriptors under the names
   // of its parent's table: its lines are left out.
   if (!table_owned_by(pid)) return;

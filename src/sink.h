@@ -30,6 +30,8 @@ extern constinit std::atomic<bool> PIPE_FD_CHECKED;
 // time, and a line cut short after that is ended by a line feed put before the next
 // line, so the cut line is the only one damaged. A line that cannot start is dropped.
 void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept;
+// The same for a caller that has just taken getpid (a close takes it for the table).
+void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
 
 // Settles PIPE_FD from "VELMORA_IO_FD" (and "VELMORA_IO_PIPEID") unless the host or an
 // earlier call did. Every wrapper calls this first, so that a close, dup2 or dup3 of the

@@ -1,5 +1,7 @@
 #include "fd_life.h"
 
+#include <unistd.h>
+
 #include "../fd_map.h"
 #include "../reentrancy.h"
 #include "../reportable.h"
@@ -17,8 +19,9 @@ void forget_fd(int fd) noexcept {
 void closing_fd(int fd) noexcept {
   if (!is_reportable(fd)) return;
   run_guarded([&] {
+    const int32_t pid = ::getpid();  // one for the table's owner check and the line
     TextCopy name;
-    if (table_remove(fd, &name)) log_event("close", name.view(), fd);
+    if (table_remove(fd, &name, pid)) log_event("close", name.view(), fd, pid);
   });
 }
 

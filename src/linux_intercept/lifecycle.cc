@@ -68,8 +68,10 @@ VELMORA_EXPORT int close(int fd) {
   if (real == nullptr) return li::real_function_missing<int>();
   if (vio::is_reportable(fd)) {
     vio::run_guarded([&] {
+      // One getpid serves the table's owner check and the line.
+      const int32_t pid = ::getpid();
       vio::TextCopy name;
-      if (vio::table_remove(fd, &name)) vio::log_event("close", name.view(), fd);
+      if (vio::table_remove(fd, &name, pid)) vio::log_event("close", name.view(), fd, pid);
     });
     return real(fd);
   }
