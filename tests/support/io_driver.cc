@@ -35,6 +35,10 @@ extern char** environ;
 
 #include "scenario_main.h"
 
+namespace velmora_test {
+int scenario_stdio(int argc, char** argv);  // stdio_scenario.cc
+}
+
 namespace {
 
 using velmora_test::fact;
@@ -385,6 +389,7 @@ constexpr Scenario SCENARIOS[] = {
     {"fork_storm", 2, scenario_fork_storm},
     {"signal_storm", 2, scenario_signal_storm},
     {"interrupted_sink", 2, scenario_interrupted_sink},
+    {"stdio", 1, velmora_test::scenario_stdio},
 };
 
 }  // namespace
