@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -135,6 +136,14 @@ int stdio_descriptor(const FILE* fp) noexcept {
   return fp->_fileno >= 0 ? fp->_fileno : -1;
 }
 
+namespace {
+
+bool newly_set(const BufferMark& before, const FILE* fp, int bits) noexcept {
+  return (fp->_flags & ~before.flags & bits) != 0;
+}
+
+}  // namespace
+
 // --- before the call ---------------------------------------------------------------
 
 Transfer next_byte_transfer(const FILE* fp) noexcept {
@@ -249,10 +258,6 @@ BufferMark mark_buffer(const FILE* fp) noexcept {
 
 namespace {
 
-bool newly_set(const BufferMark& before, const FILE* fp, int bits) noexcept {
-  return (fp->_flags & ~before.flags & bits) != 0;
-}
-
 // Output that was pending before the call and is not where it was any more.
 bool pending_left(const BufferMark& before, const FILE* fp) noexcept {
   if (!before.putting || before.write_ptr <= before.write_base) return false;
@@ -284,6 +289,40 @@ Transfer formatted_input_transfer(const BufferMark& before, const FILE* fp) noex
   t.read = newly_set(before, fp, EOF_SEEN | ERR_SEEN) || fp->_IO_buf_base != before.buf_base ||
            fp->_IO_read_end != before.read_end || fp->_IO_read_ptr < before.read_ptr;
   return t;
+}
+
+std::size_t block_read_calls(const BufferMark& before, const FILE* fp, std::size_t want, std::size_t got) noexcept {
+  if (((before.flags | fp->_flags) & (IN_BACKUP | NO_READS)) != 0) return 0;
+  const std::size_t buffer = span(fp->_IO_buf_base, fp->_IO_buf_end);
+  std::size_t have = before.putting ? 0 : span(before.read_ptr, before.read_end);
+  bool eof = (before.flags & EOF_SEEN) != 0;
+  // What the descriptor delivered: everything the call returned beyond the buffered
+  // bytes when it met end of file; without end of file, reads were never short.
+  const bool met_eof = newly_set(before, fp, EOF_SEEN);
+  std::size_t left = met_eof && got > have ? got - have : met_eof ? 0 : SIZE_MAX;
+  std::size_t calls = 0;
+  for (int step = 0; want > 0 && step < 64; ++step) {
+    if (want <= have) break;
+    want -= have;
+    have = 0;
+    if (buffer > 0 && want < buffer) {  // refill
+      if (eof) break;
+      ++calls;
+      const std::size_t r = std::min(buffer, left);
+      if (r == 0) break;
+      left -= left == SIZE_MAX ? 0 : r;
+      have = r;
+    } else {  // straight into the caller's memory, in whole buffers where it can
+      std::size_t count = want;
+      if (buffer >= MIN_ALIGNED_BLOCK) count -= want % buffer;
+      ++calls;
+      const std::size_t r = std::min(count, left);
+      if (r == 0) break;
+      left -= left == SIZE_MAX ? 0 : r;
+      want -= r;
+    }
+  }
+  return calls;
 }
 
 }  // namespace velmora_io

@@ -84,4 +84,9 @@ Transfer formatted_output_transfer(const BufferMark& before, const FILE* fp, lon
 // fscanf and kin.
 Transfer formatted_input_transfer(const BufferMark& before, const FILE* fp) noexcept;
 
+// The read system calls an fread of `want` bytes that returned `got` bytes has made, as
+// glibc makes them on a regular file (each read whole, short only at end of file): one
+// fread can refill, read directly and then meet end of file, and strace counts each.
+std::size_t block_read_calls(const BufferMark& before, const FILE* fp, std::size_t want, std::size_t got) noexcept;
+
 }  // namespace velmora_io

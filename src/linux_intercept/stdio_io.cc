@@ -80,11 +80,34 @@ Result judged_call(Result failure, FILE* fp, Judge judge, Args... args) {
   return real(args...);
 }
 
+// fread is judged before the call, and the reads beyond the first counted after it: one
+// call can refill, read directly and meet end of file, each a system call of its own.
+template <typename Slot, typename... Args>
+size_t block_read_call(FILE* fp, size_t bytes, size_t size, Args... args) {
+  auto* real = Slot::get();
+  if (real == nullptr) return stdio_missing(size_t{0});
+  const int fd = stdio_descriptor(fp);
+  if (fd <= 2) return real(args...);
+  BufferMark mark;
+  Transfer first;
+  {
+    ErrnoSaver caller_errno;
+    mark = mark_buffer(fp);
+    first = block_read_transfer(fp, bytes);
+    if (first.any()) report_transfer(fd, first);
+  }
+  const size_t items = real(args...);
+  if (first.read) {
+    ErrnoSaver caller_errno;
+    for (size_t more = block_read_calls(mark, fp, bytes, items * size); more > 1; --more)
+      observe_data_above_2(fd, "read");
+  }
+  return items;
+}
+
 template <typename Slot>
 size_t fread_call(void* ptr, size_t size, size_t count, FILE* fp) {
-  const size_t bytes = size * count;
-  return judged_call<Slot>(size_t{0}, fp, [bytes](const FILE* f) { return block_read_transfer(f, bytes); }, ptr,
-                           size, count, fp);
+  return block_read_call<Slot>(fp, size * count, size, ptr, size, count, fp);
 }
 
 // The fortified freads end the process before reading when the request overflows or
@@ -93,9 +116,7 @@ template <typename Slot>
 size_t fread_chk_call(void* ptr, size_t ptrlen, size_t size, size_t count, FILE* fp) {
   size_t bytes = 0;
   const bool refused = __builtin_mul_overflow(size, count, &bytes) || bytes > ptrlen;
-  return judged_call<Slot>(
-      size_t{0}, refused ? nullptr : fp, [bytes](const FILE* f) { return block_read_transfer(f, bytes); }, ptr,
-      ptrlen, size, count, fp);
+  return block_read_call<Slot>(refused ? nullptr : fp, bytes, size, ptr, ptrlen, size, count, fp);
 }
 
 template <typename Slot>
@@ -276,10 +297,15 @@ VELMORA_EXPORT int __fprintf_chk(FILE* fp, int flag, const char* format, ...) {
   return produced;
 }
 
-VELMORA_EXPORT int vfscanf(FILE* fp, const char* format, va_list args) {
+// <stdio.h> maps fscanf and vfscanf to their ISO C names for this build, so the plain
+// names are defined through assembler labels.
+VELMORA_EXPORT int plain_vfscanf(FILE* fp, const char* format, va_list args) __asm__("vfscanf");
+VELMORA_EXPORT int plain_fscanf(FILE* fp, const char* format, ...) __asm__("fscanf");
+
+int plain_vfscanf(FILE* fp, const char* format, va_list args) {
   return li::formatted_input<li::vfscanf>(fp, format, args);
 }
-VELMORA_EXPORT int fscanf(FILE* fp, const char* format, ...) {
+int plain_fscanf(FILE* fp, const char* format, ...) {
   va_list args;
   va_start(args, format);
   const int done = li::formatted_input<li::vfscanf>(fp, format, args);

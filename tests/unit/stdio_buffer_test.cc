@@ -197,6 +197,28 @@ TEST(StdioBuffer, BlockReadsRefillOrReadDirectly) {
   EXPECT_OUTCOME(fread_n(32), true, false);   // but a direct read still goes out
 }
 
+// One fread may make several reads: a direct one, refills, the one that meets end of
+// file. Counted after the call as glibc makes them on a regular file.
+TEST(StdioBuffer, BlockReadsCountEveryReadOfOneCall) {
+  struct Case {
+    std::size_t file, want;
+    long reads;
+  };
+  for (const Case c : {Case{1000, 1001, 3}, Case{8, 4000, 2}, Case{1000, 300, 2}, Case{1000, 100, 1},
+                       Case{0, 10, 1}, Case{256, 256, 1}, Case{256, 257, 2}}) {
+    Stream s(std::string(c.file, 'f'), "r", _IOFBF, 128);
+    FILE* fp = s.get();
+    std::string block(c.want, '\0');
+    const BufferMark mark = mark_buffer(fp);
+    const Counters a = sample();
+    const std::size_t got = fread(block.data(), 1, c.want, fp);
+    const Counters b = sample();
+    EXPECT_EQ(b.reads - a.reads - 1, c.reads) << c.file << " bytes, fread " << c.want;
+    EXPECT_EQ(block_read_calls(mark, fp, c.want, got), static_cast<std::size_t>(c.reads))
+        << c.file << " bytes, fread " << c.want;
+  }
+}
+
 TEST(StdioBuffer, ByteWritesFlushAFullBufferALineOrEveryByteUnbuffered) {
   {
     Stream s("", "w", _IOFBF, 16);
