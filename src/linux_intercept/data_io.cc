@@ -7,14 +7,12 @@
 #include "../identify.h"
 #include "../reportable.h"
 #include "../sink.h"
+#include "data_call.h"
 #include "slots.h"
 
 namespace velmora_io::linux_intercept {
-namespace {
 
-// Out of line, so that a call on descriptors 0-2 costs the wrapper one comparison and a
-// jump to the real function, without saving registers for the observation path.
-[[gnu::noinline]] void observe_data_above_2(int fd, std::string_view kind) noexcept {
+void observe_data_above_2(int fd, std::string_view kind) noexcept {
   if (!is_reportable(fd)) {
     // The program itself using the sink's number means the number may have been reused.
     if (fd <= 2 || fd != PIPE_FD.load(std::memory_order_relaxed)) return;
@@ -24,15 +22,6 @@ namespace {
   observe_io(fd, kind);
 }
 
-// Observes, then makes the real call: kept out of the wrappers so that their path for
-// descriptors 0-2 needs no stack frame of its own.
-template <typename Fn, typename... Args>
-[[gnu::noinline]] ssize_t observed_call(Fn* real, std::string_view kind, int fd, Args... args) {
-  observe_data_above_2(fd, kind);
-  return real(fd, args...);
-}
-
-}  // namespace
 }  // namespace velmora_io::linux_intercept
 
 namespace li = velmora_io::linux_intercept;
