@@ -3,6 +3,8 @@
 // read and write system calls on the same files, and never per character.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,7 +37,7 @@ Options wide(std::vector<std::string> argv, std::vector<std::pair<std::string, s
   return [argv, env](const std::string& dir) {
     RunOptions o;
     o.argv = argv;
-    o.library = Library::WIDE;
+    o.library = wide_library_path();
     for (auto [name, value] : env) o.env.push_back({name, value == "." ? dir : value});
     return o;
   };
@@ -69,8 +71,7 @@ TEST(Stdio, EveryWrappedFunctionIsSeenAsOftenAsStraceSeesItsSystemCalls) {
     for (const std::string& r : READERS) write_file(dir + "/" + r + ".in", text(r == "getc" ? MEGABYTE : 40000));
   };
   const RunResult r = expect_like_strace(setup, [](const std::string& dir) {
-    RunOptions o = wide({driver_path(), "stdio", dir})(dir);
-    return o;
+    return wide({driver_path(), "stdio", dir})(dir);
   });
   ASSERT_TRUE(r.ok()) << r.err;
   auto facts = r.facts();
