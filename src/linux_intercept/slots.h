@@ -3,12 +3,15 @@
 // line of entry_points.h.
 #pragma once
 
+#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <type_traits>
 
 #include "../real_function.h"
 #include "entry_points.h"
@@ -20,11 +23,16 @@ namespace velmora_io::linux_intercept {
 VELMORA_ENTRY_POINTS(VELMORA_SLOT)
 #undef VELMORA_SLOT
 
-// What every wrapper returns when the process has no real definition to forward to.
+// What every wrapper returns when the process has no real definition to forward to:
+// -1, or a null stream; mmap returns MAP_FAILED itself.
 template <typename Result>
 inline Result real_function_missing() noexcept {
   errno = ENOSYS;
-  return static_cast<Result>(-1);
+  if constexpr (std::is_pointer_v<Result>) {
+    return nullptr;
+  } else {
+    return static_cast<Result>(-1);
+  }
 }
 
 }  // namespace velmora_io::linux_intercept

@@ -11,6 +11,7 @@
 #include "../reentrancy.h"
 #include "../sink.h"
 #include "../sql_extract.h"
+#include "sender.h"
 #include "slots.h"
 
 namespace vio = velmora_io;
@@ -28,14 +29,9 @@ VELMORA_EXPORT ssize_t recvfrom(int fd, void* buf, size_t len, int flags, struct
   auto* real = li::recvfrom::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   vio::observe_io(fd, "read");
-  // The kernel may raise *src_len above the caller's buffer when it cut the address;
-  // only the bytes inside the buffer may be read.
   const socklen_t buffer_size = src_len != nullptr ? *src_len : 0;
   const ssize_t result = real(fd, buf, len, flags, src, src_len);
-  if (result >= 0 && src != nullptr && src_len != nullptr) {
-    const socklen_t valid = std::min(*src_len, buffer_size);
-    vio::run_guarded([&] { vio::record_sockaddr(fd, src, valid); });
-  }
+  li::record_sender(fd, result, src, src_len, buffer_size);
   return result;
 }
 

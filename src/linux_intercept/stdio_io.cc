@@ -20,6 +20,7 @@
 #include "../stdio_buffer.h"
 #include "data_call.h"
 #include "slots.h"
+#include "stdio_call.h"
 
 namespace velmora_io::linux_intercept {
 namespace {
@@ -203,6 +204,9 @@ int formatted_input(FILE* fp, Args... args) {
 }
 
 }  // namespace
+
+void report_pending_output(FILE* stream) noexcept { observe_before(stream, pending_transfer); }
+
 }  // namespace velmora_io::linux_intercept
 
 namespace li = velmora_io::linux_intercept;

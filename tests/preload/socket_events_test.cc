@@ -117,5 +117,34 @@ TEST(SocketData, OnlySendReportsQueriesAndOnlyAtTheStartOfItsBuffer) {
   EXPECT_EQ(f["bad_errno"], std::to_string(EBADF));
 }
 
+// Data moved between a file and a socket inside the kernel, and the batched and
+// fortified socket calls: the wide library reports the file's read (or write) and the
+// socket's write (or read) of each; pipes are unnamed and stay silent. The narrow
+// library sees the connect alone.
+TEST(SocketEvents, ZeroCopyBatchedAndFortifiedCallsUnderEachLibrary) {
+  TempDir dir;
+  write_file(dir.file("data"), "abcdefgh");
+  RunResult r = drive({"transfer", dir.file("data")});
+  auto f = r.facts();
+  const std::string file = "file:" + dir.file("data");
+  const std::string server = "socket:127.0.0.1:" + f["port"], client = "socket:127.0.0.1:" + f["client_port"];
+  std::vector<Line> want = {{"connect", server, f["client"]}};
+  if (testing_wide_library()) {
+    want.insert(want.end(), {
+                                {"read", file, f["file"]}, {"write", server, f["client"]},  // sendfile
+                                {"read", file, f["file"]},                                  // splice into the pipe
+                                {"write", server, f["client"]},                             // splice out of it
+                                {"read", client, f["server"]},                              // recvmmsg
+                                {"read", client, f["server"]},                              // __recv_chk
+                                {"read", client, f["server"]},                              // __recvfrom_chk
+                                {"write", client, f["server"]},                             // sendmmsg
+                                {"read", server, f["client"]},                              // splice back
+                                {"write", file, f["file"]},
+                            });
+  }
+  EXPECT_EQ(lines(r), want);
+  EXPECT_EQ(read_file(dir.file("data")), "pongefgh");
+}
+
 }  // namespace
 }  // namespace velmora_test

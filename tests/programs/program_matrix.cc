@@ -276,7 +276,7 @@ SyscallCounts event_counts(const std::vector<Event>& events, const std::string& 
 }
 
 void expect_counts_close(const SyscallCounts& library, const SyscallCounts& strace,
-                         const std::vector<std::string>& files) {
+                         const std::vector<std::string>& files, int percent) {
   auto at = [](const std::map<std::string, std::size_t>& m, const std::string& f) {
     const auto it = m.find(f);
     return it == m.end() ? std::size_t{0} : it->second;
@@ -287,7 +287,9 @@ void expect_counts_close(const SyscallCounts& library, const SyscallCounts& stra
     for (const bool reads : {true, false}) {
       const std::size_t mine = at(reads ? library.reads : library.writes, f);
       const std::size_t theirs = at(reads ? strace.reads : strace.writes, f);
-      const bool ok = mine * 5 >= theirs * 4 && mine * 5 <= theirs * 6 && (mine == 0) == (theirs == 0);
+      const std::size_t slack = theirs * static_cast<std::size_t>(percent);
+      const bool ok = mine * 100 + slack >= theirs * 100 && mine * 100 <= theirs * 100 + slack &&
+                      (mine == 0) == (theirs == 0);
       close = close && ok;
       table += (ok ? "  " : "! ") + f + (reads ? " read " : " write ") + std::to_string(mine) +
                " events, strace " + std::to_string(theirs) + "\n";

@@ -96,9 +96,9 @@ SyscallCounts strace_counts(const Prepare& setup, const Options& options);
 // The same counts from the library's "read" and "write" events on files under root.
 SyscallCounts event_counts(const std::vector<Event>& events, const std::string& root);
 
-// For each file named: the library's count of each kind within 20% of strace's (both
-// zero, or both not), with the whole picture in the failure message.
+// For each file named: the library's count of each kind within `percent` of strace's
+// (both zero, or both not), with the whole picture in the failure message.
 void expect_counts_close(const SyscallCounts& library, const SyscallCounts& strace,
-                         const std::vector<std::string>& files);
+                         const std::vector<std::string>& files, int percent);
 
 }  // namespace velmora_test::programs

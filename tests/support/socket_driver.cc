@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -21,6 +22,10 @@
 #include <string>
 
 #include "scenario_main.h"
+
+// The C library's fortified forms, called directly: this driver is built unfortified.
+extern "C" ssize_t __recv_chk(int, void*, size_t, size_t, int);
+extern "C" ssize_t __recvfrom_chk(int, void*, size_t, size_t, int, sockaddr*, socklen_t*);
 
 namespace {
 
@@ -350,6 +355,48 @@ int scenario_sink_closed(int, char** argv) {
   return 0;
 }
 
+// transfer FILE: a TCP loopback pair; the client sends FILE's first bytes with sendfile,
+// then with splice through a pipe (file -> pipe -> socket); the server takes them in with
+// recvmmsg, __recv_chk and __recvfrom_chk, answers with sendmmsg, and the client splices
+// the answer into FILE (socket -> pipe -> file).
+int scenario_transfer(int, char** argv) {
+  const int file = open(argv[2], O_RDWR);
+  if (file < 0) fail("open");
+  const int lis = listener(AF_INET, SOCK_STREAM);
+  const int port = port_of(lis);
+  const int client = socket(AF_INET, SOCK_STREAM, 0);
+  socklen_t len;
+  sockaddr_storage to = loopback(AF_INET, port, &len);
+  if (connect(client, reinterpret_cast<sockaddr*>(&to), len) != 0) fail("connect");
+  const int server = accept(lis, nullptr, nullptr);
+  int p[2];
+  if (pipe(p) != 0) fail("pipe");
+  off_t at = 0;
+  if (sendfile(client, file, &at, 4) != 4) fail("sendfile");
+  loff_t from = 4;
+  if (splice(file, &from, p[1], nullptr, 4, 0) != 4) fail("splice in");
+  if (splice(p[0], nullptr, client, nullptr, 4, 0) != 4) fail("splice out");
+  char buf[16];
+  iovec iov{buf, 4};
+  mmsghdr msg{};
+  msg.msg_hdr.msg_iov = &iov;
+  msg.msg_hdr.msg_iovlen = 1;
+  if (recvmmsg(server, &msg, 1, MSG_WAITALL, nullptr) != 1) fail("recvmmsg");
+  if (__recv_chk(server, buf, 2, sizeof(buf), MSG_WAITALL) != 2) fail("__recv_chk");
+  if (__recvfrom_chk(server, buf, 2, sizeof(buf), MSG_WAITALL, nullptr, nullptr) != 2) fail("__recvfrom_chk");
+  iov = {const_cast<char*>("pong"), 4};
+  if (sendmmsg(server, &msg, 1, 0) != 1) fail("sendmmsg");
+  if (splice(client, nullptr, p[1], nullptr, 4, 0) != 4) fail("splice back");
+  from = 0;
+  if (splice(p[0], nullptr, file, &from, 4, 0) != 4) fail("splice to file");
+  fact("port", port);
+  fact("client_port", port_of(client));
+  fact("client", client);
+  fact("server", server);
+  fact("file", file);
+  return 0;
+}
+
 constexpr Scenario SCENARIOS[] = {
     {"tcp", 1, scenario_tcp},
     {"unix", 1, scenario_unix},
@@ -361,6 +408,7 @@ constexpr Scenario SCENARIOS[] = {
     {"connect_outcomes", 0, scenario_connect_outcomes},
     {"lifecycle", 1, scenario_lifecycle},
     {"sink_closed", 2, scenario_sink_closed},
+    {"transfer", 1, scenario_transfer},
 };
 
 }  // namespace
