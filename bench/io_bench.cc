@@ -16,6 +16,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -302,6 +303,61 @@ Timing file_read(const Options& o) {
   const uint64_t ns = timed_loop(o.calls, one);
   close(fd);
   return {"call", o.calls, ns, std::max(warm, 1024L) + o.calls + 1};
+}
+
+// 64-byte positional reads from a 64 KiB file (one event each under the wide library,
+// none under the narrow one, which does not see pread).
+Timing file_pread(const Options& o) {
+  TempDir dir;
+  const std::string path = dir.file("pread.dat");
+  {
+    const std::string data(PAYLOAD * 1024, 'p');
+    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
+    write_all(w, data);
+    close(w);
+  }
+  const int fd = open_or_die(path, O_RDONLY);
+  const Floor floor(o.floor);
+  const std::string line = event_line("read", "file:" + path, fd);
+  char buf[PAYLOAD];
+  auto one = [&](long i) {
+    floor.event(line);
+    const off_t at = static_cast<off_t>((i & 1023) * PAYLOAD);
+    if (pread(fd, buf, sizeof(buf), at) != static_cast<ssize_t>(sizeof(buf))) die("pread");
+  };
+  const long warm = warmup_calls(o.calls);
+  for (long i = 0; i < warm; ++i) one(i);
+  const uint64_t ns = timed_loop(o.calls, one);
+  close(fd);
+  return {"call", o.calls, ns, warm + o.calls + 1};
+}
+
+// A read-only mapping of a one-page file, made and dropped (one event per mmap under
+// the wide library). munmap is not interposed.
+Timing file_mmap(const Options& o) {
+  TempDir dir;
+  const std::string path = dir.file("mmap.dat");
+  const long page = sysconf(_SC_PAGESIZE);
+  {
+    const std::string data(static_cast<std::size_t>(page), 'm');
+    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
+    write_all(w, data);
+    close(w);
+  }
+  const int fd = open_or_die(path, O_RDONLY);
+  const Floor floor(o.floor);
+  const std::string line = event_line("read", "file:" + path, fd);
+  auto one = [&](long) {
+    floor.event(line);
+    void* m = mmap(nullptr, static_cast<std::size_t>(page), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (m == MAP_FAILED) die("mmap");
+    munmap(m, static_cast<std::size_t>(page));
+  };
+  const long warm = warmup_calls(o.calls);
+  for (long i = 0; i < warm; ++i) one(i);
+  const uint64_t ns = timed_loop(o.calls, one);
+  close(fd);
+  return {"call", o.calls, ns, warm + o.calls + 1};
 }
 
 // 64-byte writes to a pipe, which has no name: the library tries to name it on every
@@ -910,8 +966,9 @@ int main(int argc, char** argv) {
       {"stdout_write", stdout_write},   {"file_write", file_write},     {"file_read", file_read},
       {"pipe_write", pipe_write},       {"sock_pingpong", sock_pingpong}, {"sql_send", sql_send},
       {"open_write_close", open_write_close}, {"threads", threads},     {"floor_event", floor_event},
-      {"floor_unnamed", floor_unnamed}, {"fgets_loop", fgets_loop},   {"fgets_event", fgets_event},
-      {"fwrite_loop", fwrite_loop},     {"fwrite_event", fwrite_event},
+      {"floor_unnamed", floor_unnamed}, {"file_pread", file_pread},   {"file_mmap", file_mmap},
+      {"fgets_loop", fgets_loop},       {"fgets_event", fgets_event}, {"fwrite_loop", fwrite_loop},
+      {"fwrite_event", fwrite_event},
   };
   for (const auto& w : timed) {
     if (o.workload == w.name) {

@@ -38,6 +38,22 @@
 
 extern char** environ;
 
+// Every dynamic-symbol lookup of the process passes through here (the library's
+// included: this definition is exported, see CMakeLists.txt) and is counted. A lookup
+// of the next definition is answered from the C library itself, which is what comes
+// after the preloaded library.
+std::atomic<long> LOOKUPS{0};
+extern "C" void* dlsym(void* handle, const char* name) noexcept {
+  using Dlsym = void* (*)(void*, const char*);
+  static const auto real = reinterpret_cast<Dlsym>(dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34"));
+  LOOKUPS.fetch_add(1);
+  if (handle == RTLD_NEXT) {
+    static void* const libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+    handle = libc;
+  }
+  return real(handle, name);
+}
+
 // The C library's fortified forms, called directly: this driver is built unfortified.
 extern "C" ssize_t __read_chk(int, void*, size_t, size_t);
 extern "C" ssize_t __pread_chk(int, void*, size_t, off_t, size_t);
@@ -488,6 +504,42 @@ int scenario_stale_numbers(int, char** argv) {
   return 0;
 }
 
+// lookups PATH: one write to PATH, then a call of every other function the library
+// interposes (on bad descriptors, so nothing happens). Prints how many symbol lookups
+// the first call made and how many all the later ones made together.
+int scenario_lookups(int, char** argv) {
+  const int fd = open_for_write(argv[2]);
+  write(fd, "x", 1);
+  const long first = LOOKUPS.load();
+  char buf[1];
+  iovec iov{buf, 1};
+  msghdr msg{};
+  sockaddr_storage addr{};
+  socklen_t len = sizeof(addr);
+  read(-1, buf, 1);
+  readv(-1, &iov, 1);
+  writev(-1, &iov, 1);
+  recv(-1, buf, 1, 0);
+  recvfrom(-1, buf, 1, 0, reinterpret_cast<sockaddr*>(&addr), &len);
+  recvmsg(-1, &msg, 0);
+  send(-1, buf, 1, 0);
+  sendmsg(-1, &msg, 0);
+  sendto(-1, buf, 1, 0, nullptr, 0);
+  connect(-1, reinterpret_cast<sockaddr*>(&addr), sizeof(sockaddr_un));
+  dup2(-1, -1);
+  dup3(-1, -1, 0);
+  close(-1);
+  pread(-1, buf, 1, 0);
+  pwrite(-1, buf, 1, 0);
+  dup(-1);
+  mmap(nullptr, 1, PROT_READ, MAP_PRIVATE, -1, 0);
+  close_range(~0u, ~0u, 0);
+  fact("first", first);
+  fact("later", LOOKUPS.load() - first);
+  close(fd);
+  return 0;
+}
+
 constexpr Scenario SCENARIOS[] = {
     {"write", 1, scenario_write},
     {"read", 1, scenario_read},
@@ -505,6 +557,7 @@ constexpr Scenario SCENARIOS[] = {
     {"interrupted_sink", 2, scenario_interrupted_sink},
     {"wide_calls", 1, scenario_wide_calls},
     {"stale_numbers", 1, scenario_stale_numbers},
+    {"lookups", 1, scenario_lookups},
     {"stdio", 1, velmora_test::scenario_stdio},
 };
 
