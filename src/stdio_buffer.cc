@@ -325,4 +325,16 @@ std::size_t block_read_calls(const BufferMark& before, const FILE* fp, std::size
   return calls;
 }
 
+// Refills read whole buffers, except a last short one before end of file, which then
+// costs one more read: what the descriptor delivered (the bytes returned beyond the
+// buffered ones, and what is left in the buffer) tells how many there were.
+std::size_t line_read_calls(const BufferMark& before, const FILE* fp, std::size_t got) noexcept {
+  if (((before.flags | fp->_flags) & (IN_BACKUP | NO_READS)) != 0) return 0;
+  const std::size_t buffer = span(fp->_IO_buf_base, fp->_IO_buf_end);
+  if (buffer == 0) return 0;
+  const std::size_t have = before.putting ? 0 : span(before.read_ptr, before.read_end);
+  const std::size_t delivered = (got > have ? got - have : 0) + span(fp->_IO_read_ptr, fp->_IO_read_end);
+  return delivered / buffer + (delivered % buffer != 0) + (newly_set(before, fp, EOF_SEEN) ? 1 : 0);
+}
+
 }  // namespace velmora_io

@@ -89,4 +89,9 @@ Transfer formatted_input_transfer(const BufferMark& before, const FILE* fp) noex
 // fread can refill, read directly and then meet end of file, and strace counts each.
 std::size_t block_read_calls(const BufferMark& before, const FILE* fp, std::size_t want, std::size_t got) noexcept;
 
+// The same for a line read (fgets, getline, getdelim) that returned `got` bytes: a line
+// longer than the buffer, an unbuffered stream, a last line met by end of file each
+// take several reads.
+std::size_t line_read_calls(const BufferMark& before, const FILE* fp, std::size_t got) noexcept;
+
 }  // namespace velmora_io

@@ -81,12 +81,13 @@ Result judged_call(Result failure, FILE* fp, Judge judge, Args... args) {
   return real(args...);
 }
 
-// fread is judged before the call, and the reads beyond the first counted after it: one
-// call can refill, read directly and meet end of file, each a system call of its own.
-template <typename Slot, typename... Args>
-size_t block_read_call(FILE* fp, size_t bytes, size_t size, Args... args) {
+// A read that may take several system calls in one call (fread, fgets, getline): the
+// first is judged and reported before the call, the others counted and reported right
+// after it, from what the call returned and how the buffer moved.
+template <typename Slot, typename Result, typename Judge, typename Count, typename... Args>
+Result counted_read_call(Result failure, FILE* fp, Judge judge, Count count_reads, Args... args) {
   auto* real = Slot::get();
-  if (real == nullptr) return stdio_missing(size_t{0});
+  if (real == nullptr) return stdio_missing(failure);
   const int fd = stdio_descriptor(fp);
   if (fd <= 2) return real(args...);
   BufferMark mark;
@@ -94,16 +95,25 @@ size_t block_read_call(FILE* fp, size_t bytes, size_t size, Args... args) {
   {
     ErrnoSaver caller_errno;
     mark = mark_buffer(fp);
-    first = block_read_transfer(fp, bytes);
+    first = judge(fp);
     if (first.any()) report_transfer(fd, first);
   }
-  const size_t items = real(args...);
+  const Result result = real(args...);
   if (first.read) {
     ErrnoSaver caller_errno;
-    for (size_t more = block_read_calls(mark, fp, bytes, items * size); more > 1; --more)
-      observe_data_above_2(fd, "read");
+    for (size_t more = count_reads(mark, fp, result); more > 1; --more) observe_data_above_2(fd, "read");
   }
-  return items;
+  return result;
+}
+
+template <typename Slot, typename... Args>
+size_t block_read_call(FILE* fp, size_t bytes, size_t size, Args... args) {
+  return counted_read_call<Slot>(
+      size_t{0}, fp, [bytes](const FILE* f) { return block_read_transfer(f, bytes); },
+      [bytes, size](const BufferMark& mark, const FILE* f, size_t items) {
+        return block_read_calls(mark, f, bytes, items * size);
+      },
+      args...);
 }
 
 template <typename Slot>
@@ -120,26 +130,39 @@ size_t fread_chk_call(void* ptr, size_t ptrlen, size_t size, size_t count, FILE*
   return block_read_call<Slot>(refused ? nullptr : fp, bytes, size, ptr, ptrlen, size, count, fp);
 }
 
+// fgets reading at most limit - 1 bytes.
+template <typename Slot, typename... Args>
+char* line_read_call(FILE* fp, int limit, Args... args) {
+  return counted_read_call<Slot>(
+      static_cast<char*>(nullptr), fp, [limit](const FILE* f) { return line_transfer(f, limit); },
+      [](const BufferMark& mark, const FILE* f, const char* line) {
+        return line_read_calls(mark, f, line != nullptr ? std::strlen(line) : 0);
+      },
+      args...);
+}
+
 template <typename Slot>
 char* fgets_call(char* s, int n, FILE* fp) {
-  return judged_call<Slot>(static_cast<char*>(nullptr), fp, [n](const FILE* f) { return line_transfer(f, n); }, s,
-                           n, fp);
+  return line_read_call<Slot>(fp, n, s, n, fp);
 }
 
 // The fortified fgets reads at most min(n - 1, size) bytes.
 template <typename Slot>
 char* fgets_chk_call(char* s, size_t size, int n, FILE* fp) {
   const int limit = n <= 0 || static_cast<size_t>(n) - 1 < size ? n : static_cast<int>(size + 1);
-  return judged_call<Slot>(static_cast<char*>(nullptr), fp,
-                           [limit](const FILE* f) { return line_transfer(f, limit); }, s, size, n, fp);
+  return line_read_call<Slot>(fp, limit, s, size, n, fp);
 }
 
 // getline and getdelim refuse null pointers before they touch the stream.
 template <typename Slot, typename... Args>
 ssize_t getdelim_call(char** line, size_t* n, int delim, FILE* fp, Args... args) {
-  FILE* judged = line != nullptr && n != nullptr ? fp : nullptr;
-  return judged_call<Slot>(ssize_t{-1}, judged, [delim](const FILE* f) { return delimited_transfer(f, delim); },
-                           args...);
+  return counted_read_call<Slot>(
+      ssize_t{-1}, line != nullptr && n != nullptr ? fp : nullptr,
+      [delim](const FILE* f) { return delimited_transfer(f, delim); },
+      [](const BufferMark& mark, const FILE* f, ssize_t got) {
+        return line_read_calls(mark, f, got > 0 ? static_cast<size_t>(got) : 0);
+      },
+      args...);
 }
 
 // getc and kin: the common call, a byte already buffered, is a test and a jump.

@@ -219,6 +219,37 @@ TEST(StdioBuffer, BlockReadsCountEveryReadOfOneCall) {
   }
 }
 
+TEST(StdioBuffer, LineReadsCountEveryReadOfOneCall) {
+  struct Case {
+    const char* name;
+    std::string file;
+    int buffering;
+    std::size_t size;
+  };
+  const std::string line(1000, 'l');
+  for (const Case& c : {Case{"long lines", line + "\n" + line + "\n", _IOFBF, 128},
+                        Case{"no final newline", "ab\ncd", _IOFBF, 128},
+                        Case{"full buffers", std::string(255, 'x') + "\n", _IOFBF, 128},
+                        Case{"unbuffered", "one\ntwo\n", _IONBF, 0}}) {
+    Stream s(c.file, "r", c.buffering, c.size);
+    FILE* fp = s.get();
+    for (int call = 0; call < 4; ++call) {
+      char text[4096];
+      const BufferMark mark = mark_buffer(fp);
+      const Transfer judged = line_transfer(fp, sizeof(text));
+      const Counters a = sample();
+      const char* got = fgets(text, sizeof(text), fp);
+      const Counters b = sample();
+      const long reads = b.reads - a.reads - 1;
+      EXPECT_EQ(judged.read, reads > 0) << c.name << ", call " << call;
+      if (judged.read) {
+        EXPECT_EQ(line_read_calls(mark, fp, got != nullptr ? std::strlen(got) : 0), static_cast<std::size_t>(reads))
+            << c.name << ", call " << call;
+      }
+    }
+  }
+}
+
 TEST(StdioBuffer, ByteWritesFlushAFullBufferALineOrEveryByteUnbuffered) {
   {
     Stream s("", "w", _IOFBF, 16);
