@@ -1,8 +1,9 @@
 // The stdio functions programs call, in the wide library: a "read" or "write" on the
 // stream's descriptor when the call will move bytes between the FILE's buffer and the
-// descriptor (judged by stdio_buffer.h), never per byte. Byte and line reads and writes
-// are judged before the call; formatted ones, whose length is known only afterwards,
-// right after it. Descriptors 0-2 and streams without a descriptor are passed on.
+// descriptor (judged by stdio_buffer.h), never per byte. Byte, line and block calls are
+// judged before the call (the further reads of a long fread or fgets are counted right
+// after it); formatted ones, whose length is known only afterwards, right after the call.
+// Descriptors 0-2 and streams without a descriptor are passed on.
 //
 // The C library's own stdio calls each other through internal names, never through
 // these definitions, so one call of a program is judged exactly once.
