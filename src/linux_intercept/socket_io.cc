@@ -11,6 +11,7 @@
 #include "../reentrancy.h"
 #include "../sink.h"
 #include "../sql_extract.h"
+#include "outgoing_sql.h"
 #include "sender.h"
 #include "slots.h"
 
@@ -62,6 +63,11 @@ VELMORA_EXPORT ssize_t send(int fd, const void* buf, size_t len, int flags) {
 VELMORA_EXPORT ssize_t sendmsg(int fd, const struct msghdr* msg, int flags) {
   auto* real = li::sendmsg::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
+  if constexpr (li::WIDE_LIBRARY) {
+    if (msg != nullptr && li::may_begin_query(msg->msg_iov, msg->msg_iovlen)) {
+      return li::outgoing_call(real, msg->msg_iov, msg->msg_iovlen, false, fd, msg, flags);
+    }
+  }
   vio::observe_io(fd, "write");
   return real(fd, msg, flags);
 }
@@ -72,6 +78,12 @@ VELMORA_EXPORT ssize_t sendto(int fd, const void* buf, size_t len, int flags,
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (dest != nullptr) {
     vio::run_guarded([&] { vio::record_sockaddr(fd, dest, dest_len); });
+  }
+  if constexpr (li::WIDE_LIBRARY) {
+    const iovec one{const_cast<void*>(buf), len};
+    if (buf != nullptr && li::may_begin_query(&one, 1)) {
+      return li::outgoing_call(real, &one, 1, false, fd, buf, len, flags, dest, dest_len);
+    }
   }
   vio::observe_io(fd, "write");
   return real(fd, buf, len, flags, dest, dest_len);

@@ -217,7 +217,7 @@ std::string pg_message(char type, const std::string& body) {
 }
 
 // queries: PostgreSQL Query/Parse bytes through each sending call.
-int scenario_queries(int, char**) {
+int scenario_queries(int, char** argv) {
   int sv[2];
   socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
   const std::string query = pg_message('Q', std::string("SELECT 1\0", 9));
@@ -234,6 +234,19 @@ int scenario_queries(int, char**) {
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
   sendmsg(sv[0], &msg, 0);                                     // write
+  // Plain writes: of the query to the socket, of the Parse spread over three buffers
+  // with the Sync after it, and of the query to a file and to a pipe.
+  write(sv[0], query.data(), query.size());
+  const std::string parse_sync = parse + sync;
+  iovec spread[3] = {{const_cast<char*>(parse_sync.data()), 3},
+                     {const_cast<char*>(parse_sync.data()) + 3, 9},
+                     {const_cast<char*>(parse_sync.data()) + 12, parse_sync.size() - 12}};
+  writev(sv[0], spread, 3);
+  const int file = open((std::string(argv[2]) + "/q").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  write(file, query.data(), query.size());
+  int p[2];
+  if (pipe(p) != 0) fail("pipe");
+  write(p[1], query.data(), query.size());
   char buf[256];
   recv(sv[1], buf, sizeof(buf), MSG_DONTWAIT);                 // read
   iovec in{buf, sizeof(buf)};
@@ -248,6 +261,7 @@ int scenario_queries(int, char**) {
   fact("bad_errno", errno);
   fact("a", sv[0]);
   fact("b", sv[1]);
+  fact("file", file);
   return 0;
 }
 
@@ -404,7 +418,7 @@ constexpr Scenario SCENARIOS[] = {
     {"udp_connected", 0, scenario_udp_connected},
     {"datagrams", 0, scenario_datagrams},
     {"short_address", 0, scenario_short_address},
-    {"queries", 0, scenario_queries},
+    {"queries", 1, scenario_queries},
     {"connect_outcomes", 0, scenario_connect_outcomes},
     {"lifecycle", 1, scenario_lifecycle},
     {"sink_closed", 2, scenario_sink_closed},
