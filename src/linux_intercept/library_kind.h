@@ -1,5 +1,5 @@
 // Which of the two libraries these sources are being built into: the narrow one (the
-// fourteen functions, exactly as specified) or the wide one (see entry_points.h).
+// fourteen functions, and nothing more) or the wide one (see entry_points.h).
 #pragma once
 
 #ifndef VELMORA_WIDE_LIBRARY
