@@ -65,6 +65,19 @@ class FormattedCall {
   BufferMark mark_;
 };
 
+// The common calls that stay inside the buffer, told apart inline before any judgement:
+// n - 1 bytes buffered for fgets; room for all the bytes of an fwrite or fputs (a line-
+// buffered or unbuffered stream never has room: its write end is the buffer's start).
+bool fits_buffered_input(const FILE* fp, int n) noexcept {
+  return fp != nullptr && n > 1 && fp->_IO_read_ptr < fp->_IO_read_end &&
+         static_cast<size_t>(n) - 1 <= static_cast<size_t>(fp->_IO_read_end - fp->_IO_read_ptr);
+}
+
+bool fits_output_room(const FILE* fp, size_t bytes) noexcept {
+  return fp != nullptr && fp->_IO_write_ptr < fp->_IO_write_end &&
+         bytes <= static_cast<size_t>(fp->_IO_write_end - fp->_IO_write_ptr);
+}
+
 // What a stdio wrapper returns when the process has no real definition to forward to.
 template <typename Result>
 Result stdio_missing(Result failure) noexcept {
@@ -91,13 +104,12 @@ Result counted_read_call(Result failure, FILE* fp, Judge judge, Count count_read
   if (real == nullptr) return stdio_missing(failure);
   const int fd = stdio_descriptor(fp);
   if (fd <= 2) return real(args...);
-  BufferMark mark;
-  Transfer first;
+  const Transfer first = judge(fp);  // reads the buffer only; errno untouched
+  if (!first.any()) return real(args...);  // served from the buffer: the common call
+  const BufferMark mark = mark_buffer(fp);
   {
     ErrnoSaver caller_errno;
-    mark = mark_buffer(fp);
-    first = judge(fp);
-    if (first.any()) report_transfer(fd, first);
+    report_transfer(fd, first);
   }
   const Result result = real(args...);
   if (first.read) {
@@ -144,6 +156,10 @@ char* line_read_call(FILE* fp, int limit, Args... args) {
 
 template <typename Slot>
 char* fgets_call(char* s, int n, FILE* fp) {
+  if (fits_buffered_input(fp, n)) {
+    auto* real = Slot::get();
+    return real != nullptr ? real(s, n, fp) : stdio_missing<char*>(nullptr);
+  }
   return line_read_call<Slot>(fp, n, s, n, fp);
 }
 
@@ -188,6 +204,10 @@ int putc_call(int c, FILE* fp) {
 template <typename Slot>
 size_t fwrite_call(const void* ptr, size_t size, size_t count, FILE* fp) {
   const size_t bytes = size * count;
+  if (fits_output_room(fp, bytes)) {
+    auto* real = Slot::get();
+    return real != nullptr ? real(ptr, size, count, fp) : stdio_missing(size_t{0});
+  }
   return judged_call<Slot>(
       size_t{0}, fp,
       [ptr, bytes](const FILE* f) { return block_write_transfer(f, static_cast<const char*>(ptr), bytes); }, ptr,
