@@ -35,6 +35,9 @@ extern char** environ;
 
 #include "scenario_main.h"
 
+// A host written in C against the public header (host_scenario.c).
+extern "C" int scenario_host(int argc, char** argv);
+
 namespace {
 
 using velmora_test::fact;
@@ -385,6 +388,7 @@ constexpr Scenario SCENARIOS[] = {
     {"fork_storm", 2, scenario_fork_storm},
     {"signal_storm", 2, scenario_signal_storm},
     {"interrupted_sink", 2, scenario_interrupted_sink},
+    {"host", 1, scenario_host},
 };
 
 }  // namespace
