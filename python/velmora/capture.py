@@ -5,11 +5,14 @@
     print(events.files_read(), events.sql())
 
 This process's lines come through a pipe whose two ends are handed to the preloaded
-library and whose read end a background thread drains. Children started inside the
-block inherit neither the pipe nor its number (subprocess closes inherited
-descriptors), so they are pointed through the environment at a log file of the
-capture's own ("VELMORA_IO_LOG", with "VELMORA_IO_FD" removed), which is read at
-every sync() and at the end. Events of every thread are kept, each with its tid.
+library and whose read end a background thread drains: entering and leaving costs a
+pipe and a thread. Events of every thread are kept, each with its tid.
+
+With children=True, processes started inside the block report too. They inherit
+neither the pipe nor its number (subprocess closes inherited descriptors), so they are
+pointed through the environment at a log file in a directory of the capture's own
+("VELMORA_IO_LOG", with "VELMORA_IO_FD" removed), which is read at every sync() and at
+the end. Children started with an environment of their own (env=...) are not seen.
 
 Captures nest: an inner one takes the sink over and hands it back to the outer one
 when it ends; the outer one does not see what the inner one captured.
@@ -50,7 +53,7 @@ def _environment_pipe() -> Optional[Tuple[int, int, int]]:
 
 
 class Capture:
-    def __init__(self, children: bool = True):
+    def __init__(self, children: bool = False):
         self.events = Events()
         self._children = children
         self._cond = threading.Condition()
@@ -195,11 +198,11 @@ class Capture:
                 self._take(line)
 
 
-def capture(children: bool = True) -> Capture:
+def capture(children: bool = False) -> Capture:
     """A context manager whose ``as`` value is the Events collection it fills.
 
     children: also collect the events of processes started inside the block (through
-    the environment, see the module's comment). Raises velmora.NotPreloaded when the
+    the environment and a temporary directory, see the module's comment). Raises velmora.NotPreloaded when the
     library is not preloaded into this process.
     """
     return Capture(children)

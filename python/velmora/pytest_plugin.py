@@ -63,7 +63,7 @@ def _resources(phases: Dict[str, dict]) -> set:
 class Recorder:
     def __init__(self, report_path):
         self._report_path = report_path
-        self._capture = Capture()
+        self._capture = Capture(children=True)
         self._events = self._capture.__enter__()
         self._running = True
         self.tests: Dict[str, Dict[str, dict]] = {}
