@@ -6,7 +6,10 @@
 
 This process's lines come through a pipe whose two ends are handed to the preloaded
 library and whose read end a background thread drains: entering and leaving costs a
-pipe and a thread. Events of every thread are kept, each with its tid.
+pipe and a thread. Events of every thread are kept, each with its tid. sync() reads
+what the pipe holds on the calling thread, under the lock the reader thread reads
+under: a line whose write returned is in the pipe, so nothing needs to wait for the
+reader thread.
 
 With children=True, processes started inside the block report too. They inherit
 neither the pipe nor its number (subprocess closes inherited descriptors), so they are
@@ -20,6 +23,7 @@ when it ends; the outer one does not see what the inner one captured.
 
 import fcntl
 import os
+import select
 import shutil
 import stat
 import tempfile
@@ -29,10 +33,10 @@ from typing import List, Optional, Tuple
 from . import library
 from .events import Events, parse_line
 
-# A line of our own in the pipe that no event line can be: event lines start with a kind.
-_MARK = b"\0"
+# Wakes the reader thread at the end; skipped, as no event line starts with NUL.
+_WAKE = b"\0\n"
 _PIPE_SIZE = 1 << 20  # room for ~10,000 lines while the reader thread waits for the GIL
-_SYNC_SECONDS = 30.0
+_STOP_SECONDS = 30.0
 
 _ACTIVE: List["Capture"] = []  # innermost last
 
@@ -56,10 +60,9 @@ class Capture:
     def __init__(self, children: bool = False):
         self.events = Events()
         self._children = children
-        self._cond = threading.Condition()
-        self._marks_sent = 0
-        self._marks_seen = 0
-        self._final_mark = None
+        self._lock = threading.Lock()  # one reader of the pipe at a time
+        self._pending = b""
+        self._stopping = False
         self._log_dir = None
         self._log_fd = -1
         self._log_offset = 0
@@ -72,6 +75,7 @@ class Capture:
         setters = library.setters()  # NotPreloaded before anything is changed
         self._env_pipe = _environment_pipe()
         self._r, self._w = os.pipe()  # neither end is inherited by exec'd children
+        os.set_blocking(self._r, False)  # the write end stays blocking: no line is lost
         try:
             fcntl.fcntl(self._w, getattr(fcntl, "F_SETPIPE_SZ", 1031), _PIPE_SIZE)
         except OSError:
@@ -103,9 +107,10 @@ class Capture:
         try:
             # Everything this process wrote into the pipe before the switch is read; a
             # forked child may still hold the write end, so the end of the stream is not awaited.
-            self._final_mark = self._marks_sent + 1
             self.sync()
-            self._thread.join(_SYNC_SECONDS)
+            self._stopping = True
+            os.write(self._w, _WAKE)
+            self._thread.join(_STOP_SECONDS)
         finally:
             os.close(self._w)
             os.close(self._r)
@@ -114,17 +119,11 @@ class Capture:
                 shutil.rmtree(self._log_dir, ignore_errors=True)
 
     def sync(self) -> int:
-        """Waits until every line written so far by this process, and by its children to
-        their log, is among the events; returns their number."""
-        self._marks_sent += 1
-        mark = self._marks_sent
-        os.write(self._w, _MARK + b"%d\n" % mark)
-        with self._cond:
-            self._cond.wait_for(lambda: self._marks_seen >= mark or not self._thread.is_alive(),
-                                _SYNC_SECONDS)
-            if self._marks_seen < mark:
-                raise RuntimeError("velmora: the capture's reader thread fell behind or stopped")
-        self._read_children_log()
+        """Makes every line written so far, by this process and by its children to their
+        log, one of the events; returns their number."""
+        with self._lock:
+            self._read_available()
+            self._read_children_log()
         return len(self.events)
 
     def take(self) -> Events:
@@ -165,23 +164,29 @@ class Capture:
         elif event.detail != self._own_log_detail:
             self.events.append(event)
 
-    def _drain(self) -> None:
-        pending = b""
+    def _read_available(self) -> None:
+        """Reads and parses what the pipe holds now; the caller holds the lock."""
         while True:
-            chunk = os.read(self._r, 1 << 16)
-            if not chunk:
+            try:
+                chunk = os.read(self._r, 1 << 16)
+            except BlockingIOError:
                 return
-            lines = (pending + chunk).split(b"\n")
-            pending = lines.pop()
+            if not chunk:
+                return  # every write end is closed
+            lines = (self._pending + chunk).split(b"\n")
+            self._pending = lines.pop()
             for line in lines:
-                if not line.startswith(_MARK):
+                if not line.startswith(_WAKE[:1]):
                     self._take(line)
-                    continue
-                with self._cond:
-                    self._marks_seen = int(line[1:])
-                    self._cond.notify_all()
-                if self._marks_seen == self._final_mark:
-                    return
+
+    def _drain(self) -> None:
+        waiter = select.poll()
+        waiter.register(self._r, select.POLLIN)
+        while not self._stopping:
+            waiter.poll()
+            with self._lock:
+                if not self._stopping:
+                    self._read_available()
 
     def _read_children_log(self) -> None:
         if self._log_fd < 0:
