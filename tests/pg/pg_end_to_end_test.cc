@@ -20,6 +20,7 @@
 namespace {
 
 using velmora_pg::PgServer;
+using velmora_test::count_events;
 using velmora_test::Event;
 using velmora_test::RunOptions;
 using velmora_test::RunResult;
@@ -123,13 +124,6 @@ std::vector<std::string> connection_of(const RunResult& r, const std::string& ki
   return names;
 }
 
-std::size_t count_kind_detail(const RunResult& r, const std::string& kind, const std::string& detail) {
-  std::size_t n = 0;
-  for (const Event& e : r.events)
-    if (e.kind == kind && e.detail == detail) ++n;
-  return n;
-}
-
 // psql over one transport, with and without the library: same output, one sql_write
 // with the exact text, on a descriptor connected to `expected_name`.
 void check_psql_round_trip(const RunResult& plain, const RunResult& traced, const std::string& expected_name,
@@ -146,10 +140,10 @@ void check_psql_round_trip(const RunResult& plain, const RunResult& traced, cons
 
   // psql connects once; its startup and terminate messages are plain writes, the
   // server's answers reads, all named after the server's socket.
-  EXPECT_EQ(count_kind_detail(traced, "connect", expected_name), 1u) << describe(traced);
-  EXPECT_GE(count_kind_detail(traced, "write", expected_name), 1u) << describe(traced);
-  EXPECT_GE(count_kind_detail(traced, "read", expected_name), 1u) << describe(traced);
-  EXPECT_EQ(count_kind_detail(traced, "close", expected_name), 1u) << describe(traced);
+  EXPECT_EQ(count_events(traced.events, "connect", expected_name), 1u) << describe(traced);
+  EXPECT_GE(count_events(traced.events, "write", expected_name), 1u) << describe(traced);
+  EXPECT_GE(count_events(traced.events, "read", expected_name), 1u) << describe(traced);
+  EXPECT_EQ(count_events(traced.events, "close", expected_name), 1u) << describe(traced);
   for (const Event& e : traced.events) {
     EXPECT_EQ(e.pid, sql_writes[0].pid) << "psql is a single process";
     if (e.kind == "connect") {
@@ -352,7 +346,7 @@ TEST_F(PgbenchTest, PreparedModeReportsParseOnceAndBindAsPlainWrites) {
   // The 20 x 7 executions are still there, as plain writes to the server.
   EXPECT_EQ(connections(r), 2u) << describe(r);
   EXPECT_EQ(plain_writes(r), TRANSACTIONS * STATEMENTS_PER_TRANSACTION + 2 * connections(r)) << describe(r);
-  EXPECT_EQ(count_kind_detail(r, "write", tcp_name()), plain_writes(r));
+  EXPECT_EQ(count_events(r.events, "write", tcp_name()), plain_writes(r));
 }
 
 }  // namespace

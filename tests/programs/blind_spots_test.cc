@@ -74,7 +74,7 @@ TEST(BlindSpot, CloseRangeLeavesStaleNamesThatTheNextFileInherits) {
   EXPECT_EQ(listing(r.events), "write " + a + " " + fd + " " + pid + "\n" +  // a itself
                                    "write " + a + " " + fd + " " + pid + "\n" +  // really b
                                    "close " + a + " " + fd + " " + pid + "\n");  // really b
-  EXPECT_EQ(count(r.events, "write", p.traced.file("b")), 0u);
+  EXPECT_EQ(count_events(r.events, "write", p.traced.file("b")), 0u);
 }
 
 // close_range() also takes the event pipe with it, unnoticed. When the program later

@@ -56,7 +56,7 @@ TEST(Bash, ScriptReadsAreSeenRedirectionsOntoStandardDescriptorsAreNot) {
   const auto by_others = select(r.events, [&](const Event& e) { return e.pid != shell && e.detail == f; });
   EXPECT_EQ(kinds_of(by_others, f), "read close") << listing(r.events);
   // The writes and the `cat < f` are all on 0..2.
-  EXPECT_EQ(count(r.events, "write", f), 0u) << listing(r.events);
+  EXPECT_EQ(count_events(r.events, "write", f), 0u) << listing(r.events);
   for (const Event& e : under(r.events, p.traced.dir->path())) EXPECT_GT(e.fd, 2);
 }
 
@@ -144,7 +144,7 @@ TEST(Git, InitAddCommitIsSeenFileByFileAndProducesTheSameObjects) {
   for (const RunResult* r : {&add, &commit})
     for (const Event& e : under(r->events, git_dir + "/objects"))
       EXPECT_EQ(kinds_of(r->events, e.detail), "write close") << e.detail;
-  EXPECT_GE(count(ids.events, "read", "file:" + git_dir + "/HEAD"), 1u) << listing(ids.events);
+  EXPECT_GE(count_events(ids.events, "read", "file:" + git_dir + "/HEAD"), 1u) << listing(ids.events);
 }
 
 // man finds the page, reads the compressed source and hands it to a formatting pipeline

@@ -27,10 +27,6 @@ inline std::string describe(const velmora_test::RunResult& r) {
          (r.timed_out ? " TIMED OUT" : "") + "\nstderr: " + r.err.substr(0, 2000);
 }
 
-inline std::size_t newlines(std::string_view raw) {
-  return static_cast<std::size_t>(std::count(raw.begin(), raw.end(), '\n'));
-}
-
 // The fact `key` as a number; a missing fact fails the test that asked for it.
 inline long long fact_number(const velmora_test::RunResult& r, const std::string& key) {
   const auto facts = r.facts();
@@ -52,27 +48,14 @@ inline std::string first_difference(std::string_view got, std::string_view want)
     const std::size_t from = start == std::string_view::npos || at == 0 ? 0 : start + 1;
     return std::string(s.substr(from, std::min<std::size_t>(s.find('\n', from) - from, 300)));
   };
-  return "differ at line " + std::to_string(line_no) + " (got " + std::to_string(newlines(got)) +
-         " lines, want " + std::to_string(newlines(want)) + ")\n  got:  " + line_around(got) +
+  return "differ at line " + std::to_string(line_no) + " (got " + std::to_string(velmora_test::count_lines(got)) +
+         " lines, want " + std::to_string(velmora_test::count_lines(want)) + ")\n  got:  " + line_around(got) +
          "\n  want: " + line_around(want);
 }
 
-// How many events have this kind and detail.
-inline std::size_t count_events(const std::vector<velmora_test::Event>& events, std::string_view kind,
-                                std::string_view detail) {
-  return static_cast<std::size_t>(std::count_if(events.begin(), events.end(), [&](const velmora_test::Event& e) {
-    return e.kind == kind && e.detail == detail;
-  }));
-}
-
-// Events whose detail starts with `prefix`: lets a test ignore what the driver's own
-// bookkeeping (reading /proc, say) adds.
-inline std::vector<velmora_test::Event> under(const std::vector<velmora_test::Event>& events,
-                                               std::string_view prefix) {
-  std::vector<velmora_test::Event> picked;
-  for (const auto& e : events)
-    if (std::string_view(e.detail).substr(0, prefix.size()) == prefix) picked.push_back(e);
-  return picked;
-}
+// Counting and picking events is the harness's, the same for every area.
+using velmora_test::count_events;
+using velmora_test::count_lines;
+using velmora_test::under;
 
 }  // namespace velmora_stress

@@ -22,15 +22,10 @@ std::vector<std::string> with_lib(std::vector<std::string> args) {
 }
 
 std::vector<Event> raw_events(const std::string& path, std::size_t* bad = nullptr) {
-  RawEvents parsed = parse_raw(read_file(path));
-  if (bad != nullptr) *bad = parsed.bad_lines;
-  return std::move(parsed.events);
-}
-
-std::size_t count_events(const std::vector<Event>& events, Kind kind, const std::string& detail) {
-  std::size_t n = 0;
-  for (const Event& e : events) n += (e.kind == kind && e.detail == detail) ? 1 : 0;
-  return n;
+  std::size_t malformed = 0;
+  std::vector<Event> events = parse_events(read_file(path), &malformed);
+  if (bad != nullptr) *bad = malformed;
+  return events;
 }
 
 #define REQUIRE_PYTHON()                                          \
@@ -57,7 +52,7 @@ TEST(TracedCommands, CatFileWithTabAndNewlineInName) {
   std::size_t bad = 0;
   const std::vector<Event> events = raw_events(dir / "raw", &bad);
   EXPECT_EQ(bad, 0u);
-  EXPECT_GE(count_events(events, Kind::read, detail), 1u);
+  EXPECT_GE(count_events(events, "read", detail), 1u);
   EXPECT_NE(read_file(dir / "raw").find("\tfile:" + dir.path() + "/tab\\there\\nline\t"), std::string::npos);
 
   // text: escapes shown, never a raw TAB or LF inside the line.
@@ -93,9 +88,9 @@ TEST(TracedCommands, PythonThreadsWriteFiles) {
   std::set<std::int32_t> pids;
   for (int i = 0; i < kClients; ++i) {
     const std::string detail = "file:" + (dir / ("thread-" + std::to_string(i) + ".txt"));
-    EXPECT_EQ(count_events(events, Kind::write, detail), 1u) << detail;
+    EXPECT_EQ(count_events(events, "write", detail), 1u) << detail;
     for (const Event& e : events) {
-      if (e.kind == Kind::write && e.detail == detail) {
+      if (e.kind == "write" && e.detail == detail) {
         writer_tids.insert(e.tid);
         pids.insert(e.pid);
       }
@@ -119,13 +114,14 @@ TEST(TracedCommands, PythonTcpRoundTripReportsSockets) {
   ASSERT_FALSE(port.empty());
   const std::string server = "socket:127.0.0.1:" + port;
   const std::string out = read_file(dir / "raw");
-  const std::vector<Event> events = parse_raw(out.substr(0, out.find("\nSummary: ") + 1)).events;
-  EXPECT_EQ(count_events(events, Kind::connect, server), static_cast<std::size_t>(kClients));
+  std::size_t summary_lines = 0;  // the summary follows the stream in the same file
+  const std::vector<Event> events = parse_events(out.substr(0, out.find("\nSummary: ") + 1), &summary_lines);
+  EXPECT_EQ(count_events(events, "connect", server), static_cast<std::size_t>(kClients));
   std::size_t socket_writes = 0, socket_reads = 0;
   for (const Event& e : events) {
     if (!e.detail.starts_with("socket:127.0.0.1:")) continue;
-    socket_writes += e.kind == Kind::write ? 1 : 0;
-    socket_reads += e.kind == Kind::read ? 1 : 0;
+    socket_writes += e.kind == "write" ? 1 : 0;
+    socket_reads += e.kind == "read" ? 1 : 0;
   }
   // Each round trip is one send and one receive on either side.
   EXPECT_GE(socket_writes, 2u * kClients);
@@ -149,8 +145,8 @@ TEST(TracedCommands, ShellPipelineForksChildren) {
   const std::int32_t sh_pid = std::stoi(read_file(dir / "sh.pid"));
   std::set<std::int32_t> readers, writers;
   for (const Event& e : raw_events(dir / "raw")) {
-    if (e.kind == Kind::read && e.detail == "file:" + (dir / "in.txt")) readers.insert(e.pid);
-    if (e.kind == Kind::write && e.detail == "file:" + (dir / "out.txt")) writers.insert(e.pid);
+    if (e.kind == "read" && e.detail == "file:" + (dir / "in.txt")) readers.insert(e.pid);
+    if (e.kind == "write" && e.detail == "file:" + (dir / "out.txt")) writers.insert(e.pid);
   }
   // Both are children of the shell, and not the same one.
   ASSERT_EQ(readers.size(), 1u);
@@ -172,25 +168,6 @@ TEST(TracedCommands, LibraryFoundBesideTool) {
   const RunResult r = run_tool(dir, {"sh", "-c", "echo \"$LD_PRELOAD\" > " + (dir / "preload")});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(read_file(dir / "preload"), lib.string() + "\n");
-}
-
-TEST(TracedCommands, ProgramKilledBySignal) {
-  TempDir dir;
-  const RunResult r = run_tool(dir, with_lib({"sh", "-c", "cat /dev/null; kill -KILL $$"}));
-  EXPECT_EQ(r.exit_code, 128 + SIGKILL);
-  EXPECT_NE(r.err.find("signal 9 (SIGKILL)"), std::string::npos) << r.err;
-}
-
-TEST(TracedCommands, MissingAndNonExecutableCommands) {
-  TempDir dir;
-  const RunResult missing = run_tool(dir, with_lib({"velmora-no-such-command-xyz", "arg"}));
-  EXPECT_EQ(missing.exit_code, 127);
-  EXPECT_NE(missing.err.find("velmora-no-such-command-xyz: command not found"), std::string::npos) << missing.err;
-  write_file(dir / "script.sh", "#!/bin/sh\necho hi\n");
-  ::chmod((dir / "script.sh").c_str(), 0644);
-  const RunResult not_exec = run_tool(dir, with_lib({dir / "script.sh"}));
-  EXPECT_EQ(not_exec.exit_code, 126);
-  EXPECT_NE(not_exec.err.find("Permission denied"), std::string::npos) << not_exec.err;
 }
 
 TEST(TracedCommands, TwoHundredThousandEventsAllCounted) {
@@ -216,7 +193,7 @@ TEST(TracedCommands, TwoHundredThousandEventsAllCounted) {
   std::size_t bad = 0;
   const std::vector<Event> events = raw_events(dir / "raw", &bad);
   EXPECT_EQ(bad, 0u);
-  EXPECT_EQ(count_events(events, Kind::write, "file:" + target), static_cast<std::size_t>(kWrites));
+  EXPECT_EQ(count_events(events, "write", "file:" + target), static_cast<std::size_t>(kWrites));
   EXPECT_EQ(r.err.find("malformed"), std::string::npos) << r.err;
 }
 
@@ -234,7 +211,7 @@ TEST(TracedCommands, ClosesInheritedDescriptorsAfterReporting) {
                                               "--event-first"}));
   EXPECT_EQ(r.exit_code, 0) << r.err;
   // The work before the descriptors went away was reported.
-  EXPECT_GE(count_events(raw_events(dir / "raw"), Kind::write, "file:" + (dir / "warmup")), 1u);
+  EXPECT_GE(count_events(raw_events(dir / "raw"), "write", "file:" + (dir / "warmup")), 1u);
 }
 
 TEST(TracedCommands, ClosesInheritedDescriptorsWithCloseRange) {
@@ -252,16 +229,6 @@ TEST(TracedCommands, PythonClosesRangeThenOpensFiles) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
 }
 
-TEST(TracedCommands, DescendantOutlivingProgramBoundedByWait) {
-  TempDir dir;
-  const RunResult r = run_tool(
-      dir, with_lib({"--wait", "1", "sh", "-c", "sleep 60 & echo $! > " + (dir / "pid") + "; cat /dev/null"}), {},
-      std::chrono::seconds(50));
-  EXPECT_FALSE(r.timed_out);
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_NE(r.err.find("still hold the event pipe"), std::string::npos) << r.err;
-}
-
 // A process that outlives the tracer's grace period keeps running: its later events
 // go to a reader left behind, not into a pipe without readers (which would kill it).
 TEST(TracedCommands, DescendantOutlivingTheTracerIsNotKilledByItsPipe) {
@@ -276,26 +243,6 @@ TEST(TracedCommands, DescendantOutlivingTheTracerIsNotKilledByItsPipe) {
   // The tracer is gone by now; the straggler (killed when `tool` goes) must get there.
   EXPECT_TRUE(wait_for_file(dir / "marker", std::chrono::seconds(20)))
       << "the descendant did not survive its next event";
-}
-
-TEST(TracedCommands, DescendantEventsAfterProgramExitAreCollected) {
-  TempDir dir;
-  write_file(dir / "late.txt", "late\n");
-  const RunResult r = run_tool(dir, with_lib({"--wait", "100", "--format", "raw", "-o", dir / "raw", "sh", "-c",
-                                              "(sleep 0.3; cat " + (dir / "late.txt") + " > /dev/null) & exit 0"}));
-  ASSERT_FALSE(r.timed_out);
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_GE(count_events(raw_events(dir / "raw"), Kind::read, "file:" + (dir / "late.txt")), 1u);
-}
-
-TEST(TracedCommands, ForwardsSigtermToProgram) {
-  REQUIRE_PYTHON();
-  TempDir dir;
-  ToolProcess tool(dir, with_lib({python3_path(), script_path("await_signal.py"), dir / "ready"}));
-  ASSERT_TRUE(wait_for_file(dir / "ready"));
-  ASSERT_EQ(::kill(tool.pid(), SIGTERM), 0);
-  const RunResult r = tool.wait();
-  EXPECT_EQ(r.exit_code, 42) << r.err;
 }
 
 }  // namespace
