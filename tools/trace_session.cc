@@ -286,7 +286,6 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
   if (!collector.output().ok()) {
     say(std::string("writing output failed: ") + std::strerror(collector.output().error()));
   }
-  result.accepted = collector.parser().accepted();
   result.rejected = collector.parser().rejected();
   result.exit_code = exit_code_of(status);
   return result;

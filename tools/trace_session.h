@@ -12,7 +12,6 @@ namespace velmora::trace {
 
 struct SessionResult {
   int exit_code = 0;
-  std::uint64_t accepted = 0;
   std::uint64_t rejected = 0;
 };
 
