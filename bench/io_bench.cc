@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "counting_alloc.h"
+#include "event_line.h"
 
 extern char** environ;
 
@@ -154,12 +155,12 @@ int open_or_die(const std::string& path, int flags) {
   return fd;
 }
 
-// The line the library writes for one event, for the floor to write the same bytes.
+// The line the library writes for one event (made by its own codec), for the floor
+// to write the same bytes.
 std::string event_line(std::string_view kind, std::string_view detail, int fd) {
-  std::string line;
-  line.append(kind).append("\t").append(detail).append("\t");
-  line.append(std::to_string(fd)).append("\t").append(std::to_string(getpid()));
-  line.append("\t").append(std::to_string(thread_id())).append("\n");
+  const std::size_t escaped = velmora_io::escaped_size(detail);
+  std::string line(velmora_io::event_line_capacity(kind.size(), escaped), '\0');
+  line.resize(velmora_io::format_event_line(line.data(), kind, detail, escaped, fd, getpid(), thread_id()));
   return line;
 }
 

@@ -18,14 +18,6 @@
 namespace velmora_stress {
 namespace {
 
-using velmora_test::Event;
-using velmora_test::read_file;
-using velmora_test::RunOptions;
-using velmora_test::RunResult;
-using velmora_test::Sink;
-using velmora_test::TempDir;
-using velmora_test::write_file;
-
 // A main-thread line: its thread id is the process id.
 std::string line(const std::string& kind, const std::string& detail, int32_t fd, int32_t pid) {
   return velmora_test::event_line(kind, detail, fd, pid, pid);

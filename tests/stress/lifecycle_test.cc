@@ -15,17 +15,9 @@
 namespace velmora_stress {
 namespace {
 
-using velmora_test::Event;
-using velmora_test::library_path;
-using velmora_test::read_file;
-using velmora_test::RunOptions;
-using velmora_test::RunResult;
-using velmora_test::Sink;
-using velmora_test::TempDir;
-
 long count_of(const std::vector<Event>& events, const std::string& kind, const std::string& detail, long long fd,
               long long tid) {
-  return static_cast<long>(velmora_test::select(events, [&](const Event& e) {
+  return static_cast<long>(select(events, [&](const Event& e) {
                              return e.kind == kind && e.detail == detail && e.fd == fd && e.tid == tid;
                            }).size());
 }

@@ -17,15 +17,6 @@
 namespace velmora_stress {
 namespace {
 
-using velmora_test::Event;
-using velmora_test::read_file;
-using velmora_test::RunOptions;
-using velmora_test::RunResult;
-using velmora_test::Sink;
-using velmora_test::TempDir;
-
-using velmora_test::event_line;
-
 bool same(const Event& e, const std::string& kind, const std::string& detail, long long fd, long long pid,
           long long tid) {
   return e.kind == kind && e.detail == detail && e.fd == fd && e.pid == pid && e.tid == tid;

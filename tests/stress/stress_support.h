@@ -53,9 +53,19 @@ inline std::string first_difference(std::string_view got, std::string_view want)
          "\n  want: " + line_around(want);
 }
 
-// Counting and picking events is the harness's, the same for every area.
+// The harness's names the stress tests use, declared once for the area.
 using velmora_test::count_events;
 using velmora_test::count_lines;
+using velmora_test::Event;
+using velmora_test::event_line;
+using velmora_test::library_path;
+using velmora_test::read_file;
+using velmora_test::RunOptions;
+using velmora_test::RunResult;
+using velmora_test::select;
+using velmora_test::Sink;
+using velmora_test::TempDir;
 using velmora_test::under;
+using velmora_test::write_file;
 
 }  // namespace velmora_stress

@@ -120,9 +120,9 @@ std::size_t count_lines(std::string_view text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
-std::map<std::string, std::string> RunResult::facts() const {
+std::map<std::string, std::string> facts_of(std::string_view text) {
   std::map<std::string, std::string> facts;
-  std::istringstream in(out);
+  std::istringstream in{std::string(text)};
   for (std::string line; std::getline(in, line);) {
     const std::size_t eq = line.find('=');
     if (eq != std::string::npos) facts[line.substr(0, eq)] = line.substr(eq + 1);

@@ -63,6 +63,9 @@ struct RunOptions {
   int timeout_seconds = 60;
 };
 
+// The key=value lines of a text (a driver's reports), the last value of a key winning.
+std::map<std::string, std::string> facts_of(std::string_view text);
+
 struct RunResult {
   int exit_code = -1;   // -1 unless the child exited
   int term_signal = 0;  // non-zero when a signal ended it
@@ -75,7 +78,7 @@ struct RunResult {
 
   bool ok() const { return !timed_out && term_signal == 0 && exit_code == 0; }
   // Lines written by stdout of the driver as key=value, for expectations.
-  std::map<std::string, std::string> facts() const;
+  std::map<std::string, std::string> facts() const { return facts_of(out); }
   std::vector<Event> of_kind(std::string_view kind) const;
   std::vector<Event> with_detail(std::string_view detail) const;
 };
