@@ -21,6 +21,7 @@ namespace {
 
 using velmora_pg::PgServer;
 using velmora_test::count_events;
+using velmora_test::describe;
 using velmora_test::Event;
 using velmora_test::RunOptions;
 using velmora_test::RunResult;
@@ -90,15 +91,6 @@ class PgTest : public ::testing::Test {
                   preload);
   }
 };
-
-std::string describe(const RunResult& r) {
-  std::string s = "exit " + std::to_string(r.exit_code) + " signal " + std::to_string(r.term_signal) +
-                  (r.timed_out ? " (timed out)" : "") + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err +
-                  "\nevents:\n";
-  constexpr std::size_t KEEP = 6000;
-  s += r.raw.size() <= KEEP ? r.raw : r.raw.substr(0, KEEP) + "...";
-  return s;
-}
 
 std::vector<std::string> details(const std::vector<Event>& events) {
   std::vector<std::string> out;

@@ -22,16 +22,11 @@ inline velmora_test::RunResult drive(std::vector<std::string> args, velmora_test
   return velmora_test::run(o);
 }
 
-inline std::string describe(const velmora_test::RunResult& r) {
-  return "exit " + std::to_string(r.exit_code) + " signal " + std::to_string(r.term_signal) +
-         (r.timed_out ? " TIMED OUT" : "") + "\nstderr: " + r.err.substr(0, 2000);
-}
-
 // The fact `key` as a number; a missing fact fails the test that asked for it.
 inline long long fact_number(const velmora_test::RunResult& r, const std::string& key) {
   const auto facts = r.facts();
   const auto it = facts.find(key);
-  EXPECT_NE(it, facts.end()) << "no fact " << key << "\n" << describe(r);
+  EXPECT_NE(it, facts.end()) << "no fact " << key << "\n" << velmora_test::describe(r);
   return it == facts.end() ? -1 : std::stoll(it->second);
 }
 
@@ -56,6 +51,7 @@ inline std::string first_difference(std::string_view got, std::string_view want)
 // The harness's names the stress tests use, declared once for the area.
 using velmora_test::count_events;
 using velmora_test::count_lines;
+using velmora_test::describe;
 using velmora_test::Event;
 using velmora_test::event_line;
 using velmora_test::library_path;

@@ -247,6 +247,15 @@ RunResult run(const RunOptions& o) {
   return r;
 }
 
+std::string describe(const RunResult& r) {
+  // The outputs can be megabytes; their start is what tells what went wrong.
+  constexpr std::size_t KEEP = 6000;
+  const auto start = [](const std::string& s) { return s.size() <= KEEP ? s : s.substr(0, KEEP) + "..."; };
+  return "exit " + std::to_string(r.exit_code) + " signal " + std::to_string(r.term_signal) +
+         (r.timed_out ? " (timed out)" : "") + "\nstdout:\n" + start(r.out) + "\nstderr:\n" + start(r.err) +
+         "\nevents:\n" + start(r.raw);
+}
+
 std::string library_path() { return VELMORA_TEST_LIBRARY; }
 std::string driver_path() { return VELMORA_TEST_DRIVER; }
 std::string socket_driver_path() { return VELMORA_TEST_SOCKET_DRIVER; }

@@ -85,6 +85,9 @@ struct RunResult {
 
 RunResult run(const RunOptions& options);
 
+// How a run ended, with the start of its outputs and of its sink: for failure messages.
+std::string describe(const RunResult& r);
+
 // The built library and the scenario driver, as the build put them.
 std::string library_path();
 std::string driver_path();
