@@ -159,6 +159,13 @@ int open_or_die(const std::string& path, int flags) {
   return fd;
 }
 
+// A file of `size` bytes of `c`, for the workloads that read one.
+void fill_file(const std::string& path, std::size_t size, char c) {
+  const int fd = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
+  write_all(fd, std::string(size, c));
+  close(fd);
+}
+
 // The line the library writes for one event (made by its own codec), for the floor
 // to write the same bytes.
 std::string event_line(std::string_view kind, std::string_view detail, int fd) {
@@ -287,12 +294,7 @@ Timing file_write(const Options& o) {
 Timing file_read(const Options& o) {
   TempDir dir;
   const std::string path = dir.file("read.dat");
-  {
-    const std::string data(PAYLOAD * 1024, 'r');
-    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
-    write_all(w, data);
-    close(w);
-  }
+  fill_file(path, PAYLOAD * 1024, 'r');
   const int fd = open_or_die(path, O_RDONLY);
   const Floor floor(o.floor);
   const std::string line = event_line("read", "file:" + path, fd);
@@ -314,12 +316,7 @@ Timing file_read(const Options& o) {
 Timing file_pread(const Options& o) {
   TempDir dir;
   const std::string path = dir.file("pread.dat");
-  {
-    const std::string data(PAYLOAD * 1024, 'p');
-    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
-    write_all(w, data);
-    close(w);
-  }
+  fill_file(path, PAYLOAD * 1024, 'p');
   const int fd = open_or_die(path, O_RDONLY);
   const Floor floor(o.floor);
   const std::string line = event_line("read", "file:" + path, fd);
@@ -342,12 +339,7 @@ Timing file_mmap(const Options& o) {
   TempDir dir;
   const std::string path = dir.file("mmap.dat");
   const long page = sysconf(_SC_PAGESIZE);
-  {
-    const std::string data(static_cast<std::size_t>(page), 'm');
-    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
-    write_all(w, data);
-    close(w);
-  }
+  fill_file(path, static_cast<std::size_t>(page), 'm');
   const int fd = open_or_die(path, O_RDONLY);
   const Floor floor(o.floor);
   const std::string line = event_line("read", "file:" + path, fd);
