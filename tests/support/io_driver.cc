@@ -61,6 +61,10 @@ extern "C" ssize_t __pread64_chk(int, void*, size_t, off64_t, size_t);
 
 #include "scenario_main.h"
 
+namespace velmora_test {
+int scenario_stdio(int argc, char** argv);  // stdio_scenario.cc
+}
+
 namespace {
 
 using velmora_test::fact;
@@ -554,6 +558,7 @@ constexpr Scenario SCENARIOS[] = {
     {"wide_calls", 1, scenario_wide_calls},
     {"stale_numbers", 1, scenario_stale_numbers},
     {"lookups", 1, scenario_lookups},
+    {"stdio", 1, velmora_test::scenario_stdio},
 };
 
 }  // namespace
