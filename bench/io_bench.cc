@@ -159,13 +159,6 @@ int open_or_die(const std::string& path, int flags) {
   return fd;
 }
 
-// A file of `size` bytes of `c`, for the workloads that read one.
-void fill_file(const std::string& path, std::size_t size, char c) {
-  const int fd = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
-  write_all(fd, std::string(size, c));
-  close(fd);
-}
-
 // The line the library writes for one event (made by its own codec), for the floor
 // to write the same bytes.
 std::string event_line(std::string_view kind, std::string_view detail, int fd) {
@@ -174,6 +167,26 @@ std::string event_line(std::string_view kind, std::string_view detail, int fd) {
   line.resize(velmora_io::format_event_line(line.data(), kind, detail, escaped, fd, getpid(), thread_id()));
   return line;
 }
+
+// What every workload that reads a file sets up: `size` bytes of `fill` in a file of its
+// own directory, opened for reading, and the line each read of it makes.
+struct FileToRead {
+  FileToRead(std::string_view name, std::size_t size, char fill) : path(dir.file(name)) {
+    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
+    write_all(w, std::string(size, fill));
+    close(w);
+    fd = open_or_die(path, O_RDONLY);
+    line = event_line("read", "file:" + path, fd);
+  }
+  ~FileToRead() { close(fd); }
+  FileToRead(const FileToRead&) = delete;
+  FileToRead& operator=(const FileToRead&) = delete;
+
+  TempDir dir;
+  std::string path;
+  int fd = -1;
+  std::string line;
+};
 
 // The unavoidable system calls, done only under --floor.
 class Floor {
@@ -292,12 +305,10 @@ Timing file_write(const Options& o) {
 
 // 64-byte reads from a 64 KiB file, going back to its start every 1024 reads.
 Timing file_read(const Options& o) {
-  TempDir dir;
-  const std::string path = dir.file("read.dat");
-  fill_file(path, PAYLOAD * 1024, 'r');
-  const int fd = open_or_die(path, O_RDONLY);
+  const FileToRead file("read.dat", PAYLOAD * 1024, 'r');
+  const int fd = file.fd;
+  const std::string& line = file.line;
   const Floor floor(o.floor);
-  const std::string line = event_line("read", "file:" + path, fd);
   char buf[PAYLOAD];
   auto one = [&](long i) {
     floor.event(line);
@@ -307,19 +318,16 @@ Timing file_read(const Options& o) {
   const long warm = warmup_calls(o.calls) & ~1023L;
   for (long i = 0; i < std::max(warm, 1024L); ++i) one(i);
   const uint64_t ns = timed_loop(o.calls, one);
-  close(fd);
   return {"call", o.calls, ns, std::max(warm, 1024L) + o.calls + 1};
 }
 
 // 64-byte positional reads from a 64 KiB file (one event each under the wide library,
 // none under the narrow one, which does not see pread).
 Timing file_pread(const Options& o) {
-  TempDir dir;
-  const std::string path = dir.file("pread.dat");
-  fill_file(path, PAYLOAD * 1024, 'p');
-  const int fd = open_or_die(path, O_RDONLY);
+  const FileToRead file("pread.dat", PAYLOAD * 1024, 'p');
+  const int fd = file.fd;
+  const std::string& line = file.line;
   const Floor floor(o.floor);
-  const std::string line = event_line("read", "file:" + path, fd);
   char buf[PAYLOAD];
   auto one = [&](long i) {
     floor.event(line);
@@ -329,20 +337,17 @@ Timing file_pread(const Options& o) {
   const long warm = warmup_calls(o.calls);
   for (long i = 0; i < warm; ++i) one(i);
   const uint64_t ns = timed_loop(o.calls, one);
-  close(fd);
   return {"call", o.calls, ns, warm + o.calls + 1};
 }
 
 // A read-only mapping of a one-page file, made and dropped (one event per mmap under
 // the wide library). munmap is not interposed.
 Timing file_mmap(const Options& o) {
-  TempDir dir;
-  const std::string path = dir.file("mmap.dat");
   const long page = sysconf(_SC_PAGESIZE);
-  fill_file(path, static_cast<std::size_t>(page), 'm');
-  const int fd = open_or_die(path, O_RDONLY);
+  const FileToRead file("mmap.dat", static_cast<std::size_t>(page), 'm');
+  const int fd = file.fd;
+  const std::string& line = file.line;
   const Floor floor(o.floor);
-  const std::string line = event_line("read", "file:" + path, fd);
   auto one = [&](long) {
     floor.event(line);
     void* m = mmap(nullptr, static_cast<std::size_t>(page), PROT_READ, MAP_PRIVATE, fd, 0);
@@ -352,7 +357,6 @@ Timing file_mmap(const Options& o) {
   const long warm = warmup_calls(o.calls);
   for (long i = 0; i < warm; ++i) one(i);
   const uint64_t ns = timed_loop(o.calls, one);
-  close(fd);
   return {"call", o.calls, ns, warm + o.calls + 1};
 }
 
