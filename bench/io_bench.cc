@@ -306,14 +306,12 @@ Timing file_write(const Options& o) {
 // 64-byte reads from a 64 KiB file, going back to its start every 1024 reads.
 Timing file_read(const Options& o) {
   const FileToRead file("read.dat", PAYLOAD * 1024, 'r');
-  const int fd = file.fd;
-  const std::string& line = file.line;
   const Floor floor(o.floor);
   char buf[PAYLOAD];
   auto one = [&](long i) {
-    floor.event(line);
-    if (read(fd, buf, sizeof(buf)) != static_cast<ssize_t>(sizeof(buf))) die("read");
-    if ((i & 1023) == 1023) lseek(fd, 0, SEEK_SET);
+    floor.event(file.line);
+    if (read(file.fd, buf, sizeof(buf)) != static_cast<ssize_t>(sizeof(buf))) die("read");
+    if ((i & 1023) == 1023) lseek(file.fd, 0, SEEK_SET);
   };
   const long warm = warmup_calls(o.calls) & ~1023L;
   for (long i = 0; i < std::max(warm, 1024L); ++i) one(i);
@@ -325,14 +323,12 @@ Timing file_read(const Options& o) {
 // none under the narrow one, which does not see pread).
 Timing file_pread(const Options& o) {
   const FileToRead file("pread.dat", PAYLOAD * 1024, 'p');
-  const int fd = file.fd;
-  const std::string& line = file.line;
   const Floor floor(o.floor);
   char buf[PAYLOAD];
   auto one = [&](long i) {
-    floor.event(line);
+    floor.event(file.line);
     const off_t at = static_cast<off_t>((i & 1023) * PAYLOAD);
-    if (pread(fd, buf, sizeof(buf), at) != static_cast<ssize_t>(sizeof(buf))) die("pread");
+    if (pread(file.fd, buf, sizeof(buf), at) != static_cast<ssize_t>(sizeof(buf))) die("pread");
   };
   const long warm = warmup_calls(o.calls);
   for (long i = 0; i < warm; ++i) one(i);
@@ -345,12 +341,10 @@ Timing file_pread(const Options& o) {
 Timing file_mmap(const Options& o) {
   const long page = sysconf(_SC_PAGESIZE);
   const FileToRead file("mmap.dat", static_cast<std::size_t>(page), 'm');
-  const int fd = file.fd;
-  const std::string& line = file.line;
   const Floor floor(o.floor);
   auto one = [&](long) {
-    floor.event(line);
-    void* m = mmap(nullptr, static_cast<std::size_t>(page), PROT_READ, MAP_PRIVATE, fd, 0);
+    floor.event(file.line);
+    void* m = mmap(nullptr, static_cast<std::size_t>(page), PROT_READ, MAP_PRIVATE, file.fd, 0);
     if (m == MAP_FAILED) die("mmap");
     munmap(m, static_cast<std::size_t>(page));
   };
