@@ -44,14 +44,26 @@ extern char** environ;
 // after the preloaded library.
 std::atomic<long> LOOKUPS{0};
 extern "C" void* dlsym(void* handle, const char* name) noexcept {
+  // Plain atomics, not guarded statics: a signal handler may make the first lookup
+  // while this thread is inside the guard of a static's initialisation.
   using Dlsym = void* (*)(void*, const char*);
-  static const auto real = reinterpret_cast<Dlsym>(dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34"));
+  static constinit std::atomic<Dlsym> real{nullptr};
+  static constinit std::atomic<void*> libc{nullptr};
+  Dlsym next = real.load();
+  if (next == nullptr) {
+    next = reinterpret_cast<Dlsym>(dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34"));
+    real.store(next);
+  }
   LOOKUPS.fetch_add(1);
   if (handle == RTLD_NEXT) {
-    static void* const libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
-    handle = libc;
+    void* found = libc.load();
+    if (found == nullptr) {
+      found = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+      libc.store(found);
+    }
+    handle = found;
   }
-  return real(handle, name);
+  return next(handle, name);
 }
 
 // The C library's fortified forms, called directly: this driver is built unfortified.
