@@ -47,6 +47,23 @@ TEST(Sink, SetterMinusOneFallsBackToTheLogFileOrNowhere) {
   EXPECT_EQ(r.facts().at("own_lines"), "0");
 }
 
+// A host written in C against the public header: preloaded, its pipe receives exactly
+// the documented lines and the environment's pipe nothing; not preloaded, the weak
+// declarations are null.
+TEST(Sink, HostUsingThePublicHeaderReadsItsOwnLines) {
+  TempDir dir;
+  RunResult r = drive({}, {"host", dir.file("f")});
+  EXPECT_EQ(r.facts().at("preloaded"), "1");
+  EXPECT_EQ(r.facts().at("own_lines_as_documented"), "1") << r.err;
+  EXPECT_EQ(r.raw, "");
+
+  RunOptions plain;
+  plain.preload = false;
+  plain.sink = Sink::NONE;
+  r = drive(plain, {"host", dir.file("g")});
+  EXPECT_EQ(r.facts().at("preloaded"), "0");
+}
+
 TEST(Sink, PipeFromTheEnvironmentIsNeverBackedByTheLogFile) {
   TempDir dir;
   RunOptions o;

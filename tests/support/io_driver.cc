@@ -76,6 +76,8 @@ extern "C" ssize_t __pread64_chk(int, void*, size_t, off64_t, size_t);
 namespace velmora_test {
 int scenario_stdio(int argc, char** argv);  // stdio_scenario.cc
 }
+// A host written in C against the public header (host_scenario.c).
+extern "C" int scenario_host(int argc, char** argv);
 
 namespace {
 
@@ -571,6 +573,7 @@ constexpr Scenario SCENARIOS[] = {
     {"stale_numbers", 1, scenario_stale_numbers},
     {"lookups", 1, scenario_lookups},
     {"stdio", 1, velmora_test::scenario_stdio},
+    {"host", 1, scenario_host},
 };
 
 }  // namespace
