@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 
 #include <cstring>
-#include <utility>
 
 #include "errno_saver.h"
 #include "fd_map.h"
@@ -23,18 +22,11 @@ std::optional<SocketName> peer_stage(int32_t fd) noexcept {
 
 namespace {
 
-// Names a descriptor that has no entry: its peer, else its link. Called with the table
-// unlocked, so the system calls never run under the lock.
-OwnedText identify(int32_t fd) noexcept {
-  OwnedText name;
-  if (std::optional<SocketName> socket = peer_stage(fd)) {
-    name = OwnedText::copy_of(socket->view());
-  } else {
-    name = link_stage(fd);
-  }
-  // A new descriptor may have taken the number of a sink closed behind our back.
-  if (name) verify_pipe_fd();
-  return name;
+// Names a descriptor that has no entry into *name: its peer, else its link. Called with
+// the table unlocked, so the system calls never run under the lock.
+bool identify(int32_t fd, TextCopy* name) noexcept {
+  if (std::optional<SocketName> socket = peer_stage(fd)) return name->assign(socket->view());
+  return link_stage(fd, name);
 }
 
 }  // namespace
@@ -46,7 +38,8 @@ void ensure_fd_mapped(int32_t fd) noexcept {
   ErrnoSaver caller_errno;
   bool present = false;
   if (table_contains(fd, &present) != TableStatus::DONE || present) return;
-  if (OwnedText name = identify(fd)) table_insert(fd, std::move(name));
+  TextCopy name;
+  if (identify(fd, &name)) table_insert(fd, name.view());
 }
 
 void report_io(int32_t fd, std::string_view kind) noexcept {
@@ -72,9 +65,8 @@ void observe_io(int32_t fd, std::string_view kind) noexcept {
       case Lookup::UNAVAILABLE:
         return;
       case Lookup::ABSENT: {
-        OwnedText fresh = identify(fd);
         // Reported only once recorded, as a lookup after the insert would find it.
-        if (!fresh || !name.assign(fresh.view()) || !table_insert(fd, std::move(fresh))) return;
+        if (!identify(fd, &name) || !table_insert(fd, name.view())) return;
         break;
       }
     }
@@ -84,7 +76,7 @@ void observe_io(int32_t fd, std::string_view kind) noexcept {
 
 std::optional<SocketName> record_sockaddr(int32_t fd, const sockaddr* addr, socklen_t len) noexcept {
   std::optional<SocketName> name = sockaddr_to_resource(addr, len);
-  if (name) table_insert(fd, OwnedText::copy_of(name->view()));
+  if (name) table_insert(fd, name->view());
   return name;
 }
 
