@@ -115,7 +115,7 @@ TEST(Sink, EnvironmentDescriptorIsAdoptedOnlyWhenItsStatedIdentityMatches) {
   o.env = {{"VELMORA_IO_PIPEID", "0:1"}, {"VELMORA_IO_LOG", dir.file("log")}};
   RunResult r = drive(o, {"write", dir.file("f"), "3"});
   EXPECT_EQ(r.raw, "");
-  EXPECT_EQ(lines_in(read_file(dir.file("log"))), 4u);
+  EXPECT_EQ(count_lines(read_file(dir.file("log"))), 4u);
 }
 
 TEST(Sink, LogFileIsCreatedWithUmaskAppliedAndAppendedNeverTruncated) {
