@@ -10,6 +10,7 @@
 #include "link_name.h"
 #include "reentrancy.h"
 #include "sink.h"
+#include "unnameable.h"
 
 namespace velmora_io {
 
@@ -27,10 +28,11 @@ namespace {
 // unlocked, so the system calls never run under the lock.
 OwnedText identify(int32_t fd) noexcept {
   OwnedText name;
+  if (still_unnameable(fd)) return name;  // a pipe seen before: one fstat, no naming
   if (std::optional<SocketName> socket = peer_stage(fd)) {
     name = OwnedText::copy_of(socket->view());
-  } else {
-    name = link_stage(fd);
+  } else if (!(name = link_stage(fd))) {
+    remember_if_unnameable(fd);
   }
   // A new descriptor may have taken the number of a sink closed behind our back.
   if (name) verify_pipe_fd();

@@ -12,6 +12,7 @@
 #include "../reentrancy.h"
 #include "../reportable.h"
 #include "../sink.h"
+#include "../unnameable.h"
 #include "slots.h"
 
 namespace velmora_io::linux_intercept {
@@ -60,6 +61,7 @@ VELMORA_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
 VELMORA_EXPORT int close(int fd) {
   auto* real = li::close::get();
   if (real == nullptr) return li::real_function_missing<int>();
+  vio::forget_unnameable(fd);
   if (vio::is_reportable(fd)) {
     vio::run_guarded([&] {
       vio::OwnedText name = vio::table_remove(fd);
@@ -76,6 +78,7 @@ VELMORA_EXPORT int dup2(int old_fd, int new_fd) noexcept {
   auto* real = li::dup2::get();
   if (real == nullptr) return li::real_function_missing<int>();
   const int result = real(old_fd, new_fd);
+  if (result >= 0) vio::forget_unnameable(new_fd);
   li::after_dup(result, old_fd, new_fd);
   return result;
 }
@@ -84,6 +87,7 @@ VELMORA_EXPORT int dup3(int old_fd, int new_fd, int flags) noexcept {
   auto* real = li::dup3::get();
   if (real == nullptr) return li::real_function_missing<int>();
   const int result = real(old_fd, new_fd, flags);
+  if (result >= 0) vio::forget_unnameable(new_fd);
   li::after_dup(result, old_fd, new_fd);
   return result;
 }
