@@ -346,7 +346,8 @@ void on_alarm_write(int) {
 }
 
 // signal_storm PATH WRITES: a fast timer whose handler writes to a pipe interrupts a
-// thread that writes a file (and so is often inside a table operation).
+// thread that writes a file (and so is often inside a table operation), then forks
+// WRITES/1000 children (the fork handlers hold the table's lock across fork).
 int scenario_signal_storm(int, char** argv) {
   int p[2];
   pipe2(p, O_NONBLOCK);
@@ -363,6 +364,13 @@ int scenario_signal_storm(int, char** argv) {
   for (long i = 0; i < writes; ++i) {
     write(fd, "x", 1);
     if (i % 1024 == 0) read(p[0], sink, sizeof(sink));
+  }
+  for (long i = 0; i < writes / 1000; ++i) {
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    read(p[0], sink, sizeof(sink));
   }
   itimerval off{};
   setitimer(ITIMER_REAL, &off, nullptr);
