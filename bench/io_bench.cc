@@ -17,11 +17,13 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,6 +46,8 @@
 extern char** environ;
 
 namespace {
+
+using namespace std::string_literals;
 
 constexpr std::size_t PAYLOAD = 64;  // bytes per data call
 constexpr long MAX_CALLS = 100'000'000;
@@ -312,8 +316,107 @@ Timing file_read(const Options& o) {
   return {"call", o.calls, ns, std::max(warm, 1024L) + o.calls + 1};
 }
 
+// 64-byte positional reads from a 64 KiB file (one event each under the wide library,
+// none under the narrow one, which does not see pread).
+Timing file_pread(const Options& o) {
+  TempDir dir;
+  const std::string path = dir.file("pread.dat");
+  {
+    const std::string data(PAYLOAD * 1024, 'p');
+    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
+    write_all(w, data);
+    close(w);
+  }
+  const int fd = open_or_die(path, O_RDONLY);
+  const Floor floor(o.floor);
+  const std::string line = event_line("read", "file:" + path, fd);
+  char buf[PAYLOAD];
+  auto one = [&](long i) {
+    floor.event(line);
+    const off_t at = static_cast<off_t>((i & 1023) * PAYLOAD);
+    if (pread(fd, buf, sizeof(buf), at) != static_cast<ssize_t>(sizeof(buf))) die("pread");
+  };
+  const long warm = warmup_calls(o.calls);
+  for (long i = 0; i < warm; ++i) one(i);
+  const uint64_t ns = timed_loop(o.calls, one);
+  close(fd);
+  return {"call", o.calls, ns, warm + o.calls + 1};
+}
+
+// A read-only mapping of a one-page file, made and dropped (one event per mmap under
+// the wide library). munmap is not interposed.
+Timing file_mmap(const Options& o) {
+  TempDir dir;
+  const std::string path = dir.file("mmap.dat");
+  const long page = sysconf(_SC_PAGESIZE);
+  {
+    const std::string data(static_cast<std::size_t>(page), 'm');
+    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
+    write_all(w, data);
+    close(w);
+  }
+  const int fd = open_or_die(path, O_RDONLY);
+  const Floor floor(o.floor);
+  const std::string line = event_line("read", "file:" + path, fd);
+  auto one = [&](long) {
+    floor.event(line);
+    void* m = mmap(nullptr, static_cast<std::size_t>(page), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (m == MAP_FAILED) die("mmap");
+    munmap(m, static_cast<std::size_t>(page));
+  };
+  const long warm = warmup_calls(o.calls);
+  for (long i = 0; i < warm; ++i) one(i);
+  const uint64_t ns = timed_loop(o.calls, one);
+  close(fd);
+  return {"call", o.calls, ns, warm + o.calls + 1};
+}
+
+// writev of a Parse message spread over three buffers (then Sync) to one end of a
+// socket pair, drained from the other every 256 calls: one "write" event under the
+// narrow library, one "sql_write" under the wide one, which gathers the message to read
+// its text. sock_writev_data sends the same sizes without a query (first byte 'D'), so
+// the wide library only looks at that byte.
+Timing sock_writev_common(const Options& o, bool query) {
+  int s[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s) != 0) die("socketpair");
+  const std::string text = "SELECT abalance FROM pgbench_accounts WHERE aid = $1;";
+  std::string parse = std::string(query ? "P" : "D") + "0000" + "s1" + '\0' + text + '\0' + "\0\0"s;
+  const uint32_t length = static_cast<uint32_t>(parse.size() - 1);
+  for (int i = 0; i < 4; ++i) parse[1 + i] = static_cast<char>((length >> (24 - 8 * i)) & 0xff);
+  const std::string sync = "S\0\0\0\4"s;
+  iovec iov[4] = {{parse.data(), 7}, {parse.data() + 7, 20}, {parse.data() + 27, parse.size() - 27},
+                  {const_cast<char*>(sync.data()), sync.size()}};
+  const ssize_t total = static_cast<ssize_t>(parse.size() + sync.size());
+  const Floor floor(o.floor);
+  const std::string line = event_line("write", "socket:unix:", s[0]);
+  std::vector<char> sink(static_cast<std::size_t>(total) * 256);
+  auto one = [&](long i) {
+    floor.event(line);
+    if (writev(s[0], iov, 4) != total) die("writev");
+    if ((i & 255) == 255) {
+      for (ssize_t left = total * 256; left > 0;) {
+        const ssize_t n = recv(s[1], sink.data(), static_cast<std::size_t>(left), 0);
+        if (n <= 0) die("recv");
+        left -= n;
+      }
+    }
+  };
+  const long warm = (warmup_calls(o.calls) | 255) + 1;
+  for (long i = 0; i < warm; ++i) one(i);
+  const long calls = ((o.calls + 255) / 256) * 256;
+  const uint64_t ns = timed_loop(calls, one);
+  close(s[0]);
+  close(s[1]);
+  // The drains' recv calls are events too (reads of the other end).
+  return {"call", calls, ns, (warm + calls) * 257 / 256};
+}
+
+Timing sock_writev(const Options& o) { return sock_writev_common(o, true); }
+Timing sock_writev_data(const Options& o) { return sock_writev_common(o, false); }
+
 // 64-byte writes to a pipe, which has no name: the library confirms with one fstat that
-// it is still the pipe it could not name, and emits nothing. Drained every 512 writes (32 KiB, half the default size).
+// it is still the pipe it could not name, and emits nothing. Drained every 512 writes
+// (32 KiB, half the default size).
 Timing pipe_write(const Options& o) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) die("pipe");
@@ -835,7 +938,8 @@ int main(int argc, char** argv) {
       {"stdout_write", stdout_write},   {"file_write", file_write},     {"file_read", file_read},
       {"pipe_write", pipe_write},       {"sock_pingpong", sock_pingpong}, {"sql_send", sql_send},
       {"open_write_close", open_write_close}, {"threads", threads},     {"floor_event", floor_event},
-      {"floor_unnamed", floor_unnamed},
+      {"floor_unnamed", floor_unnamed}, {"file_pread", file_pread},   {"file_mmap", file_mmap},
+      {"sock_writev", sock_writev}, {"sock_writev_data", sock_writev_data},
   };
   for (const auto& w : timed) {
     if (o.workload == w.name) {

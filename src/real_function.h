@@ -4,6 +4,10 @@
 // is made once per process: a missing function stays missing, and every call through
 // the slot then fails with ENOSYS. The owner tag keeps the sink's own "write" and
 // "close" apart from the interposed functions' slots of the same names.
+//
+// The interposed functions' slots are all filled together, by the first call of any
+// wrapper: a wrapper first reached later, inside a signal handler say, must not get to
+// dlsym, which takes the loader's lock and may allocate.
 #pragma once
 
 #include <dlfcn.h>
@@ -12,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <type_traits>
 
 namespace velmora_io {
 
@@ -23,6 +28,10 @@ struct SymbolName {
 
 struct InterposedOwner;
 
+// Fills every interposed slot of this library (the lines of entry_points.h that it
+// exports), in one pass. Defined by each library, in linux_intercept/resolve_all.cc.
+void resolve_all_real_functions() noexcept;
+
 template <SymbolName Name, typename Fn, typename Owner = InterposedOwner>
 struct RealFunction {
   static constinit inline std::atomic<Fn*> ADDR{nullptr};
@@ -32,18 +41,25 @@ struct RealFunction {
   // both look it up; they store the same address, and ADDR is published before RESOLVED.
   static Fn* get() noexcept {
     if (!RESOLVED.load(std::memory_order_acquire)) [[unlikely]] {
-      resolve();
+      first_lookup();
     }
     return ADDR.load(std::memory_order_relaxed);
   }
 
- private:
-  [[gnu::noinline, gnu::cold]] static void resolve() noexcept {
-    const int saved = errno;  // the lookup runs ahead of the caller's own call
+  // One lookup, unless one has been made already. errno is the caller's to keep.
+  static void resolve() noexcept {
+    if (RESOLVED.load(std::memory_order_acquire)) return;
     if (void* found = ::dlsym(RTLD_NEXT, Name.text)) {
       ADDR.store(reinterpret_cast<Fn*>(found), std::memory_order_relaxed);
     }
     RESOLVED.store(true, std::memory_order_release);
+  }
+
+ private:
+  [[gnu::noinline, gnu::cold]] static void first_lookup() noexcept {
+    const int saved = errno;  // the lookup runs ahead of the caller's own call
+    if constexpr (std::is_same_v<Owner, InterposedOwner>) resolve_all_real_functions();
+    resolve();  // a slot outside the list, or the sink's own
     errno = saved;
   }
 };

@@ -16,7 +16,6 @@
 namespace velmora::trace {
 namespace {
 
-constexpr const char* kLibName = "libvelmora_io.so";
 
 std::string self_dir() {
   std::error_code ec;
@@ -130,19 +129,20 @@ std::string trial_load(const std::string& path) {
 
 }  // namespace
 
-LocatedLibrary locate_library(const std::string& explicit_path) {
+LocatedLibrary locate_library(const std::string& explicit_path, bool narrow) {
+  const char* lib_name = narrow ? "libvelmora_io.so" : "libvelmora_io_wide.so";
   if (!explicit_path.empty()) return accept_candidate(explicit_path, "--lib");
   if (const char* env = std::getenv("VELMORA_IO_LIB"); env != nullptr && *env != '\0') {
     return accept_candidate(env, "VELMORA_IO_LIB");
   }
   const std::string dir = self_dir();
   if (!dir.empty()) {
-    for (const std::string& candidate : {dir + "/" + kLibName, dir + "/../lib/" + kLibName}) {
+    for (const std::string& candidate : {dir + "/" + lib_name, dir + "/../lib/" + lib_name}) {
       if (::access(candidate.c_str(), F_OK) == 0) return accept_candidate(candidate, "library");
     }
   }
   return {{},
-          std::string("cannot find ") + kLibName + " beside this program or in ../lib; "
+          std::string("cannot find ") + lib_name + " beside this program or in ../lib; "
           "use --lib PATH or set VELMORA_IO_LIB"};
 }
 

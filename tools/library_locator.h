@@ -12,9 +12,10 @@ struct LocatedLibrary {
   std::string error;  // one line when path is empty
 };
 
-// Order: `explicit_path` (--lib), $VELMORA_IO_LIB, libvelmora_io.so next to
-// this executable (build tree), then ../lib/ relative to it (install tree).
-LocatedLibrary locate_library(const std::string& explicit_path);
+// Order: `explicit_path` (--lib), $VELMORA_IO_LIB, the library next to this
+// executable (build tree), then in ../lib/ relative to it (install tree): the wide
+// libvelmora_io_wide.so, or with `narrow` libvelmora_io.so.
+LocatedLibrary locate_library(const std::string& explicit_path, bool narrow);
 
 // Checks that `path` is a shared object for this machine and that the
 // dynamic loader accepts it. The trial load happens in a short-lived child so

@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  const LocatedLibrary lib = locate_library(options.lib);
+  const LocatedLibrary lib = locate_library(options.lib, options.narrow);
   if (lib.path.empty()) {
     say(lib.error);
     return 2;

@@ -24,12 +24,16 @@ bool parse_seconds(const std::string& text, double& out) {
 std::string usage_text() {
   return
       "Usage: velmora-trace [OPTIONS] [--] COMMAND [ARGS...]\n"
-      "Run COMMAND, and everything it starts, with libvelmora_io preloaded and show\n"
-      "the file, socket and SQL activity it reports.\n"
+      "Run COMMAND, and everything it starts, with the wide library\n"
+      "(libvelmora_io_wide.so) preloaded and show the file, socket and SQL activity\n"
+      "it reports.\n"
       "\n"
       "Options:\n"
       "  --lib PATH          library to preload (default: $VELMORA_IO_LIB, then\n"
-      "                      libvelmora_io.so beside this program or in ../lib)\n"
+      "                      the library beside this program or in ../lib)\n"
+      "      --narrow        preload libvelmora_io.so, which sees only read, readv,\n"
+      "                      write, writev, the socket calls, connect, close, dup2\n"
+      "                      and dup3, instead of the wide library\n"
       "  -o, --output FILE   write events and summary to FILE (default: stderr)\n"
       "  -f, --format FMT    text (default), jsonl or raw\n"
       "  -c, --summary       also print a summary table at exit\n"
@@ -99,6 +103,9 @@ ParseOutcome parse_options(int argc, char** argv, Options& out) {
       return outcome;
     } else if (name == "--lib") {
       if (!value(out.lib) || out.lib.empty()) return fail("option '--lib' needs a path");
+    } else if (name == "--narrow") {
+      if (!flag()) return fail("option '--narrow' takes no value");
+      out.narrow = true;
     } else if (name == "-o" || name == "--output") {
       if (!value(out.output) || out.output.empty()) return fail("option '-o' needs a file name");
     } else if (name == "-f" || name == "--format") {

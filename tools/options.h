@@ -13,6 +13,7 @@ enum class Format { text, jsonl, raw };
 
 struct Options {
   std::string lib;          // --lib; empty: look it up
+  bool narrow = false;      // --narrow: the library that sees only the fourteen functions
   std::string output;       // -o; empty: standard error
   Format format = Format::text;
   bool summary = false;     // table at exit

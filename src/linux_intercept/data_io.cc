@@ -7,14 +7,13 @@
 #include "../identify.h"
 #include "../reportable.h"
 #include "../sink.h"
+#include "data_call.h"
+#include "outgoing_sql.h"
 #include "slots.h"
 
 namespace velmora_io::linux_intercept {
-namespace {
 
-// Out of line, so that a call on descriptors 0-2 costs the wrapper one comparison and a
-// jump to the real function, without saving registers for the observation path.
-[[gnu::noinline]] void observe_data_above_2(int fd, std::string_view kind) noexcept {
+void observe_data_above_2(int fd, std::string_view kind) noexcept {
   if (!is_reportable(fd)) {
     // The program itself using the sink's number means the number may have been reused.
     if (fd <= 2 || fd != PIPE_FD.load(std::memory_order_relaxed)) return;
@@ -24,15 +23,6 @@ namespace {
   observe_io(fd, kind);
 }
 
-// Observes, then makes the real call: kept out of the wrappers so that their path for
-// descriptors 0-2 needs no stack frame of its own.
-template <typename Fn, typename... Args>
-[[gnu::noinline]] ssize_t observed_call(Fn* real, std::string_view kind, int fd, Args... args) {
-  observe_data_above_2(fd, kind);
-  return real(fd, args...);
-}
-
-}  // namespace
 }  // namespace velmora_io::linux_intercept
 
 namespace li = velmora_io::linux_intercept;
@@ -54,13 +44,25 @@ VELMORA_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
 VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
   auto* real = li::write::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  if (fd > 2) return li::observed_call(real, "write", fd, buf, count);
+  if (fd > 2) {
+    if constexpr (li::WIDE_LIBRARY) {
+      const iovec one{const_cast<void*>(buf), count};
+      if (li::may_begin_query(&one, 1)) return li::outgoing_call(real, &one, 1, true, fd, buf, count);
+    }
+    return li::observed_call(real, "write", fd, buf, count);
+  }
   return real(fd, buf, count);
 }
 
 VELMORA_EXPORT ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
   auto* real = li::writev::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  if (fd > 2) return li::observed_call(real, "write", fd, iov, iovcnt);
+  if (fd > 2) {
+    if constexpr (li::WIDE_LIBRARY) {
+      const std::size_t n = iovcnt > 0 ? static_cast<std::size_t>(iovcnt) : 0;
+      if (li::may_begin_query(iov, n)) return li::outgoing_call(real, iov, n, true, fd, iov, iovcnt);
+    }
+    return li::observed_call(real, "write", fd, iov, iovcnt);
+  }
   return real(fd, iov, iovcnt);
 }

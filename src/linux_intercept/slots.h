@@ -1,37 +1,38 @@
 // The real-function slot of every interposed function, named after it:
-// linux_intercept::read::ADDR, linux_intercept::read::RESOLVED, and so on.
+// linux_intercept::read::ADDR, linux_intercept::read::RESOLVED, and so on, one per
+// line of entry_points.h.
 #pragma once
 
+#include <stdio.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <type_traits>
 
 #include "../real_function.h"
+#include "entry_points.h"
 
 namespace velmora_io::linux_intercept {
 
-using read = RealFunction<"read", ssize_t(int, void*, size_t)>;
-using readv = RealFunction<"readv", ssize_t(int, const iovec*, int)>;
-using write = RealFunction<"write", ssize_t(int, const void*, size_t)>;
-using writev = RealFunction<"writev", ssize_t(int, const iovec*, int)>;
-using recv = RealFunction<"recv", ssize_t(int, void*, size_t, int)>;
-using recvfrom = RealFunction<"recvfrom", ssize_t(int, void*, size_t, int, sockaddr*, socklen_t*)>;
-using recvmsg = RealFunction<"recvmsg", ssize_t(int, msghdr*, int)>;
-using send = RealFunction<"send", ssize_t(int, const void*, size_t, int)>;
-using sendmsg = RealFunction<"sendmsg", ssize_t(int, const msghdr*, int)>;
-using sendto = RealFunction<"sendto", ssize_t(int, const void*, size_t, int, const sockaddr*, socklen_t)>;
-using connect = RealFunction<"connect", int(int, const sockaddr*, socklen_t)>;
-using close = RealFunction<"close", int(int)>;
-using dup2 = RealFunction<"dup2", int(int, int)>;
-using dup3 = RealFunction<"dup3", int(int, int, int)>;
+#define VELMORA_SLOT(library, name, result, params) \
+  using name = RealFunction<#name, result params>;
+VELMORA_ENTRY_POINTS(VELMORA_SLOT)
+#undef VELMORA_SLOT
 
-// What every wrapper returns when the process has no real definition to forward to.
+// What every wrapper returns when the process has no real definition to forward to:
+// -1, or a null stream; mmap returns MAP_FAILED itself.
 template <typename Result>
 inline Result real_function_missing() noexcept {
   errno = ENOSYS;
-  return static_cast<Result>(-1);
+  if constexpr (std::is_pointer_v<Result>) {
+    return nullptr;
+  } else {
+    return static_cast<Result>(-1);
+  }
 }
 
 }  // namespace velmora_io::linux_intercept

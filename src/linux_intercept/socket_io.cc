@@ -11,6 +11,8 @@
 #include "../reentrancy.h"
 #include "../sink.h"
 #include "../sql_extract.h"
+#include "outgoing_sql.h"
+#include "sender.h"
 #include "slots.h"
 
 namespace vio = velmora_io;
@@ -28,14 +30,9 @@ VELMORA_EXPORT ssize_t recvfrom(int fd, void* buf, size_t len, int flags, struct
   auto* real = li::recvfrom::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   vio::observe_io(fd, "read");
-  // The kernel may raise *src_len above the caller's buffer when it cut the address;
-  // only the bytes inside the buffer may be read.
   const socklen_t buffer_size = src_len != nullptr ? *src_len : 0;
   const ssize_t result = real(fd, buf, len, flags, src, src_len);
-  if (result >= 0 && src != nullptr && src_len != nullptr) {
-    const socklen_t valid = std::min(*src_len, buffer_size);
-    vio::run_guarded([&] { vio::record_sockaddr(fd, src, valid); });
-  }
+  li::record_sender(fd, result, src, src_len, buffer_size);
   return result;
 }
 
@@ -66,6 +63,11 @@ VELMORA_EXPORT ssize_t send(int fd, const void* buf, size_t len, int flags) {
 VELMORA_EXPORT ssize_t sendmsg(int fd, const struct msghdr* msg, int flags) {
   auto* real = li::sendmsg::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
+  if constexpr (li::WIDE_LIBRARY) {
+    if (msg != nullptr && li::may_begin_query(msg->msg_iov, msg->msg_iovlen)) {
+      return li::outgoing_call(real, msg->msg_iov, msg->msg_iovlen, false, fd, msg, flags);
+    }
+  }
   vio::observe_io(fd, "write");
   return real(fd, msg, flags);
 }
@@ -76,6 +78,12 @@ VELMORA_EXPORT ssize_t sendto(int fd, const void* buf, size_t len, int flags,
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (dest != nullptr) {
     vio::run_guarded([&] { vio::record_sockaddr(fd, dest, dest_len); });
+  }
+  if constexpr (li::WIDE_LIBRARY) {
+    const iovec one{const_cast<void*>(buf), len};
+    if (buf != nullptr && li::may_begin_query(&one, 1)) {
+      return li::outgoing_call(real, &one, 1, false, fd, buf, len, flags, dest, dest_len);
+    }
   }
   vio::observe_io(fd, "write");
   return real(fd, buf, len, flags, dest, dest_len);

@@ -5,6 +5,7 @@
 // One server per test process, started by a global environment and always stopped
 // by it, whether the tests pass or not.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -188,6 +189,66 @@ TEST_F(PgTest, QueryWithBackslashComesBackExactly) {
   check_psql_round_trip(plain, traced, unix_name(), sql);
   EXPECT_NE(traced.raw.find("sql_write\tSELECT 'a\\\\b' AS x\t"), std::string::npos) << traced.raw;
   EXPECT_NE(traced.out.find("a\\b"), std::string::npos) << traced.out;
+}
+
+// ---------------------------------------------------------------------------------
+// Node.js's pg driver writes its messages with write (a simple Query) and writev (Parse
+// in the first buffer, Bind, Describe, Execute and Sync after it). The wide library
+// reports each text once as sql_write on the server's socket; the narrow one, which
+// inspects send only, reports none.
+
+// The absolute path of `name` on PATH, or "".
+std::string on_path(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  for (std::size_t start = 0; start <= dirs.size();) {
+    const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+    const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return "";
+}
+
+// Where .ci/run installs the pg package: $VELMORA_NODE_MODULES, else
+// /opt/velmora-node/node_modules.
+std::string node_modules() {
+  const char* dir = std::getenv("VELMORA_NODE_MODULES");
+  return dir != nullptr && *dir != '\0' ? dir : "/opt/velmora-node/node_modules";
+}
+
+TEST_F(PgTest, NodePgQueriesWrittenWithWriteAndWritevAreSqlWritesInTheWideLibraryOnly) {
+  const std::string node = on_path("node");
+  if (node.empty()) GTEST_SKIP() << "Node.js is not installed: the pg driver client is skipped";
+  if (::access((node_modules() + "/pg/package.json").c_str(), R_OK) != 0) {
+    if (in_ci()) FAIL() << "the pg package is missing from " << node_modules();
+    GTEST_SKIP() << "the pg package is not installed in " << node_modules() << " (.ci/run installs it)";
+  }
+  const auto run_client = [&](bool preload) {
+    RunOptions o;
+    o.argv = {node, VELMORA_PG_TEST_DIR "/node_pg_client.js", "127.0.0.1", port()};
+    o.preload = preload;
+    o.sink = preload ? velmora_test::Sink::PIPE_ENV : velmora_test::Sink::NONE;
+    o.env = velmora_pg::client_env();
+    o.env.emplace_back("NODE_PATH", node_modules());
+    o.unset_env = velmora_pg::client_unset_env();
+    return velmora_test::run(o);
+  };
+  const RunResult plain = run_client(false);
+  const RunResult traced = run_client(true);
+  ASSERT_TRUE(plain.ok()) << describe(plain);
+  ASSERT_TRUE(traced.ok()) << describe(traced);
+  EXPECT_EQ(traced.out, "answer=42\nnext=42\n") << describe(traced);
+  EXPECT_EQ(traced.out, plain.out);
+
+  const std::size_t expected = velmora_test::testing_wide_library() ? 1 : 0;
+  EXPECT_EQ(count_kind_detail(traced, "sql_write", "SELECT 42 AS answer"), expected) << describe(traced);
+  EXPECT_EQ(count_kind_detail(traced, "sql_write", "SELECT $1::int + 1 AS next"), expected) << describe(traced);
+  // Each on the connection to the server, and nothing else taken for a query.
+  const std::vector<std::string> where = connection_of(traced, "sql_write");
+  EXPECT_EQ(where.size(), 2 * expected) << describe(traced);
+  for (const std::string& name : where) EXPECT_EQ(name, tcp_name());
+  EXPECT_GE(count_kind_detail(traced, "write", tcp_name()), 1u) << "startup and terminate stay plain writes";
 }
 
 // ---------------------------------------------------------------------------------

@@ -1,11 +1,25 @@
 #!/usr/bin/env bash
-# The preloaded library's public face: exactly the sixteen symbols, the C library as
-# its only dependency, and no start-up or teardown code of its own.
+# A preloaded library's public face: exactly the functions the entry-point list gives
+# it (narrow: the sixteen symbols; wide: those and the WIDE lines) plus the two setters,
+# the C library as its only dependency, and no start-up or teardown code of its own.
+# Usage: check_library_face.sh LIBRARY narrow|wide ENTRY_POINTS_H
 set -euo pipefail
 lib=$1
+kind=$2
+list=$3
 fail=0
 
-want="close connect dup2 dup3 read readv recv recvfrom recvmsg send sendmsg sendto velmora_io_set_pipe_fd velmora_io_set_pipe_read_fd write writev"
+case $kind in
+  narrow) libraries='NARROW' ;;
+  wide) libraries='NARROW|WIDE' ;;
+  *) echo "unknown library kind $kind"; exit 2 ;;
+esac
+want=$( (sed -n -E "s/^X\(($libraries), ([A-Za-z0-9_]+),.*/\2/p" "$list"
+         echo velmora_io_set_pipe_fd; echo velmora_io_set_pipe_read_fd) | sort -u | tr '\n' ' ' | sed 's/ $//')
+# The narrow library's face is a contract: it must stay the sixteen whatever the list grows to.
+if [ "$kind" = narrow ] && [ "$want" != "close connect dup2 dup3 read readv recv recvfrom recvmsg send sendmsg sendto velmora_io_set_pipe_fd velmora_io_set_pipe_read_fd write writev" ]; then
+  echo "the list gives the narrow library [$want], not the sixteen"; fail=1
+fi
 have=$(nm -D --defined-only "$lib" | awk '{print $3}' | sed 's/@.*//' | sort -u | tr '\n' ' ' | sed 's/ $//')
 if [ "$have" != "$want" ]; then
   echo "exports [$have], expected [$want]"; fail=1

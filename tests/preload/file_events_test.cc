@@ -161,5 +161,32 @@ TEST(FileEvents, ProgramOutputIsUnchanged) {
   EXPECT_EQ(kinds, (std::vector<std::string>{"read", "read", "close"})) << r.raw;
 }
 
+// The positional, fortified, zero-copy and mapping calls: the wide library reports each
+// as its plain counterpart would (a mapping by what it allows: reading, and writing
+// only when shared); the narrow library sees none of them, nor the closes of files it
+// never named.
+TEST(FileEvents, WideCallsAreSeenOnlyByTheWideLibrary) {
+  TempDir dir;
+  RunResult r = drive({"wide_calls", dir.path()});
+  auto facts = r.facts();
+  std::vector<std::string> got;
+  for (const Event& e : r.events) got.push_back(e.kind + " " + e.detail + " " + std::to_string(e.fd));
+  std::vector<std::string> want;
+  if (testing_wide_library()) {
+    const std::string f = "file:" + dir.file("f") + " " + facts.at("f");
+    const std::string g = "file:" + dir.file("g") + " " + facts.at("g");
+    want.assign(6, "write " + f);                     // pwrite ... pwritev64v2
+    want.insert(want.end(), 6 + 3, "read " + f);      // pread ... preadv64v2, three fortified
+    want.insert(want.end(), {"read " + f,             // private, read-only
+                             "read " + f, "write " + f,  // shared, read-write
+                             "read " + f,             // private, read-write: stores stay private
+                             "read " + f,             // mmap64, shared, read-only
+                             "read " + f, "write " + g,  // copy_file_range
+                             "read " + f, "write " + g,  // sendfile
+                             "close " + f, "close " + g});
+  }
+  EXPECT_EQ(got, want) << r.raw;
+}
+
 }  // namespace
 }  // namespace velmora_test

@@ -18,6 +18,20 @@ TEST(Hazards, ForkWhileOtherThreadsUseTheTableNeverHangsTheChild) {
   EXPECT_EQ(r.malformed, 0u);
 }
 
+// Every real function is looked up at the first call of any wrapper, so that no later
+// first call (say, inside a signal handler) reaches the loader's lookup, which takes its
+// lock and may allocate.
+TEST(Hazards, TheFirstCallLooksUpEveryRealFunctionAndNoLaterCallLooksUpAny) {
+  TempDir dir;
+  RunOptions o;
+  o.argv = {driver_path(), "lookups", dir.file("f")};
+  RunResult r = run(o);
+  ASSERT_TRUE(r.ok()) << r.err;
+  auto facts = r.facts();
+  EXPECT_GE(std::stol(facts.at("first")), 14) << "the lookups were not counted";
+  EXPECT_EQ(facts.at("later"), "0");
+}
+
 TEST(Hazards, SignalHandlerWritingDuringTableOperationsDoesNotDeadlock) {
   TempDir dir;
   RunOptions o;

@@ -97,24 +97,62 @@ TEST(SocketData, SenderAddressCutShortByTheCallersBufferNamesNothing) {
   EXPECT_TRUE(r.of_kind("read").empty()) << r.raw;
 }
 
-TEST(SocketData, OnlySendReportsQueriesAndOnlyAtTheStartOfItsBuffer) {
-  RunResult r = drive({"queries"});
+// The narrow library looks for queries in send only. The wide one looks in every write
+// to a descriptor named as a socket (write, writev with the message spread over
+// buffers, sendmsg, sendto), never in writes to files or pipes.
+TEST(SocketData, QueriesAreReportedOnlyAtTheStartOfASocketWrite) {
+  TempDir dir;
+  RunResult r = drive({"queries", dir.path()});
   auto f = r.facts();
   const std::string a = f["a"], b = f["b"];
+  const bool wide = testing_wide_library();
+  const Line plain{"write", "socket:unix:", a};
   EXPECT_EQ(lines(r), (std::vector<Line>{
                           {"sql_write", "SELECT 1", a},
                           {"sql_write", "SELECT $1", a},
-                          {"write", "socket:unix:", a},  // Sync first, query after
-                          {"write", "socket:unix:", a},  // query cut short
-                          {"write", "socket:unix:", a},  // null buffer
-                          {"write", "socket:unix:", a},  // sendto
-                          {"write", "socket:unix:", a},  // sendmsg
-                          {"read", "socket:unix:", b},   // recv
-                          {"read", "socket:unix:", b},   // recvmsg
+                          plain,                                             // Sync first, query after
+                          plain,                                             // query cut short
+                          plain,                                             // null buffer
+                          wide ? Line{"sql_write", "SELECT 1", a} : plain,   // sendto
+                          wide ? Line{"sql_write", "SELECT 1", a} : plain,   // sendmsg
+                          wide ? Line{"sql_write", "SELECT 1", a} : plain,   // write
+                          wide ? Line{"sql_write", "SELECT $1", a} : plain,  // writev, spread
+                          {"write", "file:" + dir.file("q"), f["file"]},     // never a file's
+                          {"read", "socket:unix:", b},                       // recv
+                          {"read", "socket:unix:", b},                       // recvmsg
                           {"sql_write", "SELECT 1", "-1"},
                       }));
   EXPECT_EQ(f["bad_result"], "-1");
   EXPECT_EQ(f["bad_errno"], std::to_string(EBADF));
+}
+
+// Data moved between a file and a socket inside the kernel, and the batched and
+// fortified socket calls: the wide library reports the file's read (or write) and the
+// socket's write (or read) of each; pipes are unnamed and stay silent. The narrow
+// library sees the connect alone.
+TEST(SocketEvents, ZeroCopyBatchedAndFortifiedCallsUnderEachLibrary) {
+  TempDir dir;
+  write_file(dir.file("data"), "abcdefgh");
+  RunResult r = drive({"transfer", dir.file("data")});
+  auto f = r.facts();
+  const std::string file = "file:" + dir.file("data");
+  const std::string server = "socket:127.0.0.1:" + f["port"], client = "socket:127.0.0.1:" + f["client_port"];
+  std::vector<Line> want = {{"connect", server, f["client"]}};
+  if (testing_wide_library()) {
+    want.insert(want.end(), {
+                                {"read", file, f["file"]}, {"write", server, f["client"]},  // sendfile
+                                {"read", file, f["file"]},                                  // splice into the pipe
+                                {"write", server, f["client"]},                             // splice out of it
+                                {"read", client, f["server"]},                              // recvmmsg
+                                {"read", client, f["server"]},                              // __recv_chk
+                                {"read", client, f["server"]},                              // __recvfrom_chk
+                                {"write", client, f["server"]},                             // sendmmsg
+                                {"read", server, f["client"]},                              // splice back
+                                {"write", file, f["file"]},
+                            });
+  }
+  EXPECT_EQ(lines(r), want);
+  EXPECT_EQ(read_file(dir.file("data")), "pongefgh");
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
-// Closes descriptors with close_range(), which the C library does in one system call
-// without going through the exported close().
+// Closes descriptors where the exported close() never sees it: close_range() and
+// closefrom() close many in one system call, fclose() closes its stream's descriptor
+// inside the C library.
 //
 //   close_range_probe reuse DIR   write DIR/a, close_range, write DIR/b on the same number
+//   close_range_probe closefrom DIR   the same with closefrom
+//   close_range_probe fclose DIR  the same with DIR/a opened by fopen and closed by fclose
 //   close_range_probe sink DIR    write DIR/a, close_range (taking the event pipe with it),
 //                                 then open DIR/victim on the pipe's old number and write
 //                                 DIR/other and DIR/victim
@@ -9,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -29,11 +33,18 @@ int main(int argc, char** argv) {
   if (argc != 3) return 2;
   const std::string mode = argv[1], dir = argv[2];
 
-  const int a = open_for_write(dir + "/a");
+  FILE* stream = mode == "fclose" ? std::fopen((dir + "/a").c_str(), "w") : nullptr;
+  const int a = stream != nullptr ? fileno(stream) : open_for_write(dir + "/a");
   if (a < 0 || !put(a, "first\n")) return 3;
-  if (close_range(3, ~0U, 0) != 0) return 4;
+  if (mode == "fclose") {
+    if (std::fclose(stream) != 0) return 4;
+  } else if (mode == "closefrom") {
+    closefrom(3);
+  } else if (close_range(3, ~0U, 0) != 0) {
+    return 4;
+  }
 
-  if (mode == "reuse") {
+  if (mode == "reuse" || mode == "closefrom" || mode == "fclose") {
     const int b = open_for_write(dir + "/b");
     if (b < 0 || !put(b, "second\n") || close(b) != 0) return 5;
     return put(1, "a=" + std::to_string(a) + "\nb=" + std::to_string(b) + "\n") ? 0 : 6;

@@ -153,5 +153,38 @@ TEST(Python, ThreadsSocketsChildAndHttpAreSeenAndChangeNothing) {
   }
 }
 
+// SQLite reads and writes its database and journal with pread64/pwrite64: the wide
+// library sees both files read and written; the narrow one sees neither. The query
+// result is the same either way.
+TEST(Python, SqliteDatabaseIsSeenByTheWideLibraryOnly) {
+  const std::string python = python3_path();
+  ASSERT_FALSE(python.empty()) << "python3 is required";
+  constexpr const char* kScript =
+      "import sqlite3\n"
+      "db = sqlite3.connect('app.db')\n"
+      "db.execute('create table t (x integer)')\n"
+      "db.executemany('insert into t values (?)', [(i,) for i in range(100)])\n"
+      "db.commit()\n"
+      "print(db.execute('select sum(x) from t').fetchone()[0])\n"
+      "db.close()\n";
+  Paired p = run_paired([](const std::string&) {}, [&](const std::string&) {
+    RunOptions o;
+    o.argv = {python, "-I", "-S", "-B", "-c", kScript};
+    return o;
+  });
+  expect_same_behaviour(p);
+  const RunResult& r = p.traced.result;
+  EXPECT_EQ(r.out, "4950\n");
+  expect_well_formed(r);
+  const std::string db = p.traced.file("app.db");
+  if (testing_wide_library()) {
+    EXPECT_GT(count(r.events, "read", db), 0u) << listing(r.events);
+    EXPECT_GT(count(r.events, "write", db), 0u) << listing(r.events);
+    EXPECT_EQ(count(r.events, "close", db), 1u) << listing(r.events);
+  } else {
+    EXPECT_EQ(listing(under(r.events, p.traced.dir->path())), "");
+  }
+}
+
 }  // namespace
 }  // namespace velmora_test::programs

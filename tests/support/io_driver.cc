@@ -14,11 +14,16 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -34,6 +39,27 @@
 #include <vector>
 
 extern char** environ;
+
+// Every dynamic-symbol lookup of the process passes through here (the library's
+// included: this definition is exported, see CMakeLists.txt) and is counted. A lookup
+// of the next definition is answered from the C library itself, which is what comes
+// after the preloaded library.
+std::atomic<long> LOOKUPS{0};
+extern "C" void* dlsym(void* handle, const char* name) noexcept {
+  using Dlsym = void* (*)(void*, const char*);
+  static const auto real = reinterpret_cast<Dlsym>(dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34"));
+  LOOKUPS.fetch_add(1);
+  if (handle == RTLD_NEXT) {
+    static void* const libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+    handle = libc;
+  }
+  return real(handle, name);
+}
+
+// The C library's fortified forms, called directly: this driver is built unfortified.
+extern "C" ssize_t __read_chk(int, void*, size_t, size_t);
+extern "C" ssize_t __pread_chk(int, void*, size_t, off_t, size_t);
+extern "C" ssize_t __pread64_chk(int, void*, size_t, off64_t, size_t);
 
 #include "scenario_main.h"
 
@@ -401,6 +427,146 @@ int scenario_interrupted_sink(int, char** argv) {
   return 0;
 }
 
+// wide_calls DIR: every positional, fortified, zero-copy and mapping call of the wide
+// library once on DIR/f (and DIR/g as a copy's destination), in this order:
+// 6 positional writes, 6 positional reads, 3 fortified reads, mappings (private read,
+// shared read-write, private read-write, anonymous, shared read through mmap64),
+// copy_file_range f->g, sendfile f->g, then close of both.
+int scenario_wide_calls(int, char** argv) {
+  const std::string dir = argv[2];
+  const int f = open((dir + "/f").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  const int g = open((dir + "/g").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (f < 0 || g < 0) fail("open");
+  char byte = 'x';
+  iovec one{&byte, 1};
+  if (pwrite(f, &byte, 1, 0) != 1 || pwrite64(f, &byte, 1, 1) != 1 || pwritev(f, &one, 1, 2) != 1 ||
+      pwritev64(f, &one, 1, 3) != 1 || pwritev2(f, &one, 1, 4, 0) != 1 || pwritev64v2(f, &one, 1, 5, 0) != 1)
+    fail("pwrite");
+  if (pread(f, &byte, 1, 0) != 1 || pread64(f, &byte, 1, 1) != 1 || preadv(f, &one, 1, 2) != 1 ||
+      preadv64(f, &one, 1, 3) != 1 || preadv2(f, &one, 1, 4, 0) != 1 || preadv64v2(f, &one, 1, 5, 0) != 1)
+    fail("pread");
+  char buf[8];
+  lseek(f, 0, SEEK_SET);
+  if (__read_chk(f, buf, 2, sizeof(buf)) != 2 || __pread_chk(f, buf, 2, 0, sizeof(buf)) != 2 ||
+      __pread64_chk(f, buf, 2, 0, sizeof(buf)) != 2)
+    fail("fortified read");
+  const long page = sysconf(_SC_PAGESIZE);
+  void* maps[] = {
+      mmap(nullptr, page, PROT_READ, MAP_PRIVATE, f, 0),
+      mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_SHARED, f, 0),
+      mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE, f, 0),
+      mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0),
+      mmap64(nullptr, page, PROT_READ, MAP_SHARED, f, 0),
+  };
+  for (void* m : maps) {
+    if (m == MAP_FAILED) fail("mmap");
+    munmap(m, page);
+  }
+  off64_t from = 0;
+  if (copy_file_range(f, &from, g, nullptr, 6, 0) != 6) fail("copy_file_range");
+  off_t at = 0;
+  if (sendfile(g, f, &at, 6) != 6) fail("sendfile");
+  fact("f", f);
+  fact("g", g);
+  close(f);
+  close(g);
+  return 0;
+}
+
+// stale_numbers DIR: for each call that hands out a descriptor, a file DIR/old-CALL is
+// written on some number, that number is closed behind the library's back (a raw
+// system call), the call hands the number out again, and one byte is written to it.
+// Prints CALL=FD for each.
+int scenario_stale_numbers(int, char** argv) {
+  const std::string dir = argv[2];
+  const int lis = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un un{};
+  un.sun_family = AF_UNIX;
+  std::snprintf(un.sun_path, sizeof(un.sun_path), "%s/l.sock", dir.c_str());
+  unlink(un.sun_path);
+  if (bind(lis, reinterpret_cast<sockaddr*>(&un), sizeof(un)) != 0 || listen(lis, 4) != 0) fail("listen");
+  const int client = socket(AF_UNIX, SOCK_STREAM, 0);  // waits in the backlog for accept
+  if (connect(client, reinterpret_cast<sockaddr*>(&un), sizeof(un)) != 0) fail("connect");
+  const int keep = open("/dev/null", O_RDONLY);
+  FILE* streams[2] = {nullptr, nullptr};
+  int fds[2];
+  struct Maker {
+    const char* name;
+    int (*make)(const std::string& dir, int lis, int keep, int* fds, FILE** streams);
+  };
+  const Maker makers[] = {
+      {"open", [](const std::string& d, int, int, int*, FILE**) { return open((d + "/new").c_str(), O_WRONLY | O_CREAT, 0644); }},
+      {"openat", [](const std::string& d, int, int, int*, FILE**) { return openat(AT_FDCWD, (d + "/new").c_str(), O_WRONLY); }},
+      {"creat", [](const std::string& d, int, int, int*, FILE**) { return creat((d + "/new").c_str(), 0644); }},
+      {"socket", [](const std::string&, int, int, int*, FILE**) { return socket(AF_INET, SOCK_DGRAM, 0); }},
+      {"socketpair", [](const std::string&, int, int, int* p, FILE**) { return socketpair(AF_UNIX, SOCK_STREAM, 0, p) == 0 ? p[0] : -1; }},
+      {"accept", [](const std::string&, int l, int, int*, FILE**) { return accept4(l, nullptr, nullptr, SOCK_CLOEXEC); }},
+      {"pipe", [](const std::string&, int, int, int* p, FILE**) { return pipe2(p, 0) == 0 ? p[0] : -1; }},
+      {"dup", [](const std::string&, int, int k, int*, FILE**) { return dup(k); }},
+      {"fcntl", [](const std::string&, int, int k, int*, FILE**) { return fcntl(k, F_DUPFD_CLOEXEC, 0); }},
+      {"eventfd", [](const std::string&, int, int, int*, FILE**) { return eventfd(0, 0); }},
+      {"memfd_create", [](const std::string&, int, int, int*, FILE**) { return memfd_create("velmora", 0); }},
+      {"epoll_create1", [](const std::string&, int, int, int*, FILE**) { return epoll_create1(0); }},
+      {"fopen", [](const std::string& d, int, int, int*, FILE** s) {
+         s[0] = fopen((d + "/new").c_str(), "w");
+         return s[0] != nullptr ? fileno(s[0]) : -1; }},
+  };
+  for (const Maker& m : makers) {
+    const int old = open_for_write((dir + "/old-" + m.name).c_str());
+    if (write(old, "x", 1) != 1) fail("write");  // names it
+    syscall(SYS_close, old);
+    fds[1] = -1;
+    const int fresh = m.make(dir, lis, keep, fds, streams);
+    if (fresh != old) fail(m.name);
+    write(fresh, "y", 1);  // may fail (a socket without peer): the event comes first
+    fact(m.name, fresh);
+    if (streams[0] != nullptr) {
+      fclose(streams[0]);
+      streams[0] = nullptr;
+    } else {
+      syscall(SYS_close, fresh);
+    }
+    if (fds[1] >= 0) syscall(SYS_close, fds[1]);
+  }
+  return 0;
+}
+
+// lookups PATH: one write to PATH, then a call of every other function the library
+// interposes (on bad descriptors, so nothing happens). Prints how many symbol lookups
+// the first call made and how many all the later ones made together.
+int scenario_lookups(int, char** argv) {
+  const int fd = open_for_write(argv[2]);
+  write(fd, "x", 1);
+  const long first = LOOKUPS.load();
+  char buf[1];
+  iovec iov{buf, 1};
+  msghdr msg{};
+  sockaddr_storage addr{};
+  socklen_t len = sizeof(addr);
+  read(-1, buf, 1);
+  readv(-1, &iov, 1);
+  writev(-1, &iov, 1);
+  recv(-1, buf, 1, 0);
+  recvfrom(-1, buf, 1, 0, reinterpret_cast<sockaddr*>(&addr), &len);
+  recvmsg(-1, &msg, 0);
+  send(-1, buf, 1, 0);
+  sendmsg(-1, &msg, 0);
+  sendto(-1, buf, 1, 0, nullptr, 0);
+  connect(-1, reinterpret_cast<sockaddr*>(&addr), sizeof(sockaddr_un));
+  dup2(-1, -1);
+  dup3(-1, -1, 0);
+  close(-1);
+  pread(-1, buf, 1, 0);
+  pwrite(-1, buf, 1, 0);
+  dup(-1);
+  mmap(nullptr, 1, PROT_READ, MAP_PRIVATE, -1, 0);
+  close_range(~0u, ~0u, 0);
+  fact("first", first);
+  fact("later", LOOKUPS.load() - first);
+  close(fd);
+  return 0;
+}
+
 constexpr Scenario SCENARIOS[] = {
     {"write", 1, scenario_write},
     {"read", 1, scenario_read},
@@ -416,6 +582,9 @@ constexpr Scenario SCENARIOS[] = {
     {"fork_storm", 2, scenario_fork_storm},
     {"signal_storm", 2, scenario_signal_storm},
     {"interrupted_sink", 2, scenario_interrupted_sink},
+    {"wide_calls", 1, scenario_wide_calls},
+    {"stale_numbers", 1, scenario_stale_numbers},
+    {"lookups", 1, scenario_lookups},
 };
 
 }  // namespace

@@ -48,7 +48,7 @@ std::vector<std::string> child_environment(const RunOptions& o) {
     std::string_view entry(*e);
     if (!drop.count(std::string(entry.substr(0, entry.find('='))))) env.emplace_back(entry);
   }
-  if (o.preload) env.push_back("LD_PRELOAD=" + library_path());
+  if (o.preload) env.push_back("LD_PRELOAD=" + (o.library.empty() ? library_path() : o.library));
   // Explicit variables win over what the sink choice would set.
   std::set<std::string> given;
   for (const auto& [k, v] : o.env) {
@@ -222,7 +222,14 @@ RunResult run(const RunOptions& o) {
   return r;
 }
 
-std::string library_path() { return VELMORA_TEST_LIBRARY; }
+std::string library_path() {
+  // The preloaded suites are registered once per library; CTest names the one to use.
+  const char* chosen = std::getenv("VELMORA_TEST_LIBRARY");
+  return chosen != nullptr && *chosen != '\0' ? chosen : VELMORA_TEST_LIBRARY;
+}
+std::string narrow_library_path() { return VELMORA_TEST_LIBRARY; }
+std::string wide_library_path() { return VELMORA_TEST_WIDE_LIBRARY; }
+bool testing_wide_library() { return library_path() == wide_library_path(); }
 std::string driver_path() { return VELMORA_TEST_DRIVER; }
 std::string socket_driver_path() { return VELMORA_TEST_SOCKET_DRIVER; }
 

@@ -37,6 +37,7 @@ struct RunOptions {
   std::vector<std::pair<std::string, std::string>> env;  // added or overriding
   std::vector<std::string> unset_env;
   bool preload = true;
+  std::string library;  // the library to preload; empty: library_path()
   Sink sink = Sink::PIPE_ENV;
   int sink_fd = 100;     // the number the child sees for the pipe's write end
   std::string log_path;  // with Sink::LOG_FILE
@@ -65,8 +66,13 @@ struct RunResult {
 
 RunResult run(const RunOptions& options);
 
-// The built library and the scenario driver, as the build put them.
+// The built libraries and the scenario driver, as the build put them. library_path()
+// is the one under test: the narrow library unless the environment's
+// VELMORA_TEST_LIBRARY names another (CTest runs the preloaded suites once per library).
 std::string library_path();
+std::string narrow_library_path();
+std::string wide_library_path();
+bool testing_wide_library();
 std::string driver_path();
 std::string socket_driver_path();
 

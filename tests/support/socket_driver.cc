@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -21,6 +22,10 @@
 #include <string>
 
 #include "scenario_main.h"
+
+// The C library's fortified forms, called directly: this driver is built unfortified.
+extern "C" ssize_t __recv_chk(int, void*, size_t, size_t, int);
+extern "C" ssize_t __recvfrom_chk(int, void*, size_t, size_t, int, sockaddr*, socklen_t*);
 
 namespace {
 
@@ -212,7 +217,7 @@ std::string pg_message(char type, const std::string& body) {
 }
 
 // queries: PostgreSQL Query/Parse bytes through each sending call.
-int scenario_queries(int, char**) {
+int scenario_queries(int, char** argv) {
   int sv[2];
   socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
   const std::string query = pg_message('Q', std::string("SELECT 1\0", 9));
@@ -229,6 +234,19 @@ int scenario_queries(int, char**) {
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
   sendmsg(sv[0], &msg, 0);                                     // write
+  // Plain writes: of the query to the socket, of the Parse spread over three buffers
+  // with the Sync after it, and of the query to a file and to a pipe.
+  write(sv[0], query.data(), query.size());
+  const std::string parse_sync = parse + sync;
+  iovec spread[3] = {{const_cast<char*>(parse_sync.data()), 3},
+                     {const_cast<char*>(parse_sync.data()) + 3, 9},
+                     {const_cast<char*>(parse_sync.data()) + 12, parse_sync.size() - 12}};
+  writev(sv[0], spread, 3);
+  const int file = open((std::string(argv[2]) + "/q").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  write(file, query.data(), query.size());
+  int p[2];
+  if (pipe(p) != 0) fail("pipe");
+  write(p[1], query.data(), query.size());
   char buf[256];
   recv(sv[1], buf, sizeof(buf), MSG_DONTWAIT);                 // read
   iovec in{buf, sizeof(buf)};
@@ -243,6 +261,7 @@ int scenario_queries(int, char**) {
   fact("bad_errno", errno);
   fact("a", sv[0]);
   fact("b", sv[1]);
+  fact("file", file);
   return 0;
 }
 
@@ -350,6 +369,48 @@ int scenario_sink_closed(int, char** argv) {
   return 0;
 }
 
+// transfer FILE: a TCP loopback pair; the client sends FILE's first bytes with sendfile,
+// then with splice through a pipe (file -> pipe -> socket); the server takes them in with
+// recvmmsg, __recv_chk and __recvfrom_chk, answers with sendmmsg, and the client splices
+// the answer into FILE (socket -> pipe -> file).
+int scenario_transfer(int, char** argv) {
+  const int file = open(argv[2], O_RDWR);
+  if (file < 0) fail("open");
+  const int lis = listener(AF_INET, SOCK_STREAM);
+  const int port = port_of(lis);
+  const int client = socket(AF_INET, SOCK_STREAM, 0);
+  socklen_t len;
+  sockaddr_storage to = loopback(AF_INET, port, &len);
+  if (connect(client, reinterpret_cast<sockaddr*>(&to), len) != 0) fail("connect");
+  const int server = accept(lis, nullptr, nullptr);
+  int p[2];
+  if (pipe(p) != 0) fail("pipe");
+  off_t at = 0;
+  if (sendfile(client, file, &at, 4) != 4) fail("sendfile");
+  loff_t from = 4;
+  if (splice(file, &from, p[1], nullptr, 4, 0) != 4) fail("splice in");
+  if (splice(p[0], nullptr, client, nullptr, 4, 0) != 4) fail("splice out");
+  char buf[16];
+  iovec iov{buf, 4};
+  mmsghdr msg{};
+  msg.msg_hdr.msg_iov = &iov;
+  msg.msg_hdr.msg_iovlen = 1;
+  if (recvmmsg(server, &msg, 1, MSG_WAITALL, nullptr) != 1) fail("recvmmsg");
+  if (__recv_chk(server, buf, 2, sizeof(buf), MSG_WAITALL) != 2) fail("__recv_chk");
+  if (__recvfrom_chk(server, buf, 2, sizeof(buf), MSG_WAITALL, nullptr, nullptr) != 2) fail("__recvfrom_chk");
+  iov = {const_cast<char*>("pong"), 4};
+  if (sendmmsg(server, &msg, 1, 0) != 1) fail("sendmmsg");
+  if (splice(client, nullptr, p[1], nullptr, 4, 0) != 4) fail("splice back");
+  from = 0;
+  if (splice(p[0], nullptr, file, &from, 4, 0) != 4) fail("splice to file");
+  fact("port", port);
+  fact("client_port", port_of(client));
+  fact("client", client);
+  fact("server", server);
+  fact("file", file);
+  return 0;
+}
+
 constexpr Scenario SCENARIOS[] = {
     {"tcp", 1, scenario_tcp},
     {"unix", 1, scenario_unix},
@@ -357,10 +418,11 @@ constexpr Scenario SCENARIOS[] = {
     {"udp_connected", 0, scenario_udp_connected},
     {"datagrams", 0, scenario_datagrams},
     {"short_address", 0, scenario_short_address},
-    {"queries", 0, scenario_queries},
+    {"queries", 1, scenario_queries},
     {"connect_outcomes", 0, scenario_connect_outcomes},
     {"lifecycle", 1, scenario_lifecycle},
     {"sink_closed", 2, scenario_sink_closed},
+    {"transfer", 1, scenario_transfer},
 };
 
 }  // namespace

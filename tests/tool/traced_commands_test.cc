@@ -160,18 +160,24 @@ TEST(TracedCommands, ShellPipelineForksChildren) {
   EXPECT_NE(*readers.begin(), *writers.begin());
 }
 
-// In the build tree the tracer and the library sit side by side, and the
-// tracer finds the library there without being told.
+// In the build tree the tracer and the libraries sit side by side, and the
+// tracer finds the wide library there without being told, the narrow one with --narrow.
 TEST(TracedCommands, LibraryFoundBesideTool) {
   namespace fs = std::filesystem;
-  const fs::path lib = fs::canonical(real_lib_path());
-  if (fs::canonical(tool_path()).parent_path() != lib.parent_path()) {
+  const fs::path narrow = fs::canonical(real_lib_path()), wide = fs::canonical(VELMORA_WIDE_LIB_PATH);
+  if (fs::canonical(tool_path()).parent_path() != narrow.parent_path()) {
     GTEST_SKIP() << "library and tracer are built into different directories";
   }
   TempDir dir;
-  const RunResult r = run_tool(dir, {"sh", "-c", "echo \"$LD_PRELOAD\" > " + (dir / "preload")});
+  const std::vector<std::string> show = {"sh", "-c", "echo \"$LD_PRELOAD\" > " + (dir / "preload")};
+  RunResult r = run_tool(dir, show);
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(read_file(dir / "preload"), lib.string() + "\n");
+  EXPECT_EQ(read_file(dir / "preload"), wide.string() + "\n");
+  std::vector<std::string> narrow_args = {"--narrow"};
+  narrow_args.insert(narrow_args.end(), show.begin(), show.end());
+  r = run_tool(dir, narrow_args);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(read_file(dir / "preload"), narrow.string() + "\n");
 }
 
 TEST(TracedCommands, ProgramKilledBySignal) {

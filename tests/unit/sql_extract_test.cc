@@ -2,10 +2,13 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -177,6 +180,81 @@ TEST(ExtractPgQuery, LeavesErrnoAloneWhenItFindsNothing) {
     EXPECT_FALSE(extract_pg_query(in.data(), in.size()).has_value());
     EXPECT_EQ(errno, EAGAIN);
   }
+}
+
+// A message spread over buffers as writev or sendmsg pass them: each buffer ends at an
+// inaccessible page, so a read past any of them faults.
+struct Spread {
+  std::vector<std::unique_ptr<GuardedBytes>> pieces;
+  std::vector<iovec> iov;
+  explicit Spread(const std::vector<std::string>& parts) {
+    for (const std::string& part : parts) {
+      pieces.push_back(std::make_unique<GuardedBytes>(part));
+      iov.push_back({const_cast<unsigned char*>(pieces.back()->data()), part.size()});
+    }
+  }
+};
+
+std::optional<std::string> gathered_text(const Spread& spread, std::size_t scratch_size = 512) {
+  std::vector<char> scratch(scratch_size);
+  const std::optional<std::string_view> message =
+      gather_first_message(spread.iov.data(), spread.iov.size(), scratch.data(), scratch.size());
+  if (!message) return std::nullopt;
+  const std::optional<std::string_view> text = extract_pg_query(message->data(), message->size());
+  if (!text) return "(not a query)";
+  return std::string(*text);
+}
+
+TEST(GatherFirstMessage, AParseSplitAtEveryPositionOverTwoAndThreeBuffers) {
+  const std::string msg = parse("s1", "SELECT $1::int + 1", "\0\x01\0\0\0\x17"sv);
+  const std::string bind = message('B', "\0s1\0\0\0\0\0\0\0"sv);  // follows it in the last buffer
+  const std::string text = "SELECT $1::int + 1";
+  for (std::size_t a = 0; a <= msg.size(); ++a) {
+    Spread two({msg.substr(0, a), msg.substr(a) + bind});
+    EXPECT_EQ(gathered_text(two), text) << "split at " << a;
+    for (std::size_t b = a; b <= msg.size(); ++b) {
+      Spread three({msg.substr(0, a), msg.substr(a, b - a), msg.substr(b) + bind});
+      EXPECT_EQ(gathered_text(three), text) << "split at " << a << " and " << b;
+      // The same buffers without the message's last byte hold no whole message.
+      if (b < msg.size()) {
+        Spread cut({msg.substr(0, a), msg.substr(a, b - a), msg.substr(b, msg.size() - b - 1)});
+        EXPECT_EQ(gathered_text(cut), NOTHING) << "cut, split at " << a << " and " << b;
+      }
+    }
+  }
+}
+
+TEST(GatherFirstMessage, CopiesOnlyWhatSpansBuffersAndOnlyIfScratchHoldsIt) {
+  const std::string msg = query("SELECT 42 AS answer");
+  // Whole in the first buffer: a view into it, the scratch untouched.
+  Spread whole({msg + "tail", "more"});
+  char scratch[64];
+  std::memset(scratch, '#', sizeof(scratch));
+  std::optional<std::string_view> got = gather_first_message(whole.iov.data(), 2, scratch, sizeof(scratch));
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(static_cast<const void*>(got->data()), whole.iov[0].iov_base);
+  EXPECT_EQ(*got, msg);
+  EXPECT_EQ(scratch[0], '#');
+  // Whole in a buffer after empty ones: still no copy.
+  Spread late({"", "", msg});
+  got = gather_first_message(late.iov.data(), 3, scratch, sizeof(scratch));
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(static_cast<const void*>(got->data()), late.iov[2].iov_base);
+  // Spread: exactly the message's bytes are copied, nothing after them.
+  Spread split({msg.substr(0, 3), msg.substr(3) + "NEXT"});
+  got = gather_first_message(split.iov.data(), 2, scratch, sizeof(scratch));
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->data(), scratch);
+  EXPECT_EQ(*got, msg);
+  EXPECT_EQ(scratch[msg.size()], '#');
+  // A scratch one byte too small gives nothing.
+  EXPECT_EQ(gathered_text(split, msg.size() - 1), NOTHING);
+  EXPECT_EQ(gathered_text(split, msg.size()), "SELECT 42 AS answer");
+  // Another message first, or none at all.
+  EXPECT_EQ(gathered_text(Spread({message('S', ""sv), msg})), NOTHING);
+  EXPECT_EQ(gathered_text(Spread({})), NOTHING);
+  EXPECT_EQ(gathered_text(Spread({"", ""})), NOTHING);
+  EXPECT_EQ(first_message_size(split.iov.data(), 2), msg.size());
 }
 
 }  // namespace

@@ -1,0 +1,75 @@
+// Every C-library function the libraries interpose, one line each: which library
+// exports it (narrow: both; wide: the wide library only), its name, result and
+// parameters. This list generates the real-function slots (slots.h), the one pass
+// that resolves them (resolve_all.cc) and both version scripts (src/CMakeLists.txt
+// reads the lines that start with "X("); the face test checks each library's exports
+// against it. Adding a function is one line here, its wrapper, and a test.
+//
+// Keep one entry per line, in the form X(LIBRARY, name, result, (parameters)).
+#pragma once
+
+#define VELMORA_ENTRY_POINTS(X) \
+X(NARROW, read, ssize_t, (int, void*, size_t)) \
+X(NARROW, readv, ssize_t, (int, const iovec*, int)) \
+X(NARROW, write, ssize_t, (int, const void*, size_t)) \
+X(NARROW, writev, ssize_t, (int, const iovec*, int)) \
+X(NARROW, recv, ssize_t, (int, void*, size_t, int)) \
+X(NARROW, recvfrom, ssize_t, (int, void*, size_t, int, sockaddr*, socklen_t*)) \
+X(NARROW, recvmsg, ssize_t, (int, msghdr*, int)) \
+X(NARROW, send, ssize_t, (int, const void*, size_t, int)) \
+X(NARROW, sendmsg, ssize_t, (int, const msghdr*, int)) \
+X(NARROW, sendto, ssize_t, (int, const void*, size_t, int, const sockaddr*, socklen_t)) \
+X(NARROW, connect, int, (int, const sockaddr*, socklen_t)) \
+X(NARROW, close, int, (int)) \
+X(NARROW, dup2, int, (int, int)) \
+X(NARROW, dup3, int, (int, int, int)) \
+X(WIDE, pread, ssize_t, (int, void*, size_t, off_t)) \
+X(WIDE, pread64, ssize_t, (int, void*, size_t, off64_t)) \
+X(WIDE, preadv, ssize_t, (int, const iovec*, int, off_t)) \
+X(WIDE, preadv64, ssize_t, (int, const iovec*, int, off64_t)) \
+X(WIDE, preadv2, ssize_t, (int, const iovec*, int, off_t, int)) \
+X(WIDE, preadv64v2, ssize_t, (int, const iovec*, int, off64_t, int)) \
+X(WIDE, pwrite, ssize_t, (int, const void*, size_t, off_t)) \
+X(WIDE, pwrite64, ssize_t, (int, const void*, size_t, off64_t)) \
+X(WIDE, pwritev, ssize_t, (int, const iovec*, int, off_t)) \
+X(WIDE, pwritev64, ssize_t, (int, const iovec*, int, off64_t)) \
+X(WIDE, pwritev2, ssize_t, (int, const iovec*, int, off_t, int)) \
+X(WIDE, pwritev64v2, ssize_t, (int, const iovec*, int, off64_t, int)) \
+X(WIDE, __read_chk, ssize_t, (int, void*, size_t, size_t)) \
+X(WIDE, __pread_chk, ssize_t, (int, void*, size_t, off_t, size_t)) \
+X(WIDE, __pread64_chk, ssize_t, (int, void*, size_t, off64_t, size_t)) \
+X(WIDE, __recv_chk, ssize_t, (int, void*, size_t, size_t, int)) \
+X(WIDE, __recvfrom_chk, ssize_t, (int, void*, size_t, size_t, int, sockaddr*, socklen_t*)) \
+X(WIDE, recvmmsg, int, (int, mmsghdr*, unsigned int, int, timespec*)) \
+X(WIDE, sendmmsg, int, (int, mmsghdr*, unsigned int, int)) \
+X(WIDE, sendfile, ssize_t, (int, int, off_t*, size_t)) \
+X(WIDE, sendfile64, ssize_t, (int, int, off64_t*, size_t)) \
+X(WIDE, copy_file_range, ssize_t, (int, off64_t*, int, off64_t*, size_t, unsigned int)) \
+X(WIDE, splice, ssize_t, (int, off64_t*, int, off64_t*, size_t, unsigned int)) \
+X(WIDE, mmap, void*, (void*, size_t, int, int, int, off_t)) \
+X(WIDE, mmap64, void*, (void*, size_t, int, int, int, off64_t)) \
+X(WIDE, close_range, int, (unsigned int, unsigned int, int)) \
+X(WIDE, closefrom, void, (int)) \
+X(WIDE, fclose, int, (FILE*)) \
+X(WIDE, fopen, FILE*, (const char*, const char*)) \
+X(WIDE, fopen64, FILE*, (const char*, const char*)) \
+X(WIDE, fdopen, FILE*, (int, const char*)) \
+X(WIDE, freopen, FILE*, (const char*, const char*, FILE*)) \
+X(WIDE, open, int, (const char*, int, ...)) \
+X(WIDE, open64, int, (const char*, int, ...)) \
+X(WIDE, openat, int, (int, const char*, int, ...)) \
+X(WIDE, openat64, int, (int, const char*, int, ...)) \
+X(WIDE, creat, int, (const char*, mode_t)) \
+X(WIDE, creat64, int, (const char*, mode_t)) \
+X(WIDE, socket, int, (int, int, int)) \
+X(WIDE, socketpair, int, (int, int, int, int*)) \
+X(WIDE, accept, int, (int, sockaddr*, socklen_t*)) \
+X(WIDE, accept4, int, (int, sockaddr*, socklen_t*, int)) \
+X(WIDE, pipe, int, (int*)) \
+X(WIDE, pipe2, int, (int*, int)) \
+X(WIDE, dup, int, (int)) \
+X(WIDE, fcntl, int, (int, int, ...)) \
+X(WIDE, eventfd, int, (unsigned int, int)) \
+X(WIDE, memfd_create, int, (const char*, unsigned int)) \
+X(WIDE, epoll_create1, int, (int)) \
+/* end of list */

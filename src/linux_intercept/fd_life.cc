@@ -1,0 +1,24 @@
+#include "fd_life.h"
+
+#include "../fd_map.h"
+#include "../reentrancy.h"
+#include "../reportable.h"
+#include "../sink.h"
+
+namespace velmora_io::linux_intercept {
+
+void forget_fd(int fd) noexcept {
+  if (fd < 0) return;
+  pipe_fd_closed(fd);
+  run_guarded([&] { table_remove(fd); });
+}
+
+void closing_fd(int fd) noexcept {
+  if (!is_reportable(fd)) return;
+  run_guarded([&] {
+    OwnedText name = table_remove(fd);
+    if (name) log_event("close", name.view(), fd);
+  });
+}
+
+}  // namespace velmora_io::linux_intercept

@@ -1,0 +1,22 @@
+// The table's side of descriptors that open and close outside close, dup2 and dup3
+// (wide library): the calls that hand out a number, and the calls that close many.
+#pragma once
+
+namespace velmora_io::linux_intercept {
+
+// fd was just handed out by the kernel, so it was free: any entry still held for it
+// is stale (its descriptor was closed where no wrapper saw it) and is dropped, without
+// an event. A number that was the sink pipe's means the pipe is gone.
+void forget_fd(int fd) noexcept;
+
+// fd is about to be closed: as close does, a reportable descriptor's entry is taken out
+// and, when there was one, "close" reported.
+void closing_fd(int fd) noexcept;
+
+// forget_fd for the result of a call that returns a new descriptor or -1; returns it.
+inline int new_fd(int result) noexcept {
+  if (result >= 0) forget_fd(result);
+  return result;
+}
+
+}  // namespace velmora_io::linux_intercept

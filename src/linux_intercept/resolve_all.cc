@@ -1,0 +1,28 @@
+// The one pass that fills every real-function slot of this library. Built into each
+// library with VELMORA_WIDE_LIBRARY set to 0 or 1, so each looks up exactly the
+// functions it exports.
+#include "slots.h"
+
+#ifndef VELMORA_WIDE_LIBRARY
+#error "VELMORA_WIDE_LIBRARY must be 0 or 1"
+#endif
+
+namespace velmora_io {
+namespace {
+
+enum class Library { NARROW, WIDE };
+
+constexpr bool exported_here(Library library) {
+  return library == Library::NARROW || VELMORA_WIDE_LIBRARY != 0;
+}
+
+}  // namespace
+
+void resolve_all_real_functions() noexcept {
+#define VELMORA_RESOLVE(library, name, result, params) \
+  if constexpr (exported_here(Library::library)) linux_intercept::name::resolve();
+  VELMORA_ENTRY_POINTS(VELMORA_RESOLVE)
+#undef VELMORA_RESOLVE
+}
+
+}  // namespace velmora_io

@@ -1,0 +1,64 @@
+// fopen, fopen64, fdopen, freopen and fclose (wide library): the C library opens and
+// closes a stream's descriptor through its own internal calls, which no wrapper sees,
+// so the stream calls keep the table in step: a new stream's number was free, and
+// fclose reports the "close" of a named descriptor as close would.
+#include <stdio.h>
+
+#include "../export.h"
+#include "../reentrancy.h"
+#include "fd_life.h"
+#include "slots.h"
+
+namespace velmora_io::linux_intercept {
+
+// What fclose observes while the stream is still whole, before the real fclose.
+void observe_fclose(FILE* stream) noexcept {
+  const int fd = ::fileno(stream);
+  if (fd >= 0) closing_fd(fd);
+}
+
+namespace {
+
+FILE* new_stream(FILE* stream) noexcept {
+  if (stream != nullptr) forget_fd(::fileno(stream));
+  return stream;
+}
+
+}  // namespace
+}  // namespace velmora_io::linux_intercept
+
+namespace li = velmora_io::linux_intercept;
+
+VELMORA_EXPORT FILE* fopen(const char* path, const char* mode) {
+  auto* real = li::fopen::get();
+  if (real == nullptr) return li::real_function_missing<FILE*>();
+  return li::new_stream(real(path, mode));
+}
+
+VELMORA_EXPORT FILE* fopen64(const char* path, const char* mode) {
+  auto* real = li::fopen64::get();
+  if (real == nullptr) return li::real_function_missing<FILE*>();
+  return li::new_stream(real(path, mode));
+}
+
+VELMORA_EXPORT FILE* fdopen(int fd, const char* mode) noexcept {
+  auto* real = li::fdopen::get();
+  if (real == nullptr) return li::real_function_missing<FILE*>();
+  return real(fd, mode);  // the descriptor is not new: its entry stays
+}
+
+VELMORA_EXPORT FILE* freopen(const char* path, const char* mode, FILE* stream) {
+  auto* real = li::freopen::get();
+  if (real == nullptr) return li::real_function_missing<FILE*>();
+  // The old descriptor is closed inside, whatever the outcome; its number is usually
+  // the new one's. Both entries are stale; no "close", as the stream lives on.
+  if (stream != nullptr) li::forget_fd(::fileno(stream));
+  return li::new_stream(real(path, mode, stream));
+}
+
+VELMORA_EXPORT int fclose(FILE* stream) {
+  auto* real = li::fclose::get();
+  if (real == nullptr) return li::real_function_missing<int>();
+  if (stream != nullptr) li::observe_fclose(stream);
+  return real(stream);
+}
