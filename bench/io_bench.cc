@@ -600,6 +600,87 @@ Timing floor_unnamed(const Options& o) {
   return {"call", o.calls, ns, 0};
 }
 
+// --- stdio ---------------------------------------------------------------------
+// The wide library reports a FILE's reads and writes when they reach the descriptor:
+// the _loop workloads time calls mostly served by the buffer (one event per 64 calls),
+// the _event workloads calls that each reach the descriptor (one event per call).
+
+constexpr long STDIO_LINES = 1024;  // 64 KiB of 64-byte lines
+
+// fgets of 64-byte lines through `buffer` bytes of buffer; back to the start after the
+// last line, so the end of file is never read.
+Timing fgets_workload(const Options& o, std::size_t buffer) {
+  TempDir dir;
+  const std::string path = dir.file("lines.txt");
+  {
+    std::string data;
+    for (long i = 0; i < STDIO_LINES; ++i) data += std::string(PAYLOAD - 1, static_cast<char>('a' + i % 26)) + "\n";
+    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
+    write_all(w, data);
+    close(w);
+  }
+  FILE* fp = std::fopen(path.c_str(), "re");
+  if (fp == nullptr) die("fopen");
+  static char storage[4096];
+  if (setvbuf(fp, storage, _IOFBF, buffer) != 0) die("setvbuf");
+  const Floor floor(o.floor);
+  const std::string line = event_line("read", "file:" + path, fileno(fp));
+  const long per_event = static_cast<long>(buffer / PAYLOAD);
+  char text[256];
+  long events = 0;
+  auto one = [&](long i) {
+    if (i % per_event == 0) {
+      floor.event(line);
+      ++events;
+    }
+    if (std::fgets(text, sizeof(text), fp) == nullptr) die("fgets");
+    if (i % STDIO_LINES == STDIO_LINES - 1) rewind(fp);
+  };
+  const long warm = STDIO_LINES;
+  for (long i = 0; i < warm; ++i) one(i);
+  const long count = (o.calls + STDIO_LINES - 1) / STDIO_LINES * STDIO_LINES;
+  const uint64_t ns = timed_loop(count, one);
+  std::fclose(fp);
+  return {"call", count, ns, events};
+}
+
+Timing fgets_loop(const Options& o) { return fgets_workload(o, 4096); }
+Timing fgets_event(const Options& o) { return fgets_workload(o, PAYLOAD); }
+
+// fwrite of 64-byte records, fully buffered in 4 KiB or unbuffered; back to the start
+// every 4096 records so the file stays small.
+Timing fwrite_workload(const Options& o, bool buffered) {
+  TempDir dir;
+  const std::string path = dir.file("records.dat");
+  FILE* fp = std::fopen(path.c_str(), "we");
+  if (fp == nullptr) die("fopen");
+  static char storage[4096];
+  if (setvbuf(fp, buffered ? storage : nullptr, buffered ? _IOFBF : _IONBF, buffered ? sizeof(storage) : 0) != 0)
+    die("setvbuf");
+  const Floor floor(o.floor);
+  const std::string line = event_line("write", "file:" + path, fileno(fp));
+  const long per_event = buffered ? static_cast<long>(sizeof(storage) / PAYLOAD) : 1;
+  char record[PAYLOAD];
+  std::memset(record, 'f', sizeof(record));
+  long events = 0;
+  auto one = [&](long i) {
+    if (i % per_event == per_event - 1) {
+      floor.event(line);
+      ++events;
+    }
+    if (std::fwrite(record, 1, sizeof(record), fp) != sizeof(record)) die("fwrite");
+    if ((i & 4095) == 4095) rewind(fp);
+  };
+  for (long i = 0; i < 4096; ++i) one(i);
+  const long count = (o.calls + 4095) & ~4095L;
+  const uint64_t ns = timed_loop(count, one);
+  std::fclose(fp);
+  return {"call", count, ns, events};
+}
+
+Timing fwrite_loop(const Options& o) { return fwrite_workload(o, true); }
+Timing fwrite_event(const Options& o) { return fwrite_workload(o, false); }
+
 // --- heap allocations per call --------------------------------------------------
 
 struct AllocCase {
@@ -940,6 +1021,8 @@ int main(int argc, char** argv) {
       {"open_write_close", open_write_close}, {"threads", threads},     {"floor_event", floor_event},
       {"floor_unnamed", floor_unnamed}, {"file_pread", file_pread},   {"file_mmap", file_mmap},
       {"sock_writev", sock_writev}, {"sock_writev_data", sock_writev_data},
+      {"fgets_loop", fgets_loop},       {"fgets_event", fgets_event}, {"fwrite_loop", fwrite_loop},
+      {"fwrite_event", fwrite_event},
   };
   for (const auto& w : timed) {
     if (o.workload == w.name) {

@@ -1,10 +1,14 @@
 #include "fd_map.h"
 
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
+
+#include "sink.h"
 
 namespace velmora_io {
 
@@ -24,6 +28,11 @@ constinit thread_local bool FORK_TOOK_LOCK __attribute__((tls_model("initial-exe
 
 constinit pthread_once_t FORK_HANDLERS_ONCE = PTHREAD_ONCE_INIT;
 
+// The process whose table this is: set when the table is first changed and again in
+// every child a fork handler runs for. A child that shares this memory without fork
+// handlers (vfork, clone with CLONE_VM) has another pid and leaves the table alone.
+constinit std::atomic<int32_t> OWNER_PID{0};
+
 // Holding the lock across fork is a table operation too: a signal handler that runs
 // in between (a SIGCHLD handler writing to its self-pipe) must not lock it again.
 void before_fork() noexcept {
@@ -41,10 +50,13 @@ void after_fork_parent() noexcept {
 }
 void after_fork_child() noexcept {
   // The child has one thread; whoever held the lock in the parent does not exist here.
-  if (!FORK_TOOK_LOCK) return;
-  pthread_mutex_init(&FD_MAP.lock, nullptr);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  IN_TABLE_OP = false;
+  if (FORK_TOOK_LOCK) {
+    pthread_mutex_init(&FD_MAP.lock, nullptr);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    IN_TABLE_OP = false;
+  }
+  OWNER_PID.store(::getpid(), std::memory_order_relaxed);
+  sink_after_fork_child();
 }
 void register_fork_handlers() noexcept {
   pthread_atfork(before_fork, after_fork_parent, after_fork_child);
@@ -58,8 +70,7 @@ class CriticalSection {
     if (IN_TABLE_OP) return;
     IN_TABLE_OP = true;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    // Registered when the table is first used, never at load time.
-    pthread_once(&FORK_HANDLERS_ONCE, register_fork_handlers);
+    ensure_fork_handlers();
     pthread_mutex_lock(&FD_MAP.lock);
     entered_ = true;
   }
@@ -78,7 +89,84 @@ class CriticalSection {
   bool entered_ = false;
 };
 
+void* map_pages(std::size_t bytes) noexcept {
+  // A raw system call: a library that interposes mmap must not see the table's memory.
+  void* p = reinterpret_cast<void*>(
+      ::syscall(SYS_mmap, nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+constexpr std::size_t PAGE = 4096;
+constexpr std::size_t round_to_pages(std::size_t bytes) noexcept { return (bytes + PAGE - 1) / PAGE * PAGE; }
+
+// Index of the smallest block size (16 << index) that holds `size` bytes.
+std::size_t size_index(std::size_t size) noexcept {
+  std::size_t index = 0;
+  while ((std::size_t{16} << index) < size) ++index;
+  return index;
+}
+
 }  // namespace
+
+void ensure_fork_handlers() noexcept {
+  // Registered when first needed, never at load time.
+  pthread_once(&FORK_HANDLERS_ONCE, register_fork_handlers);
+}
+
+bool table_owned_here() noexcept {
+  ensure_fork_handlers();  // before the owner is recorded, so every fork child re-records it
+  const int32_t pid = ::getpid();
+  int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
+  if (owner == 0 && OWNER_PID.compare_exchange_strong(owner, pid, std::memory_order_relaxed)) return true;
+  return owner == pid;
+}
+
+bool table_owned_by(int32_t pid) noexcept {
+  const int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
+  return owner == 0 || owner == pid;
+}
+
+char* FdMap::NameBlocks::take(std::size_t size) noexcept {
+  const std::size_t index = size_index(size);
+  if (index >= SIZES) return static_cast<char*>(map_pages(round_to_pages(size)));
+  if (FreeBlock* block = free_[index]) {
+    free_[index] = block->next;
+    return reinterpret_cast<char*>(block);
+  }
+  const std::size_t block_size = std::size_t{16} << index;
+  if (chunk_left_ < block_size) {
+    // The tail of the old chunk is kept: it is smaller than the block wanted, and it
+    // goes on the free lists of the sizes that fit, so no byte is lost for good.
+    while (chunk_left_ >= 16) {
+      const std::size_t tail = size_index(chunk_left_ + 1) - 1;
+      give_back(chunk_, std::size_t{16} << tail);
+      chunk_ += std::size_t{16} << tail;
+      chunk_left_ -= std::size_t{16} << tail;
+    }
+    constexpr std::size_t CHUNK = 64 * 1024;
+    chunk_ = static_cast<char*>(map_pages(CHUNK));
+    if (chunk_ == nullptr) {
+      chunk_left_ = 0;
+      return nullptr;
+    }
+    chunk_left_ = CHUNK;
+  }
+  char* block = chunk_;
+  chunk_ += block_size;
+  chunk_left_ -= block_size;
+  return block;
+}
+
+void FdMap::NameBlocks::give_back(char* block, std::size_t size) noexcept {
+  const std::size_t index = size_index(size);
+  if (index >= SIZES) {
+    ::syscall(SYS_munmap, block, round_to_pages(size));
+    return;
+  }
+  auto* freed = reinterpret_cast<FreeBlock*>(block);
+  freed->next = free_[index];
+  free_[index] = freed;
+}
 
 std::size_t FdMap::home(int32_t fd) const noexcept {
   // Fibonacci hashing spreads consecutive descriptor numbers over the top bits.
@@ -104,7 +192,8 @@ bool FdMap::find(int32_t fd, std::string_view* name) const noexcept {
 
 bool FdMap::grow() noexcept {
   const std::size_t new_capacity = capacity_ == 0 ? 64 : capacity_ * 2;
-  auto* fresh = static_cast<Slot*>(std::calloc(new_capacity, sizeof(Slot)));
+  // Fresh anonymous pages are zero: every slot starts free.
+  auto* fresh = static_cast<Slot*>(map_pages(round_to_pages(new_capacity * sizeof(Slot))));
   if (fresh == nullptr) return false;
   Slot* old = std::exchange(slots_, fresh);
   const std::size_t old_capacity = std::exchange(capacity_, new_capacity);
@@ -114,33 +203,41 @@ bool FdMap::grow() noexcept {
     while (slots_[j].name != nullptr) j = (j + 1) & (capacity_ - 1);
     slots_[j] = old[i];
   }
-  std::free(old);
+  if (old != nullptr) ::syscall(SYS_munmap, old, round_to_pages(old_capacity * sizeof(Slot)));
   return true;
 }
 
-bool FdMap::insert(int32_t fd, OwnedText name) noexcept {
-  if (!name) return false;
+bool FdMap::insert(int32_t fd, std::string_view name) noexcept {
+  if (name.size() > UINT32_MAX) return false;
+  // A block is never empty, so a free slot (null name) stays distinguishable.
+  char* block = names_.take(name.size() == 0 ? 1 : name.size());
+  if (block == nullptr) return false;
+  std::memcpy(block, name.data(), name.size());
   if (Slot* s = locate(fd)) {
-    std::free(s->name);
+    names_.give_back(s->name, s->size == 0 ? 1 : s->size);
     s->size = static_cast<uint32_t>(name.size());
-    s->name = name.release();
+    s->name = block;
     return true;
   }
   // Keep the load factor at or below 3/4 so probe runs stay short.
-  if ((count_ + 1) * 4 > capacity_ * 3 && !grow()) return false;
+  if ((count_ + 1) * 4 > capacity_ * 3 && !grow()) {
+    names_.give_back(block, name.size() == 0 ? 1 : name.size());
+    return false;
+  }
   std::size_t i = home(fd);
   while (slots_[i].name != nullptr) i = (i + 1) & (capacity_ - 1);
   slots_[i].fd = fd;
   slots_[i].size = static_cast<uint32_t>(name.size());
-  slots_[i].name = name.release();
+  slots_[i].name = block;
   ++count_;
   return true;
 }
 
-OwnedText FdMap::remove(int32_t fd) noexcept {
+bool FdMap::remove(int32_t fd, TextCopy* removed) noexcept {
   Slot* s = locate(fd);
-  if (s == nullptr) return {};
-  OwnedText removed = OwnedText::adopt(s->name, s->size);
+  if (s == nullptr) return false;
+  if (removed != nullptr) removed->assign({s->name, s->size});
+  names_.give_back(s->name, s->size == 0 ? 1 : s->size);
   // Backward-shift: pull later members of the probe run into the hole.
   std::size_t hole = static_cast<std::size_t>(s - slots_);
   std::size_t i = hole;
@@ -156,7 +253,7 @@ OwnedText FdMap::remove(int32_t fd) noexcept {
   }
   slots_[hole].name = nullptr;
   --count_;
-  return removed;
+  return true;
 }
 
 TableStatus table_contains(int32_t fd, bool* present) noexcept {
@@ -175,16 +272,36 @@ Lookup table_copy_name(int32_t fd, TextCopy* out) noexcept {
   return out->assign(name) ? Lookup::FOUND : Lookup::UNAVAILABLE;
 }
 
-bool table_insert(int32_t fd, OwnedText name) noexcept {
+bool table_insert(int32_t fd, std::string_view name) noexcept {
+  {
+    // Datagram sockets record their peer on every call: mostly the same name again.
+    CriticalSection cs;
+    if (!cs.usable()) return false;
+    std::string_view now;
+    if (FD_MAP.map.find(fd, &now) && now == name) return true;
+  }
+  if (!table_owned_here()) return false;
   CriticalSection cs;
-  if (!cs.usable()) return false;  // the name is discarded on the way out
-  return FD_MAP.map.insert(fd, std::move(name));
+  if (!cs.usable()) return false;
+  return FD_MAP.map.insert(fd, name);
 }
 
-OwnedText table_remove(int32_t fd) noexcept {
+bool table_remove(int32_t fd, TextCopy* removed) noexcept {
+  ensure_fork_handlers();
+  return table_remove(fd, removed, ::getpid());
+}
+
+bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept {
+  int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
+  if (owner == 0) {
+    ensure_fork_handlers();
+    OWNER_PID.compare_exchange_strong(owner, pid, std::memory_order_relaxed);
+    owner = OWNER_PID.load(std::memory_order_relaxed);
+  }
+  if (owner != pid) return false;
   CriticalSection cs;
-  if (!cs.usable()) return {};
-  return FD_MAP.map.remove(fd);
+  if (!cs.usable()) return false;
+  return FD_MAP.map.remove(fd, removed);
 }
 
 void poison_table() noexcept {

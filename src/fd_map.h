@@ -1,10 +1,12 @@
 // The process-wide descriptor table: descriptor number -> resource name.
 //
 // FdMap is a plain open-addressing hash map (linear probing, backward-shift removal so
-// that open/close cycles leave no tombstones) whose storage is malloc'd on first insert
-// and never shrunk. FD_MAP is the single instance, constant-initialised, with one
-// non-recursive lock and the poisoned mark. All access goes through the functions
-// below, each one critical section.
+// that open/close cycles leave no tombstones). Its slots and its names live in memory
+// the table owns, taken with mmap and reused through free lists: nothing on the
+// observed path calls malloc or free, so a signal handler that interrupted the
+// allocator can still use the table. FD_MAP is the single instance, constant-
+// initialised, with one non-recursive lock and the poisoned mark. All access goes
+// through the functions below, each one critical section.
 #pragma once
 
 #include <pthread.h>
@@ -25,25 +27,43 @@ class FdMap {
 
   // The entry's name; the view lives until the next change of the map.
   bool find(int32_t fd, std::string_view* name) const noexcept;
-  // Replaces any earlier entry. False (and the name discarded) when memory ran out.
-  bool insert(int32_t fd, OwnedText name) noexcept;
-  // The removed entry's name, or an empty object when there was none.
-  OwnedText remove(int32_t fd) noexcept;
+  // Copies `name` in, replacing any earlier entry. False when memory ran out.
+  bool insert(int32_t fd, std::string_view name) noexcept;
+  // Whether there was an entry; its name is copied to `*removed` first when given.
+  bool remove(int32_t fd, TextCopy* removed = nullptr) noexcept;
 
   std::size_t size() const noexcept { return count_; }
   std::size_t capacity() const noexcept { return capacity_; }
 
  private:
   struct Slot {
-    char* name;  // null marks a free slot; else malloc'd, zero-terminated
+    char* name;  // null marks a free slot; else a block of names_
     uint32_t size;
     int32_t fd;
+  };
+
+  // Blocks of power-of-two sizes carved from 64 KiB mmap'd chunks and kept on one free
+  // list per size once released; a name above the largest size gets pages of its own.
+  class NameBlocks {
+   public:
+    char* take(std::size_t size) noexcept;
+    void give_back(char* block, std::size_t size) noexcept;
+
+   private:
+    static constexpr std::size_t SIZES = 9;  // 16 .. 4096 bytes
+    struct FreeBlock {
+      FreeBlock* next;
+    };
+    FreeBlock* free_[SIZES] = {};
+    char* chunk_ = nullptr;
+    std::size_t chunk_left_ = 0;
   };
 
   std::size_t home(int32_t fd) const noexcept;
   Slot* locate(int32_t fd) const noexcept;
   bool grow() noexcept;
 
+  NameBlocks names_;
   Slot* slots_ = nullptr;
   std::size_t capacity_ = 0;  // zero or a power of two
   std::size_t count_ = 0;
@@ -74,10 +94,25 @@ enum class Lookup {
 // Copies the entry's name out while the lock is held.
 Lookup table_copy_name(int32_t fd, TextCopy* out) noexcept;
 // Records `name` under fd, replacing any earlier entry; false (nothing recorded) on an
-// unavailable table or when memory ran out.
-bool table_insert(int32_t fd, OwnedText name) noexcept;
-// Takes the entry out; empty when there was none or the table is unavailable.
-OwnedText table_remove(int32_t fd) noexcept;
+// unavailable table, in a process that shares the table's memory without owning it,
+// or when memory ran out. An entry that already holds `name` is left as it is.
+bool table_insert(int32_t fd, std::string_view name) noexcept;
+// Takes the entry out, copying its name to `*removed` when given; false when there was
+// none, the table is unavailable or this process does not own it.
+bool table_remove(int32_t fd, TextCopy* removed = nullptr) noexcept;
+// The same for a caller that already has this process's pid (no getpid of its own).
+bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept;
+
+// Whether this process may change the table: false in a child that shares its parent's
+// memory without being a thread of it (vfork, clone with CLONE_VM), which has its own
+// descriptors but would otherwise rewrite the parent's names. Costs one getpid.
+bool table_owned_here() noexcept;
+// The same for a pid the caller has already (no system call).
+bool table_owned_by(int32_t pid) noexcept;
+
+// Registers the fork handlers that keep the table's lock and the sink's line gate
+// usable in a forked child. Once per process, at first use, never at load time.
+void ensure_fork_handlers() noexcept;
 
 // Marks the table poisoned for good, as a failure leaving a critical section would.
 void poison_table() noexcept;

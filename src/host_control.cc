@@ -1,4 +1,6 @@
 // The two functions through which host code in the same process hands over its pipe.
+#include "velmora_io.h"  // the public declarations: a signature that drifts fails to compile
+
 #include <cstdint>
 
 #include "export.h"

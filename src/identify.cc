@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 
 #include <cstring>
-#include <utility>
 
 #include "errno_saver.h"
 #include "fd_map.h"
@@ -24,19 +23,14 @@ std::optional<SocketName> peer_stage(int32_t fd) noexcept {
 
 namespace {
 
-// Names a descriptor that has no entry: its peer, else its link. Called with the table
-// unlocked, so the system calls never run under the lock.
-OwnedText identify(int32_t fd) noexcept {
-  OwnedText name;
-  if (still_unnameable(fd)) return name;  // a pipe seen before: one fstat, no naming
-  if (std::optional<SocketName> socket = peer_stage(fd)) {
-    name = OwnedText::copy_of(socket->view());
-  } else if (!(name = link_stage(fd))) {
-    remember_if_unnameable(fd);
-  }
-  // A new descriptor may have taken the number of a sink closed behind our back.
-  if (name) verify_pipe_fd();
-  return name;
+// Names a descriptor that has no entry into *name: its peer, else its link. Called with
+// the table unlocked, so the system calls never run under the lock.
+bool identify(int32_t fd, TextCopy* name) noexcept {
+  if (still_unnameable(fd)) return false;  // a pipe seen before: one fstat, no naming
+  if (std::optional<SocketName> socket = peer_stage(fd)) return name->assign(socket->view());
+  if (link_stage(fd, name)) return true;
+  remember_if_unnameable(fd);
+  return false;
 }
 
 }  // namespace
@@ -48,7 +42,8 @@ void ensure_fd_mapped(int32_t fd) noexcept {
   ErrnoSaver caller_errno;
   bool present = false;
   if (table_contains(fd, &present) != TableStatus::DONE || present) return;
-  if (OwnedText name = identify(fd)) table_insert(fd, std::move(name));
+  TextCopy name;
+  if (identify(fd, &name)) table_insert(fd, name.view());
 }
 
 void report_io(int32_t fd, std::string_view kind) noexcept {
@@ -74,9 +69,8 @@ void observe_io(int32_t fd, std::string_view kind) noexcept {
       case Lookup::UNAVAILABLE:
         return;
       case Lookup::ABSENT: {
-        OwnedText fresh = identify(fd);
         // Reported only once recorded, as a lookup after the insert would find it.
-        if (!fresh || !name.assign(fresh.view()) || !table_insert(fd, std::move(fresh))) return;
+        if (!identify(fd, &name) || !table_insert(fd, name.view())) return;
         break;
       }
     }
@@ -86,7 +80,7 @@ void observe_io(int32_t fd, std::string_view kind) noexcept {
 
 std::optional<SocketName> record_sockaddr(int32_t fd, const sockaddr* addr, socklen_t len) noexcept {
   std::optional<SocketName> name = sockaddr_to_resource(addr, len);
-  if (name) table_insert(fd, OwnedText::copy_of(name->view()));
+  if (name) table_insert(fd, name->view());
   return name;
 }
 

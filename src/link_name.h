@@ -15,11 +15,11 @@ inline constexpr std::string_view FILE_PREFIX = "file:";
 // "(deleted)". Pipes, sockets and anonymous objects have targets like "pipe:[4711]".
 bool link_target_is_file(std::string_view target) noexcept;
 
-// "file:" + the target converted to UTF-8; empty on allocation failure.
-OwnedText file_name_from_link(std::string_view target) noexcept;
+// "file:" + the target converted to UTF-8, into *name; false when no room could be had.
+bool file_name_from_link(std::string_view target, TextCopy* name) noexcept;
 
-// Reads /proc/self/fd/<fd> whole and names it; empty when it is not a nameable file.
-// Targets that are not files are rejected before anything is allocated.
-OwnedText link_stage(int32_t fd) noexcept;
+// Reads /proc/self/fd/<fd> whole and names it into *name; false when it is not a
+// nameable file. Targets that are not files are rejected before any room is taken.
+bool link_stage(int32_t fd, TextCopy* name) noexcept;
 
 }  // namespace velmora_io

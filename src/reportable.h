@@ -13,4 +13,11 @@ inline bool is_reportable(int32_t fd) noexcept {
          fd != PIPE_READ_FD.load(std::memory_order_relaxed);
 }
 
+// The sink's own descriptors, which the socket wrappers pass over too: a host that
+// reads its socket sink with recv would otherwise add a line with every read.
+inline bool is_sink_fd(int32_t fd) noexcept {
+  return fd >= 0 && (fd == PIPE_FD.load(std::memory_order_relaxed) ||
+                     fd == PIPE_READ_FD.load(std::memory_order_relaxed));
+}
+
 }  // namespace velmora_io

@@ -1,18 +1,23 @@
 #include "sink.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <linux/futex.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <optional>
 
 #include "errno_saver.h"
 #include "event_line.h"
-#include "owned_text.h"
+#include "fd_map.h"
 #include "pipe_fd_env.h"
-#include "real_function.h"
 #include "utf8.h"
 
 namespace velmora_io {
@@ -23,60 +28,280 @@ constinit std::atomic<bool> PIPE_FD_CHECKED{false};
 
 namespace {
 
-// The sink's own real functions, apart from the interposed functions' slots so the
-// library's output is never observed by itself.
-struct SinkOwner;
-using RealWrite = RealFunction<"write", ssize_t(int, const void*, size_t), SinkOwner>;
-using RealClose = RealFunction<"close", int(int), SinkOwner>;
+// ---- Raw system calls: not cancellation points, invisible to other interposers.
 
-// Lines up to this size are formatted on the stack; longer ones (long queries) use the
-// heap. It holds any name that TextCopy keeps inline, even with every byte escaped, and
-// stays small because signal handlers (which may write) can run on small stacks.
-constexpr std::size_t STACK_LINE_SIZE = 640;
-static_assert(event_line_capacity(sizeof("sql_write") - 1, 2 * TextCopy::INLINE_CAPACITY) <= STACK_LINE_SIZE);
+long raw_writev(int fd, const iovec* iov, int count) noexcept { return ::syscall(SYS_writev, fd, iov, count); }
+int raw_open_log(const char* path) noexcept {
+  // O_NONBLOCK: a FIFO without a reader fails at once (ENXIO) instead of hanging the
+  // program, and a full one drops the line; a regular file is not affected.
+  // O_CLOEXEC: a concurrent fork+exec in another thread cannot inherit it.
+  return static_cast<int>(
+      ::syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644));
+}
+void raw_close(int fd) noexcept { ::syscall(SYS_close, fd); }
+bool raw_fstat(int fd, struct stat* st) noexcept { return ::syscall(SYS_fstat, fd, st) == 0; }
+void futex_wait(std::atomic<uint32_t>* word, uint32_t seen) noexcept {
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+}
+void futex_wake_all(std::atomic<uint32_t>* word) noexcept {
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+int64_t now_ms() noexcept {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
-// What the environment's pipe was when it was adopted, so that a later check can tell
-// whether its number still refers to it. Only pipes from the environment are checked:
-// a host that hands over its own descriptor owns it.
-struct SinkIdentity {
-  dev_t dev;
-  ino_t ino;
-};
+// ---- The sink's identity.
+
+// What the environment's pipe was when it was adopted, so that every line can tell
+// whether its number still refers to it. A host that hands over its own descriptor
+// through the setter owns it, and it is not checked.
 constinit std::atomic<bool> PIPE_FROM_ENV{false};
-constinit std::atomic<dev_t> PIPE_DEV{0};
-constinit std::atomic<ino_t> PIPE_INO{0};
+constinit std::atomic<uint64_t> PIPE_DEV{0};
+constinit std::atomic<uint64_t> PIPE_INO{0};
 
-// A descriptor inherited through the environment is trusted only if it can be a
-// host's pipe. A number closed by an intermediate program and reused for one of this
-// program's own files must never receive event lines.
-std::optional<SinkIdentity> sink_identity(int32_t fd) noexcept {
+std::optional<PipeIdentity> identity_of(int32_t fd, bool must_be_stream) noexcept {
   struct stat st;
-  if (::fstat(fd, &st) != 0) return std::nullopt;
-  if (!S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode) && !S_ISCHR(st.st_mode)) return std::nullopt;
-  return SinkIdentity{st.st_dev, st.st_ino};
+  if (!raw_fstat(fd, &st)) return std::nullopt;
+  // Without a stated identity, only what can be a host's pipe is trusted: a number
+  // closed by an intermediate program and reused for a regular file is not.
+  if (must_be_stream && !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode) && !S_ISCHR(st.st_mode)) {
+    return std::nullopt;
+  }
+  return PipeIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+const char* sink_variable(const char* name) noexcept {
+  // In a set-user-ID or capability-raised process the environment comes from an
+  // untrusted caller: it must not choose a file that the library creates or appends to.
+  const char* value = ::secure_getenv(name);
+  return value != nullptr && is_valid_utf8(value) ? value : nullptr;
 }
 
 struct Candidate {
   int32_t fd;
-  SinkIdentity identity;
+  PipeIdentity identity;
 };
 
 std::optional<Candidate> pipe_fd_from_environment() noexcept {
-  const char* value = ::getenv("VELMORA_IO_FD");
-  if (value == nullptr || !is_valid_utf8(value)) return std::nullopt;
+  const char* value = sink_variable("VELMORA_IO_FD");
+  if (value == nullptr) return std::nullopt;
   const std::optional<int32_t> fd = parse_pipe_fd(value);
   if (!fd) return std::nullopt;
   if (*fd < 0) return Candidate{*fd, {}};
-  const std::optional<SinkIdentity> identity = sink_identity(*fd);
-  if (!identity) return std::nullopt;
-  return Candidate{*fd, *identity};
+  // A host that states the identity of its pipe gets exactly that object adopted.
+  if (const char* stated = ::secure_getenv("VELMORA_IO_PIPEID")) {
+    const std::optional<PipeIdentity> expected = parse_pipe_identity(stated);
+    const std::optional<PipeIdentity> actual = identity_of(*fd, false);
+    if (!expected || !actual || *expected != *actual) return std::nullopt;
+    return Candidate{*fd, *actual};
+  }
+  const std::optional<PipeIdentity> actual = identity_of(*fd, true);
+  if (!actual) return std::nullopt;
+  return Candidate{*fd, *actual};
 }
+
+// ---- The line gate: lines of this process never interleave.
+//
+// Lines up to PIPE_BUF are written in one call and the kernel keeps them whole; any
+// number of them may be in flight at once (the count in the low bits). A longer line,
+// or the one that ends a cut line, needs the sink to itself (LONG_LINE): it waits for
+// the short lines in flight to finish and holds later ones back until it is done.
+// Waiting is a futex: a system call, safe in a signal handler and no cancellation point.
+// A signal handler that interrupts its own thread's line drops its line instead of
+// waiting for itself; a forked child keeps only its own thread's share.
+constexpr uint32_t LONG_LINE = 0x80000000u;
+constinit std::atomic<uint32_t> LINE_GATE{0};
+// WAITING: this thread is waiting for its turn and holds no share yet.
+enum class LineShare : unsigned char { NONE, WAITING, SHORT, LONG };
+constinit thread_local LineShare MY_LINE __attribute__((tls_model("initial-exec"))) = LineShare::NONE;
+// A line was cut part-way: the next line starts with a line feed to end it.
+constinit std::atomic<bool> LINE_CUT{false};
+
+class LineTurn {
+ public:
+  explicit LineTurn(bool alone) noexcept {
+    if (MY_LINE != LineShare::NONE) return;
+    ensure_fork_handlers();
+    MY_LINE = LineShare::WAITING;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    for (;;) {
+      uint32_t s = LINE_GATE.load(std::memory_order_acquire);
+      if (s & LONG_LINE) {
+        futex_wait(&LINE_GATE, s);
+        continue;
+      }
+      if (LINE_GATE.compare_exchange_weak(s, alone ? (s | LONG_LINE) : s + 1, std::memory_order_acquire)) break;
+    }
+    // Recorded at once, so that a fork from a signal handler right here leaves the
+    // child's gate with exactly this thread's share.
+    MY_LINE = alone ? LineShare::LONG : LineShare::SHORT;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (alone) {
+      for (uint32_t s; (s = LINE_GATE.load(std::memory_order_acquire)) != LONG_LINE;) futex_wait(&LINE_GATE, s);
+    }
+    held_ = true;
+  }
+  ~LineTurn() {
+    if (!held_) return;
+    if (MY_LINE == LineShare::SHORT) {
+      if (LINE_GATE.fetch_sub(1, std::memory_order_release) == (LONG_LINE | 1)) futex_wake_all(&LINE_GATE);
+    } else {
+      LINE_GATE.fetch_and(~LONG_LINE, std::memory_order_release);
+      futex_wake_all(&LINE_GATE);
+    }
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    MY_LINE = LineShare::NONE;
+  }
+  LineTurn(const LineTurn&) = delete;
+  LineTurn& operator=(const LineTurn&) = delete;
+
+  bool held() const noexcept { return held_; }
+
+ private:
+  bool held_ = false;
+};
+
+// ---- Writing one line: batches of pieces, the caller's text never copied.
+
+// How long the rest of a started line may wait for room on a full non-blocking sink.
+constexpr int64_t ROOM_WAIT_MS = 1000;
+
+class LineWriter {
+ public:
+  explicit LineWriter(int fd) noexcept : fd_(fd) {}
+  LineWriter(const LineWriter&) = delete;
+  LineWriter& operator=(const LineWriter&) = delete;
+
+  void put(const char* bytes, std::size_t size) noexcept {
+    if (size == 0) return;
+    if (count_ == BATCH) flush();
+    iov_[count_++] = {const_cast<char*>(bytes), size};
+  }
+  void put(std::string_view text) noexcept { put(text.data(), text.size()); }
+  // Whether the whole line went out.
+  bool finish() noexcept {
+    flush();
+    return ok_;
+  }
+  bool started() const noexcept { return started_; }
+
+ private:
+  static constexpr int BATCH = 32;  // small: signal handlers may run on small stacks
+
+  void flush() noexcept {
+    if (ok_ && count_ > 0) ok_ = write_all(iov_, count_);
+    count_ = 0;
+  }
+  bool write_all(iovec* iov, int count) noexcept {
+    while (count > 0) {
+      if (iov->iov_len == 0) {
+        ++iov;
+        --count;
+        continue;
+      }
+      const long n = raw_writev(fd_, iov, count);
+      if (n > 0) {
+        started_ = true;
+        for (std::size_t left = static_cast<std::size_t>(n); left > 0;) {
+          const std::size_t step = left < iov->iov_len ? left : iov->iov_len;
+          iov->iov_base = static_cast<char*>(iov->iov_base) + step;
+          iov->iov_len -= step;
+          left -= step;
+          if (iov->iov_len == 0) {
+            ++iov;
+            --count;
+          }
+        }
+        continue;
+      }
+      if (n == 0) return false;
+      if (errno == EINTR) continue;
+      // A line that has not started is dropped whole; one that has is finished.
+      if (errno == EAGAIN && started_ && wait_for_room()) continue;
+      return false;
+    }
+    return true;
+  }
+  bool wait_for_room() noexcept {
+    const int64_t now = now_ms();
+    if (deadline_ms_ == 0) deadline_ms_ = now + ROOM_WAIT_MS;
+    const int64_t left = deadline_ms_ - now;
+    if (left <= 0) return false;
+    pollfd p{fd_, POLLOUT, 0};
+    const timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
+    return ::syscall(SYS_ppoll, &p, 1, &wait, nullptr, 0) >= 0 || errno == EINTR;
+  }
+
+  int fd_;
+  bool ok_ = true;
+  bool started_ = false;
+  int count_ = 0;
+  int64_t deadline_ms_ = 0;
+  iovec iov_[BATCH];
+};
+
+// The detail in pieces: runs of the caller's text between the characters that must be
+// escaped, and the two-byte escapes themselves.
+void put_escaped(LineWriter& out, std::string_view detail) noexcept {
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < detail.size(); ++i) {
+    const char c = detail[i];
+    if (c != '\t' && c != '\n' && c != '\\') continue;
+    out.put(detail.data() + run, i - run);
+    out.put(c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\\\", 2);
+    run = i + 1;
+  }
+  out.put(detail.data() + run, detail.size() - run);
+}
+
+// Lines up to this size are formatted whole on the stack; longer ones (long names,
+// queries) are written in pieces straight from the caller's text. Small, because
+// signal handlers (which may write) can run on small stacks.
+constexpr std::size_t STACK_LINE_SIZE = 640;
+
+// The descriptor a line goes to, and whether the sink opened it for this line.
+struct Target {
+  int fd = -1;
+  bool opened = false;
+};
+
+Target choose_target() noexcept {
+  settle_sink();
+  int32_t pipe_fd = PIPE_FD.load(std::memory_order_acquire);
+  if (pipe_fd >= 0 && !verify_pipe_fd()) pipe_fd = -1;
+  if (pipe_fd >= 0) return {pipe_fd, false};  // no fallback to the log file
+  const char* path = sink_variable("VELMORA_IO_LOG");
+  if (path == nullptr) return {};
+  // Opened and closed per line: the process holds no descriptor of ours between lines.
+  const int fd = raw_open_log(path);
+  return fd >= 0 ? Target{fd, true} : Target{};
+}
+
+template <typename PutLine>
+void emit(std::size_t size, PutLine&& put_line) noexcept {
+  const Target target = choose_target();
+  if (target.fd < 0) return;
+  {
+    LineTurn turn(LINE_CUT.load(std::memory_order_relaxed) || size > PIPE_BUF);
+    if (turn.held()) {
+      LineWriter out(target.fd);
+      if (LINE_CUT.load(std::memory_order_relaxed)) out.put("\n", 1);
+      put_line(out);
+      const bool whole = out.finish();
+      if (out.started()) LINE_CUT.store(!whole, std::memory_order_relaxed);
+    }
+  }
+  if (target.opened) raw_close(target.fd);
+}
+
+}  // namespace
 
 void settle_pipe_fd() noexcept {
   const std::optional<Candidate> candidate = pipe_fd_from_environment();
   bool expected = false;
-  if (PIPE_FD_CHECKED.compare_exchange_strong(expected, true, std::memory_order_acq_rel) &&
-      candidate) {
+  if (PIPE_FD_CHECKED.compare_exchange_strong(expected, true, std::memory_order_acq_rel) && candidate) {
     PIPE_DEV.store(candidate->identity.dev, std::memory_order_relaxed);
     PIPE_INO.store(candidate->identity.ino, std::memory_order_relaxed);
     PIPE_FROM_ENV.store(candidate->fd >= 0, std::memory_order_relaxed);
@@ -84,78 +309,71 @@ void settle_pipe_fd() noexcept {
   }
 }
 
-void append_to_log_file(std::string_view line) noexcept {
-  const char* path = ::getenv("VELMORA_IO_LOG");
-  if (path == nullptr || !is_valid_utf8(path)) return;
-  // Opened and closed per line: the process holds no descriptor of ours between lines.
-  // O_CLOEXEC so a concurrent fork+exec in another thread cannot inherit it.
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  write_one(fd, line);
-  if (auto* real_close = RealClose::get()) real_close(fd);
-}
-
-}  // namespace
-
-void write_one(int32_t fd, std::string_view bytes) noexcept {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    auto* real_write = RealWrite::get();
-    if (real_write == nullptr) return;
-    const ssize_t n = real_write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      return;
-    }
-  }
-}
-
 void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
+  ErrnoSaver caller_errno;
+  log_event(kind, detail, fd, ::getpid());
+}
+
+void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
   // A line lost to the sink (no room, no reader, no log file) must not show in errno.
   ErrnoSaver caller_errno;
-  const int32_t pid = ::getpid();
+  // A child sharing this memory (vfork) would report its descriptors under the names
+  // of its parent's table: its lines are left out.
+  if (!table_owned_by(pid)) return;
   const int64_t tid = ::syscall(SYS_gettid);
-
   const std::size_t escaped = escaped_size(detail);
   const std::size_t capacity = event_line_capacity(kind.size(), escaped);
-  char stack_line[STACK_LINE_SIZE];
-  char* buffer = stack_line;
-  OwnedText heap_line;
-  if (capacity > sizeof(stack_line)) {
-    heap_line = OwnedText::allocate(capacity);
-    if (!heap_line) return;
-    buffer = heap_line.data();
-  }
-  const std::size_t size = format_event_line(buffer, kind, detail, escaped, fd, pid, tid);
-  const std::string_view line(buffer, size);
 
-  if (!PIPE_FD_CHECKED.load(std::memory_order_acquire)) settle_pipe_fd();
-  const int32_t pipe_fd = PIPE_FD.load(std::memory_order_acquire);
-  if (pipe_fd >= 0) {
-    write_one(pipe_fd, line);  // no fallback to the log file
+  if (capacity <= STACK_LINE_SIZE) {
+    char line[STACK_LINE_SIZE];
+    const std::size_t size = format_event_line(line, kind, detail, escaped, fd, pid, tid);
+    emit(size, [&](LineWriter& out) { out.put(line, size); });
     return;
   }
-  append_to_log_file(line);
+  // The line without kind and detail is TAB TAB fd TAB pid TAB tid LF: its numbers
+  // follow the detail's closing TAB.
+  char tail[event_line_capacity(0, 0)];
+  const std::size_t tail_size = format_event_line(tail, {}, {}, 0, fd, pid, tid);
+  const std::string_view numbers(tail + 2, tail_size - 2);
+  const std::size_t size = kind.size() + 1 + escaped + 1 + numbers.size();
+  emit(size, [&](LineWriter& out) {
+    out.put(kind);
+    out.put("\t", 1);
+    put_escaped(out, detail);
+    out.put("\t", 1);
+    out.put(numbers);
+  });
 }
 
 void forget_pipe_identity() noexcept { PIPE_FROM_ENV.store(false, std::memory_order_relaxed); }
 
-void verify_pipe_fd() noexcept {
-  if (!PIPE_FROM_ENV.load(std::memory_order_relaxed)) return;
+bool verify_pipe_fd() noexcept {
+  if (!PIPE_FROM_ENV.load(std::memory_order_relaxed)) return true;
   const int32_t fd = PIPE_FD.load(std::memory_order_acquire);
-  if (fd < 0) return;
-  const std::optional<SinkIdentity> now = sink_identity(fd);
+  if (fd < 0) return true;
+  const std::optional<PipeIdentity> now = identity_of(fd, false);
   if (now && now->dev == PIPE_DEV.load(std::memory_order_relaxed) &&
       now->ino == PIPE_INO.load(std::memory_order_relaxed)) {
-    return;
+    return true;
   }
   pipe_fd_closed(fd);
+  return false;
 }
 
 void pipe_fd_closed(int32_t fd) noexcept {
+  if (fd != PIPE_FD.load(std::memory_order_relaxed)) return;
+  // A child sharing this memory (vfork) has descriptors of its own: what it does to
+  // the number says nothing about the parent's sink.
+  if (!table_owned_here()) return;
   int32_t expected = fd;
   PIPE_FD.compare_exchange_strong(expected, -1, std::memory_order_acq_rel);
+}
+
+void sink_after_fork_child() noexcept {
+  LINE_GATE.store(MY_LINE == LineShare::SHORT  ? 1u
+                  : MY_LINE == LineShare::LONG ? LONG_LINE
+                                               : 0u,
+                  std::memory_order_relaxed);
 }
 
 }  // namespace velmora_io

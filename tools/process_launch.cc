@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -69,11 +70,21 @@ std::vector<std::string> traced_environment(char** base, const std::string& lib,
       }
       continue;
     }
-    if (has_key(entry, "VELMORA_IO_FD") || has_key(entry, "VELMORA_IO_LOG")) continue;
+    if (has_key(entry, "VELMORA_IO_FD") || has_key(entry, "VELMORA_IO_LOG") ||
+        has_key(entry, "VELMORA_IO_PIPEID")) {
+      continue;
+    }
     env.emplace_back(entry);
   }
   env.push_back("LD_PRELOAD=" + preload);
   env.push_back("VELMORA_IO_FD=" + std::to_string(write_fd));
+  // The pipe's identity: a program that closes the number and reuses it for something
+  // of its own (or a child that finds another object there) never has lines written
+  // into it.
+  struct stat st;
+  if (::fstat(write_fd, &st) == 0) {
+    env.push_back("VELMORA_IO_PIPEID=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+  }
   return env;
 }
 

@@ -3,6 +3,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "../async_safety.h"
 #include "../export.h"
 #include "../identify.h"
 #include "../reportable.h"
@@ -29,6 +30,7 @@ namespace li = velmora_io::linux_intercept;
 
 VELMORA_EXPORT ssize_t read(int fd, void* buf, size_t count) {
   auto* real = li::read::get();
+  velmora_io::settle_sink();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (fd > 2) return li::observed_call(real, "read", fd, buf, count);
   return real(fd, buf, count);
@@ -36,6 +38,7 @@ VELMORA_EXPORT ssize_t read(int fd, void* buf, size_t count) {
 
 VELMORA_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
   auto* real = li::readv::get();
+  velmora_io::settle_sink();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (fd > 2) return li::observed_call(real, "read", fd, iov, iovcnt);
   return real(fd, iov, iovcnt);
@@ -43,6 +46,7 @@ VELMORA_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
 
 VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
   auto* real = li::write::get();
+  velmora_io::settle_sink();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (fd > 2) {
     if constexpr (li::WIDE_LIBRARY) {
@@ -56,6 +60,7 @@ VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
 
 VELMORA_EXPORT ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
   auto* real = li::writev::get();
+  velmora_io::settle_sink();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (fd > 2) {
     if constexpr (li::WIDE_LIBRARY) {

@@ -8,6 +8,9 @@
 // Keep one entry per line, in the form X(LIBRARY, name, result, (parameters)).
 #pragma once
 
+#include <cstdarg>  // va_list and FILE, for the stdio lines
+#include <cstdio>
+
 #define VELMORA_ENTRY_POINTS(X) \
 X(NARROW, read, ssize_t, (int, void*, size_t)) \
 X(NARROW, readv, ssize_t, (int, const iovec*, int)) \
@@ -72,4 +75,39 @@ X(WIDE, fcntl, int, (int, int, ...)) \
 X(WIDE, eventfd, int, (unsigned int, int)) \
 X(WIDE, memfd_create, int, (const char*, unsigned int)) \
 X(WIDE, epoll_create1, int, (int)) \
+X(WIDE, fread, size_t, (void*, size_t, size_t, FILE*)) \
+X(WIDE, fread_unlocked, size_t, (void*, size_t, size_t, FILE*)) \
+X(WIDE, __fread_chk, size_t, (void*, size_t, size_t, size_t, FILE*)) \
+X(WIDE, __fread_unlocked_chk, size_t, (void*, size_t, size_t, size_t, FILE*)) \
+X(WIDE, fgets, char*, (char*, int, FILE*)) \
+X(WIDE, fgets_unlocked, char*, (char*, int, FILE*)) \
+X(WIDE, __fgets_chk, char*, (char*, size_t, int, FILE*)) \
+X(WIDE, __fgets_unlocked_chk, char*, (char*, size_t, int, FILE*)) \
+X(WIDE, getline, ssize_t, (char**, size_t*, FILE*)) \
+X(WIDE, getdelim, ssize_t, (char**, size_t*, int, FILE*)) \
+X(WIDE, __getdelim, ssize_t, (char**, size_t*, int, FILE*)) \
+X(WIDE, fgetc, int, (FILE*)) \
+X(WIDE, fgetc_unlocked, int, (FILE*)) \
+X(WIDE, getc, int, (FILE*)) \
+X(WIDE, getc_unlocked, int, (FILE*)) \
+X(WIDE, __uflow, int, (FILE*)) \
+X(WIDE, fwrite, size_t, (const void*, size_t, size_t, FILE*)) \
+X(WIDE, fwrite_unlocked, size_t, (const void*, size_t, size_t, FILE*)) \
+X(WIDE, fputs, int, (const char*, FILE*)) \
+X(WIDE, fputs_unlocked, int, (const char*, FILE*)) \
+X(WIDE, fputc, int, (int, FILE*)) \
+X(WIDE, fputc_unlocked, int, (int, FILE*)) \
+X(WIDE, putc, int, (int, FILE*)) \
+X(WIDE, putc_unlocked, int, (int, FILE*)) \
+X(WIDE, __overflow, int, (FILE*, int)) \
+X(WIDE, fflush, int, (FILE*)) \
+X(WIDE, fflush_unlocked, int, (FILE*)) \
+X(WIDE, fprintf, int, (FILE*, const char*, ...)) \
+X(WIDE, vfprintf, int, (FILE*, const char*, va_list)) \
+X(WIDE, __fprintf_chk, int, (FILE*, int, const char*, ...)) \
+X(WIDE, __vfprintf_chk, int, (FILE*, int, const char*, va_list)) \
+X(WIDE, fscanf, int, (FILE*, const char*, ...)) \
+X(WIDE, vfscanf, int, (FILE*, const char*, va_list)) \
+X(WIDE, __isoc99_fscanf, int, (FILE*, const char*, ...)) \
+X(WIDE, __isoc99_vfscanf, int, (FILE*, const char*, va_list)) \
 /* end of list */

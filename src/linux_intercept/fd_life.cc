@@ -1,5 +1,7 @@
 #include "fd_life.h"
 
+#include <unistd.h>
+
 #include "../fd_map.h"
 #include "../reentrancy.h"
 #include "../reportable.h"
@@ -9,6 +11,7 @@ namespace velmora_io::linux_intercept {
 
 void forget_fd(int fd) noexcept {
   if (fd < 0) return;
+  settle_sink();  // a close of the sink's number before the first event is seen as such
   pipe_fd_closed(fd);
   run_guarded([&] { table_remove(fd); });
 }
@@ -16,8 +19,9 @@ void forget_fd(int fd) noexcept {
 void closing_fd(int fd) noexcept {
   if (!is_reportable(fd)) return;
   run_guarded([&] {
-    OwnedText name = table_remove(fd);
-    if (name) log_event("close", name.view(), fd);
+    const int32_t pid = ::getpid();  // one for the table's owner check and the line
+    TextCopy name;
+    if (table_remove(fd, &name, pid)) log_event("close", name.view(), fd, pid);
   });
 }
 

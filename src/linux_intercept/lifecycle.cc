@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "../errno_saver.h"
+#include "../async_safety.h"
 #include "../export.h"
 #include "../fd_map.h"
 #include "../identify.h"
@@ -30,10 +31,13 @@ void forget_duped_fd(int result, int new_fd) noexcept {
 namespace {
 
 void after_dup(int result, int old_fd, int new_fd) noexcept {
+  // dup2 onto itself closes nothing: the descriptor keeps its name (a datagram socket
+  // named by sendto, an unlinked file could not be named again).
+  if (result >= 0 && old_fd == new_fd) return;
   // A program that overwrites the sink's number gets its own descriptor there: stop
-  // writing lines into it (dup2 onto itself closes nothing).
+  // writing lines into it.
   forget_duped_fd(result, new_fd);
-  if (result >= 0 && old_fd != new_fd) pipe_fd_closed(new_fd);
+  if (result >= 0) pipe_fd_closed(new_fd);
 }
 
 }  // namespace
@@ -44,6 +48,7 @@ namespace li = velmora_io::linux_intercept;
 
 VELMORA_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
   auto* real = li::connect::get();
+  vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
   const int result = real(fd, addr, len);
   vio::ErrnoSaver real_errno;  // put back whatever observation does to it
@@ -60,12 +65,15 @@ VELMORA_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
 
 VELMORA_EXPORT int close(int fd) {
   auto* real = li::close::get();
+  vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
   vio::forget_unnameable(fd);
   if (vio::is_reportable(fd)) {
     vio::run_guarded([&] {
-      vio::OwnedText name = vio::table_remove(fd);
-      if (name) vio::log_event("close", name.view(), fd);
+      // One getpid serves the table's owner check and the line.
+      const int32_t pid = ::getpid();
+      vio::TextCopy name;
+      if (vio::table_remove(fd, &name, pid)) vio::log_event("close", name.view(), fd, pid);
     });
     return real(fd);
   }
@@ -76,6 +84,7 @@ VELMORA_EXPORT int close(int fd) {
 
 VELMORA_EXPORT int dup2(int old_fd, int new_fd) noexcept {
   auto* real = li::dup2::get();
+  vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
   const int result = real(old_fd, new_fd);
   if (result >= 0) vio::forget_unnameable(new_fd);
@@ -85,6 +94,7 @@ VELMORA_EXPORT int dup2(int old_fd, int new_fd) noexcept {
 
 VELMORA_EXPORT int dup3(int old_fd, int new_fd, int flags) noexcept {
   auto* real = li::dup3::get();
+  vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
   const int result = real(old_fd, new_fd, flags);
   if (result >= 0) vio::forget_unnameable(new_fd);

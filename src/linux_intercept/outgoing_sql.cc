@@ -15,21 +15,17 @@ namespace velmora_io::linux_intercept {
 namespace {
 
 // A message spread over buffers is copied to one place to be read: on the stack when
-// small (signal handlers may write on small stacks), else on the heap up to this size.
-// A larger spread query is reported as a plain write.
-constexpr std::size_t STACK_GATHER = 256;
+// small (signal handlers may write on small stacks), else in private pages (never the
+// heap), up to this size. A larger spread query is reported as a plain write.
 constexpr std::size_t MAX_GATHER = std::size_t{1} << 20;
 
 bool report_query(int fd, const iovec* iov, std::size_t count) noexcept {
   const std::size_t size = sql_extract::first_message_size(iov, count);
-  if (size == 0) return false;
-  char stack[STACK_GATHER];
-  std::optional<std::string_view> message = sql_extract::gather_first_message(iov, count, stack, sizeof(stack));
-  OwnedText heap;
-  if (!message && size > sizeof(stack) && size <= MAX_GATHER) {
-    heap = OwnedText::allocate(size);
-    if (heap) message = sql_extract::gather_first_message(iov, count, heap.data(), size);
-  }
+  if (size == 0 || size > MAX_GATHER) return false;
+  TextCopy room;
+  char* buffer = room.reserve(size);
+  if (buffer == nullptr) return false;
+  std::optional<std::string_view> message = sql_extract::gather_first_message(iov, count, buffer, size);
   if (!message) return false;
   const std::optional<std::string_view> query = sql_extract::extract_pg_query(message->data(), message->size());
   if (!query) return false;

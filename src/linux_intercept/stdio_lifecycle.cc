@@ -7,12 +7,14 @@
 #include "../export.h"
 #include "../reentrancy.h"
 #include "fd_life.h"
+#include "stdio_call.h"
 #include "slots.h"
 
 namespace velmora_io::linux_intercept {
 
 // What fclose observes while the stream is still whole, before the real fclose.
 void observe_fclose(FILE* stream) noexcept {
+  report_pending_output(stream);  // flushed before the descriptor is closed
   const int fd = ::fileno(stream);
   if (fd >= 0) closing_fd(fd);
 }

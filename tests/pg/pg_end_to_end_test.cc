@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <regex>
@@ -192,6 +193,50 @@ TEST_F(PgTest, QueryWithBackslashComesBackExactly) {
 }
 
 // ---------------------------------------------------------------------------------
+// The pytest plugin on the sample suite (tests/pytest_sample), whose last test queries
+// this server through a psql child: check_report.py holds what must be where.
+TEST_F(PgTest, PytestPluginReportsEveryResourceUnderItsTestAndPhase) {
+  const std::string python = VELMORA_PYTHON3;
+  ASSERT_FALSE(python.empty()) << "python3 is required";
+  const std::string sample = std::filesystem::canonical(VELMORA_PYTEST_SAMPLE).string();
+  velmora_test::TempDir dir;
+  const std::string report = dir / "report.json";
+  const std::string basetemp = dir / "basetemp";
+  RunOptions o;
+  o.argv = {python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "velmora.pytest_plugin",
+            "--velmora-report=" + report, "--basetemp=" + basetemp, sample};
+  o.cwd = sample;
+  o.env = velmora_pg::client_env();
+  o.env.insert(o.env.end(), {{"PYTHONPATH", VELMORA_PYTHON_DIR}, {"PYTHONDONTWRITEBYTECODE", "1"},
+                             {"PGHOST", "127.0.0.1"}, {"PGPORT", port()}, {"PGUSER", "postgres"},
+                             {"PGDATABASE", "postgres"}, {"VELMORA_SAMPLE_PSQL", server().program("psql")}});
+  o.unset_env = velmora_pg::client_unset_env();
+  o.unset_env.insert(o.unset_env.end(), {"PYTEST_ADDOPTS", "PYTEST_PLUGINS"});
+  o.timeout_seconds = 120;
+
+  o.preload = false;
+  o.sink = velmora_test::Sink::NONE;
+  const RunResult plain = velmora_test::run(o);
+  EXPECT_EQ(plain.exit_code, 4) << describe(plain);  // pytest's usage error
+  EXPECT_NE(plain.err.find("libvelmora_io is not preloaded"), std::string::npos) << plain.err;
+
+  o.preload = true;
+  o.sink = velmora_test::Sink::PIPE_ENV;
+  const RunResult traced = velmora_test::run(o);
+  ASSERT_TRUE(traced.ok()) << describe(traced);
+
+  RunOptions check;
+  check.argv = {python, VELMORA_PYTEST_SAMPLE "/check_report.py", report, sample, basetemp, port(),
+                velmora_test::testing_wide_library() ? "wide" : "narrow"};
+  check.preload = false;
+  check.sink = velmora_test::Sink::NONE;
+  const RunResult checked = velmora_test::run(check);
+  EXPECT_TRUE(checked.ok()) << checked.err << "\nreport:\n" << velmora_test::read_file(report);
+  // The report is written after the session's capture has ended and handed the sink
+  // back to the environment's pipe, which still is the one the run started with.
+  EXPECT_EQ(count_kind_detail(traced, "write", "file:" + report), 1u) << describe(traced);
+}
+
 // Node.js's pg driver writes its messages with write (a simple Query) and writev (Parse
 // in the first buffer, Bind, Describe, Execute and Sync after it). The wide library
 // reports each text once as sql_write on the server's socket; the narrow one, which

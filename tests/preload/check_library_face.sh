@@ -38,6 +38,14 @@ fi
 if nm -D --undefined-only "$lib" | grep -q -E '__cxa_atexit|__cxa_thread_atexit|__tls_get_addr'; then
   echo "imports atexit/TLS-allocation hooks:"; nm -D --undefined-only "$lib" | grep -E '__cxa_atexit|__cxa_thread_atexit|__tls_get_addr'; fail=1
 fi
+# The observed path must stay safe in a signal handler that interrupted the program's
+# allocator or stdio, and the sink's settings must come from a trusted environment in a
+# set-user-ID process: no heap, no stdio, no plain getenv anywhere in the library.
+unsafe=$(nm -D --undefined-only "$lib" | awk '{print $2}' | sed 's/@.*//' |
+  grep -x -E 'malloc|calloc|realloc|free|getenv|f?printf|sprintf|snprintf|fwrite|fputs|fputc|fopen|fclose' || true)
+if [ -n "$unsafe" ]; then
+  echo "imports functions unsafe on the observed path: $unsafe"; fail=1
+fi
 # Thread-local flags use the initial-exec model: static TLS offsets, no __tls_get_addr.
 if ! readelf -r "$lib" | grep -q TPOFF; then
   echo "no initial-exec TLS relocations found"; fail=1

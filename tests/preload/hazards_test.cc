@@ -58,5 +58,35 @@ TEST(Hazards, InterruptedAndShortSinkWritesStillDeliverWholeLines) {
   EXPECT_EQ(r.with_detail("file:" + path).size(), 20000u);
 }
 
+// A handler that names new files, closes them, sends datagrams to new addresses and
+// makes long lines, while the threads it interrupts are inside malloc: no deadlock, no
+// heap corruption, every signal handled.
+TEST(Hazards, SignalHandlerDoingIoWhileThreadsAllocateNeverHangsOrAborts) {
+  TempDir dir;
+  RunOptions o;
+  o.argv = {driver_path(), "signal_malloc", dir.path(), "1000"};
+  o.timeout_seconds = 120;
+  RunResult r = run(o);
+  ASSERT_FALSE(r.timed_out) << "hung";
+  ASSERT_TRUE(r.ok()) << r.err;
+  EXPECT_EQ(r.facts().at("handled"), "1000");
+  EXPECT_EQ(r.malformed, 0u);
+}
+
+// A vfork child that overwrites and uses a descriptor before _exit shares the parent's
+// memory but not its descriptors: the parent's name stays, the child adds no line.
+TEST(Hazards, VforkChildLeavesTheParentsNamesAlone) {
+  TempDir dir;
+  RunOptions o;
+  o.argv = {driver_path(), "vfork_dup", dir.path()};
+  RunResult r = run(o);
+  ASSERT_TRUE(r.ok()) << r.err;
+  auto f = r.facts();
+  std::string got;
+  for (const Event& e : r.events) got += e.kind + " " + e.detail + " " + std::to_string(e.fd) + " " + std::to_string(e.pid) + "\n";
+  const std::string a = "file:" + dir.file("a") + " " + f["a"] + " " + f["pid"] + "\n";
+  EXPECT_EQ(got, "write " + a + "write " + a + "close " + a);
+}
+
 }  // namespace
 }  // namespace velmora_test

@@ -53,24 +53,40 @@ TEST(Lifecycle, CloseAndDupForgetNamesSoReusedNumbersAreNamedAfresh) {
                             "write " + c + " " + f["d"] + "\n");      // fcntl dup named on first use
 }
 
-// The program closes or overwrites the sink's own number and reuses it for a file:
-// the sink is switched off rather than writing lines into that file.
-TEST(Lifecycle, ClosingTheSinkDescriptorSwitchesThePipeOff) {
-  for (const char* how : {"close", "dup2", "close_range"}) {
+// The program closes or overwrites the sink's own number and reuses it, by any route:
+// no line ever lands in the program's object, and later lines fall back to the log.
+TEST(Lifecycle, SinkNumberReusedByTheProgramNeverReceivesALine) {
+  for (const char* how : {"close", "dup2", "close_range", "socketpair"}) {
     TempDir dir;
     RunOptions o;
     o.env = {{"VELMORA_IO_LOG", dir.file("log")}};
     RunResult r = drive({"sink_closed", dir.path(), how}, o);
-    EXPECT_EQ(read_file(dir.file("victim")), "own") << how;
-    // The first write, on the pipe; the wide library also sees close_range close "first".
-    const bool close_seen = testing_wide_library() && std::string(how) == "close_range";
-    EXPECT_EQ(r.events.size(), close_seen ? 2u : 1u) << how << "\n" << r.raw;
-    // Later lines fall back to the log file.
-    const std::string later = std::string(how) == "close_range" ? "second" : "first";
     const std::string log = read_file(dir.file("log"));
-    EXPECT_NE(log.find("write\tfile:" + dir.file(later)), std::string::npos) << how << log;
-    EXPECT_NE(log.find("close\tfile:" + dir.file(later)), std::string::npos) << how << log;
+    if (std::string(how) == "socketpair") {
+      EXPECT_EQ(r.facts()["peer_bytes"], "3") << how;  // exactly the program's bytes
+      EXPECT_EQ(r.events.size(), 0u) << how << "\n" << r.raw;
+    } else {
+      EXPECT_EQ(read_file(dir.file("victim")), "own") << how;
+      EXPECT_EQ(r.events.size(), 1u) << how << "\n" << r.raw;  // the first write, on the pipe
+    }
+    EXPECT_NE(log.find("write\tfile:" + dir.file("first")), std::string::npos) << how << log;
+    EXPECT_NE(log.find("close\tfile:" + dir.file("first")), std::string::npos) << how << log;
   }
+}
+
+// dup2 onto itself closes nothing, so the name stays: a datagram socket named by sendto
+// and an unlinked file keep being reported.
+TEST(Lifecycle, DupOntoItselfKeepsTheName) {
+  TempDir dir;
+  RunResult r = drive({"dup_self", dir.path()});
+  auto f = r.facts();
+  const std::string udp = "socket:127.0.0.1:" + f["port"], gone = "file:" + dir.file("gone");
+  EXPECT_EQ(summary(r), "write " + udp + " " + f["udp"] + "\n" +
+                            "write " + udp + " " + f["udp"] + "\n" +
+                            "write " + gone + " " + f["file"] + "\n" +
+                            "write " + gone + " " + f["file"] + "\n" +
+                            "close " + gone + " " + f["file"] + "\n" +
+                            "close " + udp + " " + f["udp"] + "\n");
 }
 
 // A number closed where no wrapper sees it (here a raw system call) and handed out again

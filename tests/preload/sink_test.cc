@@ -48,6 +48,23 @@ TEST(Sink, SetterMinusOneFallsBackToTheLogFileOrNowhere) {
   EXPECT_EQ(r.facts().at("own_lines"), "0");
 }
 
+// A host written in C against the public header: preloaded, its pipe receives exactly
+// the documented lines and the environment's pipe nothing; not preloaded, the weak
+// declarations are null.
+TEST(Sink, HostUsingThePublicHeaderReadsItsOwnLines) {
+  TempDir dir;
+  RunResult r = drive({}, {"host", dir.file("f")});
+  EXPECT_EQ(r.facts().at("preloaded"), "1");
+  EXPECT_EQ(r.facts().at("own_lines_as_documented"), "1") << r.err;
+  EXPECT_EQ(r.raw, "");
+
+  RunOptions plain;
+  plain.preload = false;
+  plain.sink = Sink::NONE;
+  r = drive(plain, {"host", dir.file("g")});
+  EXPECT_EQ(r.facts().at("preloaded"), "0");
+}
+
 TEST(Sink, PipeFromTheEnvironmentIsNeverBackedByTheLogFile) {
   TempDir dir;
   RunOptions o;
@@ -89,6 +106,17 @@ TEST(Sink, EnvironmentDescriptorThatIsARegularFileIsIgnored) {
   RunResult r = drive(o, {"write", dir.file("f"), "3"});
   EXPECT_EQ(read_file(dir.file("victim")), "");
   EXPECT_EQ(lines_in(read_file(dir.file("log"))), 4u);  // three writes and the close
+}
+
+// A host that states its pipe's identity gets exactly that object adopted: the pipe at
+// the number is not the one stated, so it receives nothing and lines go to the log.
+TEST(Sink, EnvironmentDescriptorIsAdoptedOnlyWhenItsStatedIdentityMatches) {
+  TempDir dir;
+  RunOptions o;
+  o.env = {{"VELMORA_IO_PIPEID", "0:1"}, {"VELMORA_IO_LOG", dir.file("log")}};
+  RunResult r = drive(o, {"write", dir.file("f"), "3"});
+  EXPECT_EQ(r.raw, "");
+  EXPECT_EQ(lines_in(read_file(dir.file("log"))), 4u);
 }
 
 TEST(Sink, LogFileIsCreatedWithUmaskAppliedAndAppendedNeverTruncated) {
@@ -142,6 +170,28 @@ TEST(Sink, UnwritableLogPathLosesLinesNotTheProgram) {
   RunResult r = drive(o, {"write", dir.file("f"), "5"});
   EXPECT_EQ(read_file(dir.file("f")), "xxxxx");
   EXPECT_EQ(r.raw, "");
+}
+
+// A log "file" that is a FIFO nobody reads: the program runs on and the lines are lost.
+TEST(Sink, LogFifoWithoutReaderNeverBlocksTheProgram) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  RunOptions o;
+  o.sink = Sink::NONE;
+  o.env = {{"VELMORA_IO_LOG", dir.file("fifo")}};
+  o.timeout_seconds = 20;
+  RunResult r = drive(o, {"write", dir.file("f"), "3"});
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(read_file(dir.file("f")), "xxx");
+}
+
+// An in-process host that reads its socket sink with recv drains it: the reads of its
+// own read end add no lines.
+TEST(Sink, HostDrainingASocketSinkWithRecvAddsNoLines) {
+  TempDir dir;
+  RunResult r = drive({}, {"socket_sink", dir.file("f")});
+  EXPECT_EQ(r.facts().at("drained"), "1");
+  EXPECT_EQ(r.facts().at("lines"), "5");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <sstream>
 #include <system_error>
 
@@ -209,6 +210,93 @@ bool rounds_of(const std::string& story, const std::string& kind) {
   for (std::size_t at = 0; at < story.size(); at += round.size() + 1)
     if (story.compare(at, round.size(), round) != 0) return false;
   return story.size() % (round.size() + 1) == round.size();
+}
+
+namespace {
+
+// The file of one strace line such as
+//   4711  read(3</tmp/velmora-test-x/in.txt>, "..."..., 4096) = 4096
+// when its call is one of the reading or writing ones: *kind is "read" or "write".
+bool strace_file(const std::string& line, std::string* kind, std::string* path) {
+  static const std::map<std::string, std::string> kinds = {
+      {"read", "read"},   {"readv", "read"},   {"pread64", "read"},   {"preadv", "read"},
+      {"write", "write"}, {"writev", "write"}, {"pwrite64", "write"}, {"pwritev", "write"}};
+  std::size_t at = line.find_first_not_of("0123456789 ");
+  const std::size_t open = line.find('(', at);
+  if (at == std::string::npos || open == std::string::npos) return false;
+  const auto k = kinds.find(line.substr(at, open - at));
+  const std::size_t lt = line.find('<', open);
+  const std::size_t gt = line.find(">,", lt);
+  if (k == kinds.end() || lt == std::string::npos || gt == std::string::npos) return false;
+  *kind = k->second;
+  *path = line.substr(lt + 1, gt - lt - 1);
+  return true;
+}
+
+void add(SyscallCounts* counts, const std::string& kind, const std::string& relative) {
+  ++(kind == "read" ? counts->reads : counts->writes)[relative];
+}
+
+}  // namespace
+
+SyscallCounts strace_counts(const Prepare& setup, const Options& options) {
+  SyscallCounts counts;
+  const std::string strace = find_program("strace");
+  if (strace.empty()) return counts;
+  TempDir dir, log_dir;
+  setup(dir.path());
+  RunOptions o = options(dir.path());
+  if (o.cwd.empty()) o.cwd = dir.path();
+  o.preload = false;
+  o.sink = Sink::NONE;
+  const std::string log = log_dir.file("strace.log");
+  std::vector<std::string> argv = {strace, "-f", "-qq", "-y", "-s", "0", "-o", log,
+                                   "-e", "trace=read,readv,pread64,preadv,write,writev,pwrite64,pwritev"};
+  argv.insert(argv.end(), o.argv.begin(), o.argv.end());
+  o.argv = argv;
+  const RunResult r = run(o);
+  EXPECT_TRUE(r.ok()) << "under strace: " << r.err;
+  std::istringstream lines(read_file(log));
+  const std::string prefix = dir.path() + "/";
+  std::string kind, path;
+  for (std::string line; std::getline(lines, line);) {
+    if (strace_file(line, &kind, &path) && path.rfind(prefix, 0) == 0) add(&counts, kind, path.substr(prefix.size()));
+  }
+  return counts;
+}
+
+SyscallCounts event_counts(const std::vector<Event>& events, const std::string& root) {
+  SyscallCounts counts;
+  const std::string prefix = "file:" + root + "/";
+  for (const Event& e : events) {
+    if ((e.kind == "read" || e.kind == "write") && e.detail.rfind(prefix, 0) == 0)
+      add(&counts, e.kind, e.detail.substr(prefix.size()));
+  }
+  return counts;
+}
+
+void expect_counts_close(const SyscallCounts& library, const SyscallCounts& strace,
+                         const std::vector<std::string>& files, int percent) {
+  auto at = [](const std::map<std::string, std::size_t>& m, const std::string& f) {
+    const auto it = m.find(f);
+    return it == m.end() ? std::size_t{0} : it->second;
+  };
+  std::string table;
+  bool close = true;
+  for (const std::string& f : files) {
+    for (const bool reads : {true, false}) {
+      const std::size_t mine = at(reads ? library.reads : library.writes, f);
+      const std::size_t theirs = at(reads ? strace.reads : strace.writes, f);
+      const std::size_t slack = theirs * static_cast<std::size_t>(percent);
+      const bool ok = mine * 100 + slack >= theirs * 100 && mine * 100 <= theirs * 100 + slack &&
+                      (mine == 0) == (theirs == 0);
+      close = close && ok;
+      table += (ok ? "  " : "! ") + f + (reads ? " read " : " write ") + std::to_string(mine) +
+               " events, strace " + std::to_string(theirs) + "\n";
+    }
+  }
+  EXPECT_TRUE(close) << "events against strace's system calls:\n" << table;
+  if (close) std::cout << table;  // the figures, for whoever runs the test by hand
 }
 
 }  // namespace velmora_test::programs

@@ -83,4 +83,22 @@ std::string kinds_of(const std::vector<Event>& events, const std::string& detail
 // several times: "write close write close".
 bool rounds_of(const std::string& story, const std::string& kind);
 
+// The read and write system calls strace saw on each file under a fresh directory
+// (keyed by the path relative to it) when options' program ran there without the
+// library, after setup filled the directory as for run_paired. Empty when strace is
+// not installed.
+struct SyscallCounts {
+  std::map<std::string, std::size_t> reads;
+  std::map<std::string, std::size_t> writes;
+};
+SyscallCounts strace_counts(const Prepare& setup, const Options& options);
+
+// The same counts from the library's "read" and "write" events on files under root.
+SyscallCounts event_counts(const std::vector<Event>& events, const std::string& root);
+
+// For each file named: the library's count of each kind within `percent` of strace's
+// (both zero, or both not), with the whole picture in the failure message.
+void expect_counts_close(const SyscallCounts& library, const SyscallCounts& strace,
+                         const std::vector<std::string>& files, int percent);
+
 }  // namespace velmora_test::programs

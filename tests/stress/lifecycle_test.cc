@@ -64,6 +64,19 @@ TEST(ThreadLifecycle, ThreadsCancelledWhileBlockedInReadAndWriteEndCleanly) {
   EXPECT_EQ(events.size(), static_cast<std::size_t>(fact_number(r, "fill_calls") + 2 + 2 + 4));
 }
 
+// A thread cancelled while the library writes its line (to a full sink) is not
+// cancelled there: the library's own writes are no cancellation points, so the thread
+// leaves the library first and its cleanup handler's I/O is reported.
+TEST(ThreadLifecycle, CancelledWhileTheLibraryWritesALineTheCleanupIsStillObserved) {
+  TempDir dir;
+  RunOptions o;
+  o.timeout_seconds = 60;
+  RunResult r = drive({"cancel_in_sink", dir.path()}, o);
+  ASSERT_TRUE(r.ok()) << describe(r);
+  EXPECT_EQ(fact_number(r, "cancelled"), 1);
+  EXPECT_EQ(fact_number(r, "cleanup_lines"), 1);
+}
+
 // A detached thread keeps opening, writing and closing a file while main returns: the
 // process runs exit() with the thread inside the library. 200 runs, half of them with
 // the log file as sink, several at a time.

@@ -641,6 +641,59 @@ int scenario_many_fds(int, char** argv) {
   return 0;
 }
 
+// cancel_in_sink DIR: the program's own blocking sink pipe is full, so a thread's
+// observed write blocks inside the library's line; the thread is cancelled there, and
+// its cleanup handler writes to a file not named before. The main thread drains the
+// sink until the thread has ended: the cleanup handler's write is reported like any.
+void cleanup_write(void* fd) { write(*static_cast<int*>(fd), "c", 1); }
+
+void* blocked_in_line(void* arg) {
+  auto* fds = static_cast<int*>(arg);  // {file to write, file for the cleanup handler}
+  pthread_cleanup_push(cleanup_write, &fds[1]);
+  write(fds[0], "x", 1);
+  pthread_cleanup_pop(0);
+  return nullptr;
+}
+
+int scenario_cancel_in_sink(int, char** argv) {
+  const std::string dir = argv[2];
+  int own[2];
+  if (pipe(own) != 0) fail("pipe");
+  fcntl(own[1], F_SETPIPE_SZ, 4096);
+  int fds[2] = {open_for_write(dir + "/f"), open_for_write(dir + "/cleanup")};
+  host_setter(RTLD_DEFAULT, "velmora_io_set_pipe_fd")(own[1]);
+  // Fill the sink to the last byte; the program's own writes to it are not observed.
+  fcntl(own[1], F_SETFL, O_NONBLOCK);
+  static char chunk[4096];
+  while (write(own[1], chunk, sizeof(chunk)) > 0) {
+  }
+  while (write(own[1], chunk, 1) > 0) {
+  }
+  fcntl(own[1], F_SETFL, 0);
+  pthread_t thread;
+  pthread_create(&thread, nullptr, blocked_in_line, fds);
+  timespec pause{0, 300 * 1000 * 1000};
+  nanosleep(&pause, nullptr);  // long enough to be blocked writing the line
+  pthread_cancel(thread);
+  fcntl(own[0], F_SETFL, O_NONBLOCK);
+  std::string lines;
+  void* result = nullptr;
+  bool joined = false;
+  for (const double give_up = now_seconds() + 20; !joined && now_seconds() < give_up;) {
+    char buf[4096];
+    for (ssize_t n; (n = read(own[0], buf, sizeof(buf))) > 0;) lines.append(buf, static_cast<std::size_t>(n));
+    joined = pthread_tryjoin_np(thread, &result) == 0;
+  }
+  char buf[4096];
+  for (ssize_t n; (n = read(own[0], buf, sizeof(buf))) > 0;) lines.append(buf, static_cast<std::size_t>(n));
+  long cleanup_lines = 0;
+  const std::string wanted = "write\tfile:" + dir + "/cleanup\t";
+  for (std::size_t at = 0; (at = lines.find(wanted, at)) != std::string::npos; at += wanted.size()) ++cleanup_lines;
+  fact("cancelled", joined && result == PTHREAD_CANCELED);
+  fact("cleanup_lines", cleanup_lines);
+  return 0;
+}
+
 constexpr Scenario SCENARIOS[] = {
     {"threads_lines", 3, scenario_threads_lines},
     {"two_writers", 2, scenario_two_writers},
@@ -656,6 +709,7 @@ constexpr Scenario SCENARIOS[] = {
     {"log_dir_removed", 2, scenario_log_dir_removed},
     {"log_switch", 2, scenario_log_switch},
     {"many_fds", 3, scenario_many_fds},
+    {"cancel_in_sink", 1, scenario_cancel_in_sink},
 };
 
 }  // namespace

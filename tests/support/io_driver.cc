@@ -28,6 +28,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -46,14 +48,26 @@ extern char** environ;
 // after the preloaded library.
 std::atomic<long> LOOKUPS{0};
 extern "C" void* dlsym(void* handle, const char* name) noexcept {
+  // Plain atomics, not guarded statics: a signal handler may make the first lookup
+  // while this thread is inside the guard of a static's initialisation.
   using Dlsym = void* (*)(void*, const char*);
-  static const auto real = reinterpret_cast<Dlsym>(dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34"));
+  static constinit std::atomic<Dlsym> real{nullptr};
+  static constinit std::atomic<void*> libc{nullptr};
+  Dlsym next = real.load();
+  if (next == nullptr) {
+    next = reinterpret_cast<Dlsym>(dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34"));
+    real.store(next);
+  }
   LOOKUPS.fetch_add(1);
   if (handle == RTLD_NEXT) {
-    static void* const libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
-    handle = libc;
+    void* found = libc.load();
+    if (found == nullptr) {
+      found = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+      libc.store(found);
+    }
+    handle = found;
   }
-  return real(handle, name);
+  return next(handle, name);
 }
 
 // The C library's fortified forms, called directly: this driver is built unfortified.
@@ -62,6 +76,12 @@ extern "C" ssize_t __pread_chk(int, void*, size_t, off_t, size_t);
 extern "C" ssize_t __pread64_chk(int, void*, size_t, off64_t, size_t);
 
 #include "scenario_main.h"
+
+namespace velmora_test {
+int scenario_stdio(int argc, char** argv);  // stdio_scenario.cc
+}
+// A host written in C against the public header (host_scenario.c).
+extern "C" int scenario_host(int argc, char** argv);
 
 namespace {
 
@@ -427,6 +447,135 @@ int scenario_interrupted_sink(int, char** argv) {
   return 0;
 }
 
+
+// signal_malloc DIR SIGNALS: two threads loop malloc/free while the main thread sends
+// them SIGNALS signals, one at a time. The handler opens, writes and closes a fresh file
+// with a long name (so names and lines are long too) and sends a datagram to a new
+// address: naming, closing, recording and long lines all run inside a handler that
+// may have interrupted malloc.
+char g_long_paths[8][400];
+sockaddr_in g_destinations[8];
+int g_udp = -1;
+std::atomic<long> g_handled{0};
+
+void on_usr1_io(int) {
+  const long k = g_handled.load(std::memory_order_relaxed);
+  const int fd = open(g_long_paths[k % 8], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    write(fd, "h", 1);
+    close(fd);
+  }
+  sendto(g_udp, "d", 1, 0, reinterpret_cast<const sockaddr*>(&g_destinations[k % 8]), sizeof(sockaddr_in));
+  g_handled.store(k + 1, std::memory_order_release);
+}
+
+int scenario_signal_malloc(int, char** argv) {
+  const std::string dir = argv[2];
+  const long signals = std::atol(argv[3]);
+  for (int i = 0; i < 8; ++i) {
+    std::snprintf(g_long_paths[i], sizeof(g_long_paths[i]), "%s/%0300d", dir.c_str(), i);
+    g_destinations[i] = {};
+    g_destinations[i].sin_family = AF_INET;
+    g_destinations[i].sin_port = htons(static_cast<uint16_t>(40000 + i));
+    g_destinations[i].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  g_udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  // Each wrapper the handler uses has been called once (on no descriptor, so nothing is
+  // named or allocated): what is under test is the heap, not a first call.
+  write(-1, "", 0);
+  close(-1);
+  sendto(-1, "", 0, 0, nullptr, 0);
+  struct sigaction sa {};
+  sa.sa_handler = on_usr1_io;
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGUSR1, &sa, nullptr);
+  std::atomic<bool> stop{false};
+  auto churn = [&](unsigned seed) {
+    void* held[64] = {};
+    while (!stop.load(std::memory_order_relaxed)) {
+      seed = seed * 1103515245u + 12345u;
+      const unsigned i = (seed >> 8) % 64;
+      std::free(held[i]);
+      held[i] = std::malloc(16 + (seed >> 16) % 4096);
+      if (held[i] != nullptr) static_cast<char*>(held[i])[0] = 1;
+    }
+    for (void* p : held) std::free(p);
+  };
+  std::thread workers[2] = {std::thread(churn, 1u), std::thread(churn, 2u)};
+  long sent = 0;
+  for (; sent < signals; ++sent) {
+    pthread_kill(workers[sent % 2].native_handle(), SIGUSR1);
+    // Bounded: a handler that never returns is the fault under test.
+    timespec give_up;
+    clock_gettime(CLOCK_MONOTONIC, &give_up);
+    give_up.tv_sec += 5;
+    while (g_handled.load(std::memory_order_acquire) <= sent) {
+      timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      if (now.tv_sec > give_up.tv_sec || (now.tv_sec == give_up.tv_sec && now.tv_nsec > give_up.tv_nsec)) break;
+      sched_yield();
+    }
+    if (g_handled.load(std::memory_order_acquire) <= sent) break;
+  }
+  fact("handled", g_handled.load());
+  std::fflush(stdout);
+  if (sent < signals) _exit(0);  // a worker is stuck in its handler: it cannot be joined
+  stop = true;
+  for (auto& w : workers) w.join();
+  return 0;
+}
+
+// socket_sink PATH: the program is its own host with a socket pair for a sink and
+// drains the read end with recv after five events; reading must not add lines.
+int scenario_socket_sink(int, char** argv) {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) fail("socketpair");
+  host_setter("velmora_io_set_pipe_fd")(sv[0]);
+  host_setter("velmora_io_set_pipe_read_fd")(sv[1]);
+  const int fd = open_for_write(argv[2]);
+  for (int i = 0; i < 5; ++i) write(fd, "x", 1);
+  std::string got;
+  char buf[16];
+  bool drained = false;
+  for (long calls = 0; calls < 100000; ++calls) {
+    const ssize_t n = recv(sv[1], buf, sizeof(buf), MSG_DONTWAIT);
+    if (n > 0) {
+      got.append(buf, static_cast<std::size_t>(n));
+      continue;
+    }
+    drained = n < 0 && errno == EAGAIN;
+    break;
+  }
+  std::size_t lines = 0;
+  for (char c : got) lines += c == '\n';
+  fact("drained", drained);
+  fact("lines", static_cast<long long>(lines));
+  return 0;
+}
+
+// vfork_dup DIR: a vfork child overwrites descriptor a with b and writes to it before
+// _exit; the parent's a must keep its name.
+int scenario_vfork_dup(int, char** argv) {
+  const std::string dir = argv[2];
+  const int a = open_for_write((dir + "/a").c_str());
+  const int b = open_for_write((dir + "/b").c_str());
+  write(a, "1", 1);
+  const pid_t child = vfork();
+  if (child == 0) {
+    dup2(b, a);
+    write(a, "c", 1);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  write(a, "2", 1);
+  close(a);
+  close(b);
+  fact("a", a);
+  fact("pid", getpid());
+  return 0;
+}
+
 // wide_calls DIR: every positional, fortified, zero-copy and mapping call of the wide
 // library once on DIR/f (and DIR/g as a copy's destination), in this order:
 // 6 positional writes, 6 positional reads, 3 fortified reads, mappings (private read,
@@ -582,9 +731,14 @@ constexpr Scenario SCENARIOS[] = {
     {"fork_storm", 2, scenario_fork_storm},
     {"signal_storm", 2, scenario_signal_storm},
     {"interrupted_sink", 2, scenario_interrupted_sink},
+    {"signal_malloc", 2, scenario_signal_malloc},
+    {"socket_sink", 1, scenario_socket_sink},
+    {"vfork_dup", 1, scenario_vfork_dup},
     {"wide_calls", 1, scenario_wide_calls},
     {"stale_numbers", 1, scenario_stale_numbers},
     {"lookups", 1, scenario_lookups},
+    {"stdio", 1, velmora_test::scenario_stdio},
+    {"host", 1, scenario_host},
 };
 
 }  // namespace

@@ -335,37 +335,79 @@ int scenario_lifecycle(int, char** argv) {
   return 0;
 }
 
-// sink_closed DIR: the program closes (or overwrites) the sink's descriptor and the
-// number comes back as one of its own files, which must receive no event line.
+// sink_closed DIR HOW: the program closes (or overwrites) the sink's descriptor and the
+// number comes back as one of its own objects, which must receive only its own bytes.
+// HOW is close, dup2, close_range (behind the library's back, after the first event on
+// an already named descriptor) or socketpair (closed before the first event, then a
+// socket whose peer the program reads).
 int scenario_sink_closed(int, char** argv) {
   const std::string dir = argv[2];
   const std::string how = argv[3];
   const int sink = std::atoi(std::getenv("VELMORA_IO_FD"));
+  int peer = -1;
+  if (how == "socketpair") {
+    close(sink);  // the first call of the library: no event yet
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) fail("socketpair");
+    if (fcntl(sv[0], F_DUPFD, sink) != sink) fail("F_DUPFD");
+    peer = sv[1];
+  }
   const int f = open_file((dir + "/first").c_str());
   write(f, "1", 1);  // settles the sink
   if (how == "close_range") {
-    // Closed behind the library's back: it keeps the sink until it sees the number reused.
-    close_range(3, ~0U, 0);
-    const int victim = open_file((dir + "/victim").c_str());
-    if (fcntl(victim, F_DUPFD, sink) != sink) fail("F_DUPFD");
-    // A number never used before, so it is named afresh (a number whose old entry was
-    // closed behind the library's back would keep that entry).
-    const int g = fcntl(open_file((dir + "/second").c_str()), F_DUPFD, 200);
-    write(g, "2", 1);       // a new descriptor: must not put a line into the victim
-    write(sink, "own", 3);  // the program's own data at that number
-    close(g);
-    return 0;
-  }
-  const int victim = open_file((dir + "/victim").c_str());
-  if (how == "close") {
+    close_range(sink, sink, 0);  // invisible to the library
+  } else if (how == "close") {
     close(sink);
-    if (fcntl(victim, F_DUPFD, sink) != sink) fail("F_DUPFD");
-  } else {
-    if (dup2(victim, sink) != sink) fail("dup2");
   }
+  if (how != "socketpair") {
+    const int victim = open_file((dir + "/victim").c_str());
+    if (how == "dup2") {
+      if (dup2(victim, sink) != sink) fail("dup2");
+    } else if (fcntl(victim, F_DUPFD, sink) != sink) {
+      fail("F_DUPFD");
+    }
+  }
+  write(f, "2", 1);       // an event on a named descriptor: must not land there
   write(sink, "own", 3);  // the program's own data at that number
-  write(f, "2", 1);       // an event that must not land in the victim
   close(f);
+  if (peer >= 0) {
+    char buf[4096];
+    ssize_t n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT);
+    fact("peer_bytes", n);
+  }
+  return 0;
+}
+
+// dup_self DIR: dup2 of a descriptor onto itself keeps its name, for a datagram socket
+// named only by sendto and for an unlinked file, neither of which could be named again.
+int scenario_dup_self(int, char** argv) {
+  const std::string dir = argv[2];
+  const int port = 40100;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sendto(udp, "a", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+  if (dup2(udp, udp) != udp) fail("dup2");
+  msghdr msg{};
+  iovec one{const_cast<char*>("b"), 1};
+  msg.msg_name = &to;
+  msg.msg_namelen = sizeof(to);
+  msg.msg_iov = &one;
+  msg.msg_iovlen = 1;
+  sendmsg(udp, &msg, 0);  // reported under the name the table holds
+  const std::string path = dir + "/gone";
+  const int file = open_file(path.c_str());
+  write(file, "1", 1);
+  unlink(path.c_str());
+  if (dup2(file, file) != file) fail("dup2");
+  write(file, "2", 1);
+  close(file);
+  close(udp);
+  fact("udp", udp);
+  fact("file", file);
+  fact("port", port);
   return 0;
 }
 
@@ -422,6 +464,7 @@ constexpr Scenario SCENARIOS[] = {
     {"connect_outcomes", 0, scenario_connect_outcomes},
     {"lifecycle", 1, scenario_lifecycle},
     {"sink_closed", 2, scenario_sink_closed},
+    {"dup_self", 1, scenario_dup_self},
     {"transfer", 1, scenario_transfer},
 };
 

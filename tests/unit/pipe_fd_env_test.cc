@@ -108,5 +108,15 @@ TEST(ParsePipeFdProperty, EveryValueNearTheLimitsRoundTrips) {
   }
 }
 
+// The pipe's identity as a host states it: DEV:INO, two unsigned 64-bit decimals.
+TEST(ParsePipeIdentity, AcceptsExactlyTwoUnsignedDecimals) {
+  EXPECT_EQ(parse_pipe_identity("14:123456"), (PipeIdentity{14, 123456}));
+  EXPECT_EQ(parse_pipe_identity("0:18446744073709551615"), (PipeIdentity{0, UINT64_MAX}));
+  for (std::string_view bad : {""sv, ":"sv, "14"sv, "14:"sv, ":5"sv, "1:2:3"sv, "-1:2"sv, "+1:2"sv, " 1:2"sv,
+                               "1:2 "sv, "0x1:2"sv, "1:18446744073709551616"sv}) {
+    EXPECT_EQ(parse_pipe_identity(bad), std::nullopt) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace velmora_io

@@ -1,0 +1,95 @@
+"""Event lines as the preloaded library writes them, parsed, and a collection of them.
+
+A line is ``kind TAB detail TAB fd TAB pid TAB tid LF``; the detail escapes TAB, LF
+and backslash as ``\\t``, ``\\n`` and ``\\\\``. Input is treated as untrusted bytes:
+long lines from several writers can tear into each other, so anything that is not
+exactly such a line is counted as malformed and skipped.
+"""
+
+import re
+from typing import Iterable, List, NamedTuple, Optional
+
+KINDS = frozenset((b"read", b"write", b"close", b"connect", b"sql_write"))
+_NUMBER = re.compile(rb"-?(?:0|[1-9][0-9]*)\Z")
+_ESCAPES = {b"t": b"\t", b"n": b"\n", b"\\": b"\\"}
+
+
+class Event(NamedTuple):
+    kind: str
+    detail: str  # escapes undone; bytes that are not UTF-8 become U+FFFD
+    fd: int
+    pid: int
+    tid: int
+
+
+def unescape(text: bytes) -> Optional[bytes]:
+    """Undoes the three escapes left to right; None for any other backslash use."""
+    if b"\\" not in text:
+        return text
+    out = bytearray()
+    start = 0
+    while True:
+        slash = text.find(b"\\", start)
+        if slash < 0:
+            out += text[start:]
+            return bytes(out)
+        replacement = _ESCAPES.get(text[slash + 1:slash + 2])
+        if replacement is None:
+            return None
+        out += text[start:slash]
+        out += replacement
+        start = slash + 2
+
+
+def parse_line(line: bytes) -> Optional[Event]:
+    """One line without its LF, or None when it is not a well-formed event line."""
+    fields = line.split(b"\t")
+    if len(fields) != 5 or fields[0] not in KINDS:
+        return None
+    kind, detail, fd, pid, tid = fields
+    if not (_NUMBER.match(fd) and _NUMBER.match(pid) and _NUMBER.match(tid)):
+        return None
+    detail = unescape(detail)
+    if detail is None:
+        return None
+    return Event(kind.decode(), detail.decode("utf-8", "replace"), int(fd), int(pid), int(tid))
+
+
+def _unique(items: Iterable[str]) -> List[str]:
+    return list(dict.fromkeys(items))  # first-seen order
+
+
+class Events(list):
+    """Events in the order they were read, with views by resource.
+
+    ``malformed`` counts the lines that could not be parsed.
+    """
+
+    def __init__(self, events: Iterable[Event] = ()):
+        super().__init__(events)
+        self.malformed = 0
+
+    def _files(self, kind: str) -> List[str]:
+        return _unique(e.detail[5:] for e in self if e.kind == kind and e.detail.startswith("file:"))
+
+    def files_read(self) -> List[str]:
+        """Paths of the files read, in first-seen order."""
+        return self._files("read")
+
+    def files_written(self) -> List[str]:
+        """Paths of the files written, in first-seen order."""
+        return self._files("write")
+
+    def sockets(self) -> List[str]:
+        """Addresses of the sockets touched (``127.0.0.1:5432``, ``unix:/path``)."""
+        return _unique(e.detail[7:] for e in self
+                       if e.kind != "sql_write" and e.detail.startswith("socket:"))
+
+    def sql(self) -> List[str]:
+        """Query texts sent, in first-seen order, each once."""
+        return _unique(e.detail for e in self if e.kind == "sql_write")
+
+    def resources(self) -> dict:
+        """The four views above, keyed files_read, files_written, sockets, sql."""
+        return {"files_read": self.files_read(), "files_written": self.files_written(),
+                "sockets": self.sockets(), "sql": self.sql()}

@@ -1,0 +1,43 @@
+// What every wrapper promises about signals, fork, vfork and thread cancellation.
+//
+// The wrappers run inside whatever the program is doing: in a signal handler that
+// interrupted malloc, in a child between fork and exec, in a thread that is being
+// cancelled. They must never be the reason such a program hangs, aborts or corrupts its
+// own data. The rules below hold on every path of every wrapper, first call included.
+//
+// Signal handlers
+//   Every wrapper is async-signal-safe in the POSIX sense: callable from a handler that
+//   interrupted any code of the program, including malloc, stdio and the library itself.
+//   - No heap: names live in the table's own mmap'd blocks (fd_map.h), copies and long
+//     names on the stack or in private pages (owned_text.h), lines on the stack or
+//     written in pieces from the caller's text (sink.h). The library imports no malloc,
+//     free, stdio or getenv; a test of the library's face checks it.
+//   - No lock a handler could find held by its own thread: the table's lock and the
+//     sink's line gate each carry a per-thread "inside" flag; a handler that interrupted
+//     its own thread inside either loses its event instead of waiting for itself.
+//   - No dlsym once any wrapper has been entered (the real functions are resolved
+//     together at first entry) and no stdio anywhere.
+//   - errno is the real call's after a failed call; observation saves and restores it.
+//
+// fork
+//   Fork handlers, registered at first use of the table or the sink (never at load),
+//   hold the table's lock across fork and re-create it in the child, and give the
+//   child's line gate only its own thread's share, so no child inherits a lock or a
+//   line held by a thread that does not exist in it. The child records itself as the
+//   table's owner.
+//
+// vfork and clone(CLONE_VM) without CLONE_THREAD
+//   Such a child runs the wrappers in its parent's memory but has descriptors of its
+//   own, and no fork handler runs for it. It is recognised by a pid other than the
+//   table's owner: it never changes the table (no insert, no removal, no switching off
+//   of the parent's sink), so the parent's names stay right; the child's own events may
+//   be missing. It may still write lines: the gate's futex and the sink's system calls
+//   work in shared memory, and each line carries the child's pid.
+//
+// Thread cancellation
+//   Nothing the library does while a thread is inside a guarded step is a cancellation
+//   point: the sink opens, writes, waits and closes through raw system calls, and
+//   identification uses readlink and getpeername, which are none. So a deferred
+//   cancellation can only act in the real call, after IN_HOOK is clear again; the
+//   cleanup handlers' own I/O is observed as any other.
+#pragma once

@@ -1,0 +1,1 @@
+CREATE TABLE notes (id INTEGER PRIMARY KEY, body TEXT);
