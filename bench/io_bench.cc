@@ -9,9 +9,10 @@
 //
 // --floor adds, without the library, the system calls the library cannot avoid for
 // the same calls: per event getpid + gettid + one write of the event line to the pipe
-// in VELMORA_IO_FD (drained by the harness, as the library's pipe would be), and per
-// call on a descriptor that cannot be named getpeername + readlink. Subtracting the
-// floor from the library's time leaves what the library's own code costs.
+// in VELMORA_IO_FD (drained by the harness, as the library's pipe would be); per naming
+// of a new descriptor getpeername + readlink; per call on a descriptor already found
+// unnameable (a pipe) one fstat. Subtracting the floor from the library's time leaves
+// what the library's own code costs.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -41,6 +42,7 @@
 #include <vector>
 
 #include "counting_alloc.h"
+#include "event_line.h"
 
 extern char** environ;
 
@@ -158,14 +160,34 @@ int open_or_die(const std::string& path, int flags) {
   return fd;
 }
 
-// The line the library writes for one event, for the floor to write the same bytes.
+// The line the library writes for one event (made by its own codec), for the floor
+// to write the same bytes.
 std::string event_line(std::string_view kind, std::string_view detail, int fd) {
-  std::string line;
-  line.append(kind).append("\t").append(detail).append("\t");
-  line.append(std::to_string(fd)).append("\t").append(std::to_string(getpid()));
-  line.append("\t").append(std::to_string(thread_id())).append("\n");
+  const std::size_t escaped = velmora_io::escaped_size(detail);
+  std::string line(velmora_io::event_line_capacity(kind.size(), escaped), '\0');
+  line.resize(velmora_io::format_event_line(line.data(), kind, detail, escaped, fd, getpid(), thread_id()));
   return line;
 }
+
+// What every workload that reads a file sets up: `size` bytes of `fill` in a file of its
+// own directory, opened for reading, and the line each read of it makes.
+struct FileToRead {
+  FileToRead(std::string_view name, std::size_t size, char fill) : path(dir.file(name)) {
+    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
+    write_all(w, std::string(size, fill));
+    close(w);
+    fd = open_or_die(path, O_RDONLY);
+    line = event_line("read", "file:" + path, fd);
+  }
+  ~FileToRead() { close(fd); }
+  FileToRead(const FileToRead&) = delete;
+  FileToRead& operator=(const FileToRead&) = delete;
+
+  TempDir dir;
+  std::string path;
+  int fd = -1;
+  std::string line;
+};
 
 // The unavoidable system calls, done only under --floor.
 class Floor {
@@ -191,15 +213,22 @@ class Floor {
     write_all(sink_, line);
   }
 
-  // Per call on a descriptor that has no name: the peer stage and the link stage, both
-  // failing, every time.
-  void unnamed(int fd, const char* link_path) const {
+  // Per naming of a descriptor: the peer stage and the link stage.
+  void naming(int fd, const char* link_path) const {
     if (!on_) return;
     sockaddr_storage peer;
     socklen_t len = sizeof(peer);
     (void)getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len);
     char target[256];
     (void)readlink(link_path, target, sizeof(target));
+  }
+
+  // Per call on a descriptor that can never be named (a pipe), once it is known: one
+  // fstat confirms it is still the same object.
+  void unnameable(int fd) const {
+    if (!on_) return;
+    struct stat st;
+    (void)fstat(fd, &st);
   }
 
  private:
@@ -284,82 +313,52 @@ Timing file_write(const Options& o) {
 
 // 64-byte reads from a 64 KiB file, going back to its start every 1024 reads.
 Timing file_read(const Options& o) {
-  TempDir dir;
-  const std::string path = dir.file("read.dat");
-  {
-    const std::string data(PAYLOAD * 1024, 'r');
-    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
-    write_all(w, data);
-    close(w);
-  }
-  const int fd = open_or_die(path, O_RDONLY);
+  const FileToRead file("read.dat", PAYLOAD * 1024, 'r');
   const Floor floor(o.floor);
-  const std::string line = event_line("read", "file:" + path, fd);
   char buf[PAYLOAD];
   auto one = [&](long i) {
-    floor.event(line);
-    if (read(fd, buf, sizeof(buf)) != static_cast<ssize_t>(sizeof(buf))) die("read");
-    if ((i & 1023) == 1023) lseek(fd, 0, SEEK_SET);
+    floor.event(file.line);
+    if (read(file.fd, buf, sizeof(buf)) != static_cast<ssize_t>(sizeof(buf))) die("read");
+    if ((i & 1023) == 1023) lseek(file.fd, 0, SEEK_SET);
   };
   const long warm = warmup_calls(o.calls) & ~1023L;
   for (long i = 0; i < std::max(warm, 1024L); ++i) one(i);
   const uint64_t ns = timed_loop(o.calls, one);
-  close(fd);
   return {"call", o.calls, ns, std::max(warm, 1024L) + o.calls + 1};
 }
 
 // 64-byte positional reads from a 64 KiB file (one event each under the wide library,
 // none under the narrow one, which does not see pread).
 Timing file_pread(const Options& o) {
-  TempDir dir;
-  const std::string path = dir.file("pread.dat");
-  {
-    const std::string data(PAYLOAD * 1024, 'p');
-    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
-    write_all(w, data);
-    close(w);
-  }
-  const int fd = open_or_die(path, O_RDONLY);
+  const FileToRead file("pread.dat", PAYLOAD * 1024, 'p');
   const Floor floor(o.floor);
-  const std::string line = event_line("read", "file:" + path, fd);
   char buf[PAYLOAD];
   auto one = [&](long i) {
-    floor.event(line);
+    floor.event(file.line);
     const off_t at = static_cast<off_t>((i & 1023) * PAYLOAD);
-    if (pread(fd, buf, sizeof(buf), at) != static_cast<ssize_t>(sizeof(buf))) die("pread");
+    if (pread(file.fd, buf, sizeof(buf), at) != static_cast<ssize_t>(sizeof(buf))) die("pread");
   };
   const long warm = warmup_calls(o.calls);
   for (long i = 0; i < warm; ++i) one(i);
   const uint64_t ns = timed_loop(o.calls, one);
-  close(fd);
   return {"call", o.calls, ns, warm + o.calls + 1};
 }
 
 // A read-only mapping of a one-page file, made and dropped (one event per mmap under
 // the wide library). munmap is not interposed.
 Timing file_mmap(const Options& o) {
-  TempDir dir;
-  const std::string path = dir.file("mmap.dat");
   const long page = sysconf(_SC_PAGESIZE);
-  {
-    const std::string data(static_cast<std::size_t>(page), 'm');
-    const int w = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC);
-    write_all(w, data);
-    close(w);
-  }
-  const int fd = open_or_die(path, O_RDONLY);
+  const FileToRead file("mmap.dat", static_cast<std::size_t>(page), 'm');
   const Floor floor(o.floor);
-  const std::string line = event_line("read", "file:" + path, fd);
   auto one = [&](long) {
-    floor.event(line);
-    void* m = mmap(nullptr, static_cast<std::size_t>(page), PROT_READ, MAP_PRIVATE, fd, 0);
+    floor.event(file.line);
+    void* m = mmap(nullptr, static_cast<std::size_t>(page), PROT_READ, MAP_PRIVATE, file.fd, 0);
     if (m == MAP_FAILED) die("mmap");
     munmap(m, static_cast<std::size_t>(page));
   };
   const long warm = warmup_calls(o.calls);
   for (long i = 0; i < warm; ++i) one(i);
   const uint64_t ns = timed_loop(o.calls, one);
-  close(fd);
   return {"call", o.calls, ns, warm + o.calls + 1};
 }
 
@@ -406,17 +405,17 @@ Timing sock_writev_common(const Options& o, bool query) {
 Timing sock_writev(const Options& o) { return sock_writev_common(o, true); }
 Timing sock_writev_data(const Options& o) { return sock_writev_common(o, false); }
 
-// 64-byte writes to a pipe, which has no name: the library tries to name it on every
-// call and emits nothing. Drained every 512 writes (32 KiB, half the default size).
+// 64-byte writes to a pipe, which has no name: the library confirms with one fstat that
+// it is still the pipe it could not name, and emits nothing. Drained every 512 writes
+// (32 KiB, half the default size).
 Timing pipe_write(const Options& o) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) die("pipe");
   const Floor floor(o.floor);
-  const std::string link = proc_fd_path(p[1]);
   char buf[PAYLOAD];
   std::memset(buf, 'p', sizeof(buf));
   auto one = [&](long i) {
-    floor.unnamed(p[1], link.c_str());
+    floor.unnameable(p[1]);
     if (write(p[1], buf, sizeof(buf)) != static_cast<ssize_t>(sizeof(buf))) die("pipe write");
     if ((i & 511) == 511) raw_drain(p[0], 512 * sizeof(buf));
   };
@@ -508,7 +507,7 @@ Timing open_write_close(const Options& o) {
   const std::string close_line = event_line("close", "file:" + path, probe);
   auto cycle = [&] {
     const int fd = open_or_die(path, O_WRONLY);
-    floor.unnamed(fd, link.c_str());
+    floor.naming(fd, link.c_str());
     floor.event(write_line);
     if (write(fd, buf, sizeof(buf)) != static_cast<ssize_t>(sizeof(buf))) die("write");
     floor.event(close_line);
@@ -580,14 +579,13 @@ Timing floor_event(const Options& o) {
   return {"event", o.calls, ns, warmup_calls(o.calls) + o.calls};
 }
 
-// The floor alone, per call on an unnameable descriptor: getpeername + readlink.
+// The floor alone, per call on a known unnameable descriptor: one fstat.
 Timing floor_unnamed(const Options& o) {
   const Floor floor(true);
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) die("pipe");
-  const std::string link = proc_fd_path(p[1]);
-  for (long i = 0; i < warmup_calls(o.calls); ++i) floor.unnamed(p[1], link.c_str());
-  const uint64_t ns = timed_loop(o.calls, [&](long) { floor.unnamed(p[1], link.c_str()); });
+  for (long i = 0; i < warmup_calls(o.calls); ++i) floor.unnameable(p[1]);
+  const uint64_t ns = timed_loop(o.calls, [&](long) { floor.unnameable(p[1]); });
   close(p[0]);
   close(p[1]);
   return {"call", o.calls, ns, 0};

@@ -1,9 +1,14 @@
 // The event line: kind TAB detail TAB fd TAB pid TAB tid LF, with TAB, LF and
 // backslash in the detail escaped so every line splits into exactly five fields.
+//
+// Both directions live here so that what the library writes and what its readers
+// (the host tool, the tests) accept are one definition: the library formats, the
+// readers parse. Everything here is pure: no allocation, no system call, no state.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace velmora_io {
@@ -25,5 +30,43 @@ constexpr std::size_t event_line_capacity(std::size_t kind_size, std::size_t esc
 std::size_t format_event_line(char* out, std::string_view kind, std::string_view detail,
                               std::size_t escaped_detail_size, int32_t fd, int32_t pid,
                               int64_t tid) noexcept;
+
+// ---- Reading lines back (never used by the library itself) ----
+
+// The five kinds, in the order readers number them.
+inline constexpr std::string_view EVENT_KINDS[] = {"read", "write", "close", "connect", "sql_write"};
+inline constexpr std::size_t EVENT_KIND_COUNT = sizeof(EVENT_KINDS) / sizeof(EVENT_KINDS[0]);
+
+// Index of `name` in EVENT_KINDS; nothing for any other text.
+std::optional<std::size_t> event_kind_index(std::string_view name) noexcept;
+
+// Why a line was refused, in the order the checks are made. A reader must treat
+// its input as untrusted: long lines from several writers can tear into each other.
+enum class LineError : uint8_t { none, field_count, unknown_kind, bad_fd, bad_pid, bad_tid, bad_escape };
+
+// A parsed line; the detail still escaped (it points into the line).
+struct ParsedLine {
+  std::size_t kind = 0;  // index into EVENT_KINDS
+  std::string_view escaped_detail;
+  std::size_t detail_size = 0;  // once unescaped
+  int32_t fd = 0;
+  int32_t pid = 0;
+  int64_t tid = 0;
+};
+
+// Parses one line given without its LF. Accepts exactly what format_event_line can
+// write with a kind from EVENT_KINDS: five fields; numbers in their one spelling
+// (optional '-', no '+', no leading zero, no "-0", within the type's range); a detail
+// whose only backslashes start the pairs \t, \n and \\. On failure `out` may be
+// partly written.
+LineError parse_event_line(std::string_view line, ParsedLine& out) noexcept;
+
+// A number in the spelling format_event_line writes; nothing for any other text.
+std::optional<int32_t> parse_line_i32(std::string_view text) noexcept;
+std::optional<int64_t> parse_line_i64(std::string_view text) noexcept;
+
+// Undoes escape_detail for a detail that parse_event_line accepted: writes
+// detail_size bytes to `out`; returns the end.
+char* unescape_detail(std::string_view escaped_detail, char* out) noexcept;
 
 }  // namespace velmora_io

@@ -33,16 +33,28 @@ constinit pthread_once_t FORK_HANDLERS_ONCE = PTHREAD_ONCE_INIT;
 // handlers (vfork, clone with CLONE_VM) has another pid and leaves the table alone.
 constinit std::atomic<int32_t> OWNER_PID{0};
 
+// Holding the lock across fork is a table operation too: a signal handler that runs
+// in between (a SIGCHLD handler writing to its self-pipe) must not lock it again.
 void before_fork() noexcept {
   FORK_TOOK_LOCK = !IN_TABLE_OP;
-  if (FORK_TOOK_LOCK) pthread_mutex_lock(&FD_MAP.lock);
+  if (!FORK_TOOK_LOCK) return;
+  IN_TABLE_OP = true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  pthread_mutex_lock(&FD_MAP.lock);
 }
 void after_fork_parent() noexcept {
-  if (FORK_TOOK_LOCK) pthread_mutex_unlock(&FD_MAP.lock);
+  if (!FORK_TOOK_LOCK) return;
+  pthread_mutex_unlock(&FD_MAP.lock);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  IN_TABLE_OP = false;
 }
 void after_fork_child() noexcept {
   // The child has one thread; whoever held the lock in the parent does not exist here.
-  if (FORK_TOOK_LOCK) pthread_mutex_init(&FD_MAP.lock, nullptr);
+  if (FORK_TOOK_LOCK) {
+    pthread_mutex_init(&FD_MAP.lock, nullptr);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    IN_TABLE_OP = false;
+  }
   OWNER_PID.store(::getpid(), std::memory_order_relaxed);
   sink_after_fork_child();
 }

@@ -9,6 +9,7 @@
 #include "link_name.h"
 #include "reentrancy.h"
 #include "sink.h"
+#include "unnameable.h"
 
 namespace velmora_io {
 
@@ -25,8 +26,11 @@ namespace {
 // Names a descriptor that has no entry into *name: its peer, else its link. Called with
 // the table unlocked, so the system calls never run under the lock.
 bool identify(int32_t fd, TextCopy* name) noexcept {
+  if (still_unnameable(fd)) return false;  // a pipe seen before: one fstat, no naming
   if (std::optional<SocketName> socket = peer_stage(fd)) return name->assign(socket->view());
-  return link_stage(fd, name);
+  if (link_stage(fd, name)) return true;
+  remember_if_unnameable(fd);
+  return false;
 }
 
 }  // namespace

@@ -14,7 +14,8 @@ namespace velmora_io {
 
 // Makes sure FD_MAP holds a name for fd if one can be found: the peer stage (sockets
 // with a peer), then the link stage (files). Negative descriptors are ignored; a
-// failed attempt is not remembered.
+// failed attempt is retried at the next call, at the cost of one fstat when the
+// descriptor can never be named (unnameable.h).
 void ensure_fd_mapped(int32_t fd) noexcept;
 
 // One event of `kind` for fd if FD_MAP names it. A guarded step: nothing while the

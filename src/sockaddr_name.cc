@@ -1,5 +1,7 @@
 #include "sockaddr_name.h"
 
+#include "hex_digits.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -19,9 +21,8 @@ class SocketNameBuilder {
     name_->size_ = static_cast<std::size_t>(std::to_chars(at, at + 10, value).ptr - name_->bytes_);
   }
   void hex_byte(unsigned char b) noexcept {
-    static constexpr char DIGITS[] = "0123456789abcdef";
-    name_->bytes_[name_->size_++] = DIGITS[b >> 4];
-    name_->bytes_[name_->size_++] = DIGITS[b & 0xF];
+    name_->bytes_[name_->size_++] = HEX_DIGITS[b >> 4];
+    name_->bytes_[name_->size_++] = HEX_DIGITS[b & 0xF];
   }
   void escaped(const unsigned char* bytes, std::size_t n) noexcept {
     name_->size_ += hex_escape_bytes(bytes, n, name_->bytes_ + name_->size_);
@@ -81,7 +82,6 @@ void name_inet6(const unsigned char* p, SocketNameBuilder& out) noexcept {
 }  // namespace
 
 std::size_t hex_escape_bytes(const unsigned char* bytes, std::size_t n, char* out) noexcept {
-  static constexpr char DIGITS[] = "0123456789abcdef";
   char* w = out;
   for (std::size_t i = 0; i < n; ++i) {
     const unsigned char b = bytes[i];
@@ -93,8 +93,8 @@ std::size_t hex_escape_bytes(const unsigned char* bytes, std::size_t n, char* ou
     } else {
       *w++ = '\\';
       *w++ = 'x';
-      *w++ = DIGITS[b >> 4];
-      *w++ = DIGITS[b & 0xF];
+      *w++ = HEX_DIGITS[b >> 4];
+      *w++ = HEX_DIGITS[b & 0xF];
     }
   }
   return static_cast<std::size_t>(w - out);

@@ -3,38 +3,42 @@
 #include <cstring>
 
 namespace velmora_io {
-namespace {
 
-// Length of the well-formed sequence at p, or minus the length of its maximal
-// ill-formed subpart (at least 1). n > 0.
-int next_sequence(const unsigned char* p, std::size_t n) noexcept {
+Utf8Step next_utf8(std::string_view bytes) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
   const unsigned char lead = p[0];
-  if (lead < 0x80) return 1;
-  int need;
+  if (lead < 0x80) return {true, 1, lead};
+  std::size_t need;
+  char32_t value;
   unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
   if (lead >= 0xC2 && lead <= 0xDF) {
     need = 1;
+    value = lead & 0x1F;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     need = 2;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
+    value = lead & 0x0F;
+    if (lead == 0xE0) lo = 0xA0;  // overlong below
+    if (lead == 0xED) hi = 0x9F;  // surrogates above
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     need = 3;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
+    value = lead & 0x07;
+    if (lead == 0xF0) lo = 0x90;  // overlong below
+    if (lead == 0xF4) hi = 0x8F;  // beyond U+10FFFF above
   } else {
-    return -1;
+    return {false, 1, 0};
   }
-  for (int i = 1; i <= need; ++i) {
-    if (static_cast<std::size_t>(i) >= n) return -i;
+  // Narrowing the second byte's range rules out overlongs, surrogates and values
+  // past U+10FFFF, so a sequence that gets through is a scalar value.
+  for (std::size_t i = 1; i <= need; ++i) {
+    if (i >= n) return {false, i, 0};
     const unsigned char c = p[i];
     const bool ok = (i == 1) ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
-    if (!ok) return -i;
+    if (!ok) return {false, i, 0};
+    value = (value << 6) | (c & 0x3F);
   }
-  return need + 1;
+  return {true, need + 1, value};
 }
-
-}  // namespace
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -45,10 +49,10 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
       --n;
       continue;
     }
-    const int len = next_sequence(p, n);
-    if (len < 0) return false;
-    p += len;
-    n -= static_cast<std::size_t>(len);
+    const Utf8Step step = next_utf8({reinterpret_cast<const char*>(p), n});
+    if (!step.valid) return false;
+    p += step.length;
+    n -= step.length;
   }
   return true;
 }
@@ -58,18 +62,16 @@ std::size_t lossy_utf8(std::string_view bytes, char* out) noexcept {
   std::size_t n = bytes.size();
   std::size_t written = 0;
   while (n > 0) {
-    const int len = next_sequence(p, n);
-    if (len > 0) {
-      std::memcpy(out + written, p, static_cast<std::size_t>(len));
-      written += static_cast<std::size_t>(len);
-      p += len;
-      n -= static_cast<std::size_t>(len);
+    const Utf8Step step = next_utf8({reinterpret_cast<const char*>(p), n});
+    if (step.valid) {
+      std::memcpy(out + written, p, step.length);
+      written += step.length;
     } else {
       std::memcpy(out + written, "\xEF\xBF\xBD", 3);
       written += 3;
-      p += -len;
-      n -= static_cast<std::size_t>(-len);
     }
+    p += step.length;
+    n -= step.length;
   }
   return written;
 }

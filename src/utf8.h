@@ -8,6 +8,16 @@
 
 namespace velmora_io {
 
+// One step through UTF-8: at the start of a non-empty `bytes`, either a well-formed
+// sequence (valid, its length 1 to 4 and its code point) or the maximal ill-formed
+// subpart there (not valid, its length at least 1, code point 0).
+struct Utf8Step {
+  bool valid;
+  std::size_t length;
+  char32_t code_point;
+};
+Utf8Step next_utf8(std::string_view bytes) noexcept;
+
 bool is_valid_utf8(std::string_view bytes) noexcept;
 
 // Room that lossy_utf8 may need for `n` input bytes (each bad byte becomes 3).

@@ -3,20 +3,23 @@
 #include <algorithm>
 #include <vector>
 
+#include "hex_digits.h"
+#include "utf8.h"
+
 namespace velmora::trace {
 namespace {
 
-constexpr char kHex[] = "0123456789abcdef";
+using velmora_io::HEX_DIGITS;
 
 void append_hex_byte(std::string& out, unsigned char b) {
   out += "\\x";
-  out += kHex[b >> 4];
-  out += kHex[b & 0xF];
+  out += HEX_DIGITS[b >> 4];
+  out += HEX_DIGITS[b & 0xF];
 }
 
 void append_u4(std::string& out, char32_t cp) {
   out += "\\u";
-  for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 0xF];
+  for (int shift = 12; shift >= 0; shift -= 4) out += HEX_DIGITS[(cp >> shift) & 0xF];
 }
 
 // Characters that are printable in a strict sense but change how the rest of
@@ -62,12 +65,11 @@ std::vector<Unit> split_units(std::string_view s) {
       if (i + len > s.size()) len = s.size() - i;
       cols = len;
     } else if (b >= 0x80) {
-      char32_t cp = 0;
-      len = decode_utf8(s, i, cp);
-      if (len == 0) {
-        len = 1;  // not produced by append_display; keep going regardless
-      } else {
-        cols = is_combining(cp) ? 0 : is_wide(cp) ? 2 : 1;
+      const velmora_io::Utf8Step step = velmora_io::next_utf8(s.substr(i));
+      // An ill-formed byte is not produced by append_display; keep going regardless.
+      if (step.valid) {
+        len = step.length;
+        cols = is_combining(step.code_point) ? 0 : is_wide(step.code_point) ? 2 : 1;
       }
     }
     units.push_back({i, len, cols});
@@ -77,35 +79,6 @@ std::vector<Unit> split_units(std::string_view s) {
 }
 
 }  // namespace
-
-std::size_t decode_utf8(std::string_view s, std::size_t i, char32_t& cp) {
-  const auto at = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char b0 = at(i);
-  std::size_t len;
-  char32_t value;
-  char32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2, value = b0 & 0x1F, min = 0x80;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3, value = b0 & 0x0F, min = 0x800;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4, value = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (s.size() - i < len) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const unsigned char b = at(i + k);
-    if ((b & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (b & 0x3F);
-  }
-  if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-  cp = value;
-  return len;
-}
 
 void append_display(std::string& out, std::string_view bytes) {
   out.reserve(out.size() + bytes.size());
@@ -128,17 +101,16 @@ void append_display(std::string& out, std::string_view bytes) {
       ++i;
       continue;
     }
-    char32_t cp = 0;
-    const std::size_t len = decode_utf8(bytes, i, cp);
-    if (len == 0) {
-      append_hex_byte(out, b);
+    const velmora_io::Utf8Step step = velmora_io::next_utf8(bytes.substr(i));
+    if (!step.valid) {
+      append_hex_byte(out, b);  // byte by byte: each bad byte is shown as it is
       ++i;
-    } else if (is_hazardous(cp)) {
-      append_u4(out, cp);
-      i += len;
+    } else if (is_hazardous(step.code_point)) {
+      append_u4(out, step.code_point);
+      i += step.length;
     } else {
-      out.append(bytes.data() + i, len);
-      i += len;
+      out.append(bytes.data() + i, step.length);
+      i += step.length;
     }
   }
 }
@@ -209,9 +181,9 @@ bool append_json_string(std::string& out, std::string_view bytes) {
       ++i;
       continue;
     }
-    char32_t cp = 0;
-    const std::size_t len = decode_utf8(bytes, i, cp);
-    if (len == 0) {
+    const velmora_io::Utf8Step step = velmora_io::next_utf8(bytes.substr(i));
+    const char32_t cp = step.code_point;
+    if (!step.valid) {
       out += "\\ufffd";
       exact = false;
       ++i;
@@ -219,10 +191,10 @@ bool append_json_string(std::string& out, std::string_view bytes) {
       // Valid JSON either way; escaping keeps the line safe for JavaScript
       // consumers and for terminals that act on C1 controls.
       append_u4(out, cp);
-      i += len;
+      i += step.length;
     } else {
-      out.append(bytes.data() + i, len);
-      i += len;
+      out.append(bytes.data() + i, step.length);
+      i += step.length;
     }
   }
   out += '"';

@@ -9,11 +9,6 @@
 
 namespace velmora::trace {
 
-// Length of the well-formed UTF-8 sequence starting at s[i] (1..4) with its
-// code point in `cp`, or 0 if the bytes there are not well-formed UTF-8
-// (overlong forms, surrogates and values above U+10FFFF count as malformed).
-std::size_t decode_utf8(std::string_view s, std::size_t i, char32_t& cp);
-
 // Appends a terminal-safe rendering of `bytes`:
 //   printable ASCII and well-formed UTF-8 pass through;
 //   backslash becomes "\\", TAB "\t", LF "\n", CR "\r";

@@ -1,11 +1,6 @@
-// Parsing of the event lines the preloaded library writes.
-//
-// A line is five TAB-separated fields ended by LF:
-//   kind TAB detail TAB fd TAB pid TAB tid LF
-// The detail escapes TAB as "\t", LF as "\n" and backslash as "\\"; every
-// other byte is raw. Numbers are plain signed decimals without leading zeros
-// or '+'. Anything else is rejected: lines from several writers can interleave
-// when they are long, so the reader must treat its input as untrusted bytes.
+// Events as the host reads them from the preloaded library's lines. The line format
+// itself (fields, escapes, the one spelling of each number) is defined once, in the
+// library's event_line.h, which both the library and this parser link.
 #pragma once
 
 #include <cstddef>
@@ -14,10 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "event_line.h"
+
 namespace velmora::trace {
 
+// Numbered as velmora_io::EVENT_KINDS lists them.
 enum class Kind : std::uint8_t { read, write, close, connect, sql_write };
-inline constexpr std::size_t kKindCount = 5;
+inline constexpr std::size_t kKindCount = velmora_io::EVENT_KIND_COUNT;
 
 std::string_view kind_name(Kind kind);
 std::optional<Kind> kind_from_name(std::string_view name);
@@ -30,26 +28,7 @@ struct Event {
   std::int64_t tid = 0;
 };
 
-enum class ParseError {
-  none,
-  field_count,
-  unknown_kind,
-  bad_escape,
-  bad_fd,
-  bad_pid,
-  bad_tid,
-};
-
-std::string_view parse_error_name(ParseError error);
-
-// Strict decimal: optional '-', then "0" or a digit 1-9 followed by digits,
-// within the range of the type. "-0", "+1", "01", "" and overflow fail.
-bool parse_i32(std::string_view text, std::int32_t& out);
-bool parse_i64(std::string_view text, std::int64_t& out);
-
-// Undoes the detail escapes into `out` (cleared first). Fails on a raw TAB or
-// LF, an unknown escape, or a trailing lone backslash.
-bool unescape_detail(std::string_view text, std::string& out);
+using ParseError = velmora_io::LineError;
 
 // Parses one line given without its terminating LF. On failure `out` may be
 // partly overwritten and the reason is returned.

@@ -12,7 +12,7 @@ namespace velmora::trace {
 
 struct SessionResult {
   int exit_code = 0;
-  std::uint64_t accepted = 0;
+  std::uint64_t accepted = 0;  // lines that parsed, from both channels
   std::uint64_t rejected = 0;
 };
 

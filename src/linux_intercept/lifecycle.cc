@@ -13,6 +13,7 @@
 #include "../reentrancy.h"
 #include "../reportable.h"
 #include "../sink.h"
+#include "../unnameable.h"
 #include "slots.h"
 
 namespace velmora_io::linux_intercept {
@@ -66,6 +67,7 @@ VELMORA_EXPORT int close(int fd) {
   auto* real = li::close::get();
   vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
+  vio::forget_unnameable(fd);
   if (vio::is_reportable(fd)) {
     vio::run_guarded([&] {
       // One getpid serves the table's owner check and the line.
@@ -85,6 +87,7 @@ VELMORA_EXPORT int dup2(int old_fd, int new_fd) noexcept {
   vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
   const int result = real(old_fd, new_fd);
+  if (result >= 0) vio::forget_unnameable(new_fd);
   li::after_dup(result, old_fd, new_fd);
   return result;
 }
@@ -94,6 +97,7 @@ VELMORA_EXPORT int dup3(int old_fd, int new_fd, int flags) noexcept {
   vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
   const int result = real(old_fd, new_fd, flags);
+  if (result >= 0) vio::forget_unnameable(new_fd);
   li::after_dup(result, old_fd, new_fd);
   return result;
 }

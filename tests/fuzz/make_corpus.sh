@@ -35,6 +35,9 @@ seed event_line plain '\x00\x03\x00\x00\x00\xd2\x04\x00\x00\xd3\x04\x00\x00\x00\
 seed event_line escapes '\x01\xff\xff\xff\xff\x01\x00\x00\x00\x02\x00\x00\x00\x00\x00\x00\x00a\tb\\c\n'
 seed event_line extremes '\x04\x00\x00\x00\x80\x00\x00\x00\x80\x00\x00\x00\x00\x00\x00\x00\x80SELECT 1'
 seed event_line empty_detail '\x02\x05\x00\x00\x00\x06\x00\x00\x00\x07\x00\x00\x00\x00\x00\x00\x00'
+# Whole lines, for the parsing direction: one the library writes, one it never does.
+seed event_line line 'write\tfile:/tmp/a\\tb\\\\c\t-3\t100\t101'
+seed event_line line_leading_zero 'read\tfile:/tmp/a\t03\t100\t101'
 
 seed pipe_fd_env plain '5'
 seed pipe_fd_env signed '-2147483648'

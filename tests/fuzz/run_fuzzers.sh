@@ -40,19 +40,19 @@ if [[ -z $runtime ]]; then
   exit 0
 fi
 
-# Each target with the library sources it exercises, compiled in directly: the main
-# build may use another compiler, and the sanitizers must see inside these files too.
+# Each target with the sources it exercises, compiled in directly: the main build may
+# use another compiler, and the sanitizers must see inside these files too.
 declare -A sources=(
-  [sql_extract]="sql_extract.cc utf8.cc"
-  [sockaddr_name]="sockaddr_name.cc"
-  [event_line]="event_line.cc"
-  [pipe_fd_env]="pipe_fd_env.cc"
+  [sql_extract]="src/sql_extract.cc src/utf8.cc"
+  [sockaddr_name]="src/sockaddr_name.cc"
+  [event_line]="src/event_line.cc tools/event_parse.cc"
+  [pipe_fd_env]="src/pipe_fd_env.cc"
 )
 targets=(sql_extract sockaddr_name event_line pipe_fd_env)
 
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-       -U_FORTIFY_SOURCE -Wall -Wextra -Werror -I "$top/src")
+       -U_FORTIFY_SOURCE -Wall -Wextra -Werror -I "$top/src" -I "$top/tools")
 
 mkdir -p "$build/artifacts" || exit 1
 status=0
@@ -61,7 +61,7 @@ declare -A summary
 for t in "${targets[@]}"; do
   bin=$build/fuzz_$t
   srcs=()
-  for s in ${sources[$t]}; do srcs+=("$top/src/$s"); done
+  for s in ${sources[$t]}; do srcs+=("$top/$s"); done
   echo "== building fuzz_$t"
   if ! "$cxx" "${flags[@]}" "$here/fuzz_$t.cc" "${srcs[@]}" -o "$bin"; then
     echo "run_fuzzers.sh: fuzz_$t failed to build" >&2

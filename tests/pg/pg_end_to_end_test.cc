@@ -22,6 +22,8 @@
 namespace {
 
 using velmora_pg::PgServer;
+using velmora_test::count_events;
+using velmora_test::describe;
 using velmora_test::Event;
 using velmora_test::RunOptions;
 using velmora_test::RunResult;
@@ -92,15 +94,6 @@ class PgTest : public ::testing::Test {
   }
 };
 
-std::string describe(const RunResult& r) {
-  std::string s = "exit " + std::to_string(r.exit_code) + " signal " + std::to_string(r.term_signal) +
-                  (r.timed_out ? " (timed out)" : "") + "\nstdout:\n" + r.out + "\nstderr:\n" + r.err +
-                  "\nevents:\n";
-  constexpr std::size_t KEEP = 6000;
-  s += r.raw.size() <= KEEP ? r.raw : r.raw.substr(0, KEEP) + "...";
-  return s;
-}
-
 std::vector<std::string> details(const std::vector<Event>& events) {
   std::vector<std::string> out;
   for (const Event& e : events) out.push_back(e.detail);
@@ -125,13 +118,6 @@ std::vector<std::string> connection_of(const RunResult& r, const std::string& ki
   return names;
 }
 
-std::size_t count_kind_detail(const RunResult& r, const std::string& kind, const std::string& detail) {
-  std::size_t n = 0;
-  for (const Event& e : r.events)
-    if (e.kind == kind && e.detail == detail) ++n;
-  return n;
-}
-
 // psql over one transport, with and without the library: same output, one sql_write
 // with the exact text, on a descriptor connected to `expected_name`.
 void check_psql_round_trip(const RunResult& plain, const RunResult& traced, const std::string& expected_name,
@@ -148,10 +134,10 @@ void check_psql_round_trip(const RunResult& plain, const RunResult& traced, cons
 
   // psql connects once; its startup and terminate messages are plain writes, the
   // server's answers reads, all named after the server's socket.
-  EXPECT_EQ(count_kind_detail(traced, "connect", expected_name), 1u) << describe(traced);
-  EXPECT_GE(count_kind_detail(traced, "write", expected_name), 1u) << describe(traced);
-  EXPECT_GE(count_kind_detail(traced, "read", expected_name), 1u) << describe(traced);
-  EXPECT_EQ(count_kind_detail(traced, "close", expected_name), 1u) << describe(traced);
+  EXPECT_EQ(count_events(traced.events, "connect", expected_name), 1u) << describe(traced);
+  EXPECT_GE(count_events(traced.events, "write", expected_name), 1u) << describe(traced);
+  EXPECT_GE(count_events(traced.events, "read", expected_name), 1u) << describe(traced);
+  EXPECT_EQ(count_events(traced.events, "close", expected_name), 1u) << describe(traced);
   for (const Event& e : traced.events) {
     EXPECT_EQ(e.pid, sql_writes[0].pid) << "psql is a single process";
     if (e.kind == "connect") {
@@ -196,7 +182,7 @@ TEST_F(PgTest, QueryWithBackslashComesBackExactly) {
 // The pytest plugin on the sample suite (tests/pytest_sample), whose last test queries
 // this server through a psql child: check_report.py holds what must be where.
 TEST_F(PgTest, PytestPluginReportsEveryResourceUnderItsTestAndPhase) {
-  const std::string python = VELMORA_PYTHON3;
+  const std::string python = velmora_test::python3_path();
   ASSERT_FALSE(python.empty()) << "python3 is required";
   const std::string sample = std::filesystem::canonical(VELMORA_PYTEST_SAMPLE).string();
   velmora_test::TempDir dir;
@@ -234,7 +220,7 @@ TEST_F(PgTest, PytestPluginReportsEveryResourceUnderItsTestAndPhase) {
   EXPECT_TRUE(checked.ok()) << checked.err << "\nreport:\n" << velmora_test::read_file(report);
   // The report is written after the session's capture has ended and handed the sink
   // back to the environment's pipe, which still is the one the run started with.
-  EXPECT_EQ(count_kind_detail(traced, "write", "file:" + report), 1u) << describe(traced);
+  EXPECT_EQ(count_events(traced.events, "write", "file:" + report), 1u) << describe(traced);
 }
 
 // Node.js's pg driver writes its messages with write (a simple Query) and writev (Parse
@@ -287,13 +273,13 @@ TEST_F(PgTest, NodePgQueriesWrittenWithWriteAndWritevAreSqlWritesInTheWideLibrar
   EXPECT_EQ(traced.out, plain.out);
 
   const std::size_t expected = velmora_test::testing_wide_library() ? 1 : 0;
-  EXPECT_EQ(count_kind_detail(traced, "sql_write", "SELECT 42 AS answer"), expected) << describe(traced);
-  EXPECT_EQ(count_kind_detail(traced, "sql_write", "SELECT $1::int + 1 AS next"), expected) << describe(traced);
+  EXPECT_EQ(count_events(traced.events, "sql_write", "SELECT 42 AS answer"), expected) << describe(traced);
+  EXPECT_EQ(count_events(traced.events, "sql_write", "SELECT $1::int + 1 AS next"), expected) << describe(traced);
   // Each on the connection to the server, and nothing else taken for a query.
   const std::vector<std::string> where = connection_of(traced, "sql_write");
   EXPECT_EQ(where.size(), 2 * expected) << describe(traced);
   for (const std::string& name : where) EXPECT_EQ(name, tcp_name());
-  EXPECT_GE(count_kind_detail(traced, "write", tcp_name()), 1u) << "startup and terminate stay plain writes";
+  EXPECT_GE(count_events(traced.events, "write", tcp_name()), 1u) << "startup and terminate stay plain writes";
 }
 
 // ---------------------------------------------------------------------------------
@@ -458,7 +444,7 @@ TEST_F(PgbenchTest, PreparedModeReportsParseOnceAndBindAsPlainWrites) {
   // The 20 x 7 executions are still there, as plain writes to the server.
   EXPECT_EQ(connections(r), 2u) << describe(r);
   EXPECT_EQ(plain_writes(r), TRANSACTIONS * STATEMENTS_PER_TRANSACTION + 2 * connections(r)) << describe(r);
-  EXPECT_EQ(count_kind_detail(r, "write", tcp_name()), plain_writes(r));
+  EXPECT_EQ(count_events(r.events, "write", tcp_name()), plain_writes(r));
 }
 
 }  // namespace

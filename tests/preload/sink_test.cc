@@ -18,7 +18,6 @@ RunResult drive(RunOptions o, std::vector<std::string> args) {
   return r;
 }
 
-std::size_t lines_in(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
 
 TEST(Sink, SetterBeforeAnyEventWinsOverTheEnvironment) {
   TempDir dir;
@@ -40,7 +39,7 @@ TEST(Sink, SetterMinusOneFallsBackToTheLogFileOrNowhere) {
   o.env = {{"VELMORA_IO_LOG", dir.file("log")}};
   RunResult r = drive(o, {"setter", "off", dir.file("f")});
   EXPECT_EQ(r.raw, "");
-  EXPECT_EQ(lines_in(read_file(dir.file("log"))), 2u);
+  EXPECT_EQ(count_lines(read_file(dir.file("log"))), 2u);
 
   o.env.clear();
   o.sink = Sink::NONE;
@@ -90,8 +89,8 @@ TEST(Sink, EnvironmentDescriptorIsParsedStrictly) {
     o.sink = Sink::PIPE_ENV;  // the pipe is still at 100; the variable decides
     RunResult r = drive(o, {"write", dir.file("f")});
     const std::string log = read_file(dir.file("log"));
-    EXPECT_EQ(lines_in(r.raw), c.to_pipe ? 2u : 0u) << "value '" << c.value << "'";
-    EXPECT_EQ(lines_in(log), c.to_pipe ? 0u : 2u) << "value '" << c.value << "'";
+    EXPECT_EQ(count_lines(r.raw), c.to_pipe ? 2u : 0u) << "value '" << c.value << "'";
+    EXPECT_EQ(count_lines(log), c.to_pipe ? 0u : 2u) << "value '" << c.value << "'";
   }
 }
 
@@ -105,7 +104,7 @@ TEST(Sink, EnvironmentDescriptorThatIsARegularFileIsIgnored) {
   o.env = {{"VELMORA_IO_FD", "9"}, {"VELMORA_IO_LOG", dir.file("log")}};
   RunResult r = drive(o, {"write", dir.file("f"), "3"});
   EXPECT_EQ(read_file(dir.file("victim")), "");
-  EXPECT_EQ(lines_in(read_file(dir.file("log"))), 4u);  // three writes and the close
+  EXPECT_EQ(count_lines(read_file(dir.file("log"))), 4u);  // three writes and the close
 }
 
 // A host that states its pipe's identity gets exactly that object adopted: the pipe at
@@ -116,7 +115,7 @@ TEST(Sink, EnvironmentDescriptorIsAdoptedOnlyWhenItsStatedIdentityMatches) {
   o.env = {{"VELMORA_IO_PIPEID", "0:1"}, {"VELMORA_IO_LOG", dir.file("log")}};
   RunResult r = drive(o, {"write", dir.file("f"), "3"});
   EXPECT_EQ(r.raw, "");
-  EXPECT_EQ(lines_in(read_file(dir.file("log"))), 4u);
+  EXPECT_EQ(count_lines(read_file(dir.file("log"))), 4u);
 }
 
 TEST(Sink, LogFileIsCreatedWithUmaskAppliedAndAppendedNeverTruncated) {

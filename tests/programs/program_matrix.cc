@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -14,33 +13,6 @@
 namespace velmora_test::programs {
 
 namespace fs = std::filesystem;
-
-std::string find_program(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    if (dir.empty()) continue;
-    const std::string candidate = dir + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
-}
-
-std::string python3_path() {
-  static const std::string path = [] {
-    if (access("/usr/bin/python3", X_OK) == 0) return std::string("/usr/bin/python3");
-    const std::string found = find_program("python3");
-    if (found.empty()) return found;
-    RunOptions o;
-    o.argv = {found, "-c", "import sys; print(sys.executable)"};
-    o.preload = false;
-    o.sink = Sink::NONE;
-    RunResult r = run(o);
-    std::string exe = r.out.substr(0, r.out.find('\n'));
-    return r.ok() && !exe.empty() ? exe : found;
-  }();
-  return path;
-}
 
 std::map<std::string, std::string> snapshot(const std::string& root, const std::set<std::string>& ignore) {
   std::map<std::string, std::string> files;
@@ -165,26 +137,6 @@ void expect_well_formed(const std::vector<Event>& events, std::size_t malformed)
     EXPECT_TRUE(inherited) << "close " << e.detail << " fd " << e.fd << " pid " << e.pid
                            << " (event " << i << ") with no earlier use of that name on that number";
   }
-}
-
-std::vector<Event> select(const std::vector<Event>& events, const std::function<bool(const Event&)>& keep) {
-  std::vector<Event> picked;
-  for (const Event& e : events)
-    if (keep(e)) picked.push_back(e);
-  return picked;
-}
-
-std::vector<Event> under(const std::vector<Event>& events, const std::string& root) {
-  const std::string name = "file:" + root;
-  return select(events, [&](const Event& e) {
-    return e.detail == name || e.detail.rfind(name + "/", 0) == 0;
-  });
-}
-
-std::size_t count(const std::vector<Event>& events, const std::string& kind, const std::string& detail) {
-  std::size_t n = 0;
-  for (const Event& e : events) n += e.kind == kind && e.detail == detail;
-  return n;
 }
 
 std::string listing(const std::vector<Event>& events) {

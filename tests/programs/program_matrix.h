@@ -16,13 +16,6 @@
 
 namespace velmora_test::programs {
 
-// Absolute path of an executable found on PATH, or "" when it is not installed.
-std::string find_program(const std::string& name);
-
-// The interpreter's real binary: a version-manager shim would be traced as well and
-// only add noise (and time) to every python run.
-std::string python3_path();
-
 // Everything observable about a directory tree: for each relative path, its type and
 // permission bits and then its bytes (or link target).
 std::map<std::string, std::string> snapshot(const std::string& root,
@@ -65,11 +58,6 @@ void expect_same_outcome(const RunResult& traced, const RunResult& plain, const 
 // descriptor).
 void expect_well_formed(const std::vector<Event>& events, std::size_t malformed);
 inline void expect_well_formed(const RunResult& r) { expect_well_formed(r.events, r.malformed); }
-
-// Events whose detail is a file under root (or the name itself).
-std::vector<Event> under(const std::vector<Event>& events, const std::string& root);
-std::size_t count(const std::vector<Event>& events, const std::string& kind, const std::string& detail);
-std::vector<Event> select(const std::vector<Event>& events, const std::function<bool(const Event&)>& keep);
 
 // "kind detail fd pid" per line, for failure messages.
 std::string listing(const std::vector<Event>& events);

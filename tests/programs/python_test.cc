@@ -15,16 +15,6 @@
 namespace velmora_test::programs {
 namespace {
 
-std::map<std::string, std::string> facts_of(const std::string& text) {
-  std::map<std::string, std::string> facts;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    const std::size_t eq = line.find('=');
-    if (eq != std::string::npos) facts[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return facts;
-}
-
 std::string page() {
   std::string html = "<html><body>\n";
   for (int i = 0; i < 2000; ++i) html += "<p>row " + std::to_string(i) + "</p>\n";
@@ -178,9 +168,9 @@ TEST(Python, SqliteDatabaseIsSeenByTheWideLibraryOnly) {
   expect_well_formed(r);
   const std::string db = p.traced.file("app.db");
   if (testing_wide_library()) {
-    EXPECT_GT(count(r.events, "read", db), 0u) << listing(r.events);
-    EXPECT_GT(count(r.events, "write", db), 0u) << listing(r.events);
-    EXPECT_EQ(count(r.events, "close", db), 1u) << listing(r.events);
+    EXPECT_GT(count_events(r.events, "read", db), 0u) << listing(r.events);
+    EXPECT_GT(count_events(r.events, "write", db), 0u) << listing(r.events);
+    EXPECT_EQ(count_events(r.events, "close", db), 1u) << listing(r.events);
   } else {
     EXPECT_EQ(listing(under(r.events, p.traced.dir->path())), "");
   }

@@ -56,7 +56,7 @@ TEST(Bash, ScriptReadsAreSeenRedirectionsOntoStandardDescriptorsAreNot) {
   const auto by_others = select(r.events, [&](const Event& e) { return e.pid != shell && e.detail == f; });
   EXPECT_EQ(kinds_of(by_others, f), "read close") << listing(r.events);
   // The writes and the `cat < f` are all on 0..2.
-  EXPECT_EQ(count(r.events, "write", f), 0u) << listing(r.events);
+  EXPECT_EQ(count_events(r.events, "write", f), 0u) << listing(r.events);
   for (const Event& e : under(r.events, p.traced.dir->path())) EXPECT_GT(e.fd, 2);
 }
 
@@ -150,14 +150,14 @@ TEST(Git, InitAddCommitIsSeenFileByFileAndProducesTheSameObjects) {
       EXPECT_TRUE(story == "write close" || (testing_wide_library() && rounds_of(story, "read")))
           << e.detail << ": " << story;
     }
-  EXPECT_GE(count(ids.events, "read", "file:" + git_dir + "/HEAD"), 1u) << listing(ids.events);
+  EXPECT_GE(count_events(ids.events, "read", "file:" + git_dir + "/HEAD"), 1u) << listing(ids.events);
 
   // git status maps the index to read it: seen by the wide library alone.
   RunResult status;
   run_step(p, git({"-C", "repo", "status", "--porcelain"}), &status, &plain);
   expect_same_outcome(status, plain, "git status");
   expect_well_formed(status);
-  const std::size_t index_reads = count(status.events, "read", "file:" + git_dir + "/index");
+  const std::size_t index_reads = count_events(status.events, "read", "file:" + git_dir + "/index");
   EXPECT_EQ(index_reads > 0, testing_wide_library()) << listing(status.events);
 }
 

@@ -18,17 +18,9 @@
 namespace velmora_stress {
 namespace {
 
-using velmora_test::Event;
-using velmora_test::read_file;
-using velmora_test::RunOptions;
-using velmora_test::RunResult;
-using velmora_test::Sink;
-using velmora_test::TempDir;
-using velmora_test::write_file;
-
-std::string line(const std::string& kind, const std::string& detail, long long fd, long long pid) {
-  return kind + "\t" + detail + "\t" + std::to_string(fd) + "\t" + std::to_string(pid) + "\t" +
-         std::to_string(pid) + "\n";
+// A main-thread line: its thread id is the process id.
+std::string line(const std::string& kind, const std::string& detail, int32_t fd, int32_t pid) {
+  return velmora_test::event_line(kind, detail, fd, pid, pid);
 }
 
 std::string repeated(const std::string& s, long times) {
@@ -194,7 +186,7 @@ TEST(EnvironmentFaults, TenThousandOpenFilesAreNamedRightAndTheTableDoesNotLeak)
 
   // The driver's own reads of /proc add lines too; only its files are compared.
   const long long pid = fact_number(r, "pid");
-  const std::vector<Event> events = under(r.events, "file:" + dir.path() + "/");
+  const std::vector<Event> events = under(r.events, dir.path());
   ASSERT_EQ(events.size(), static_cast<std::size_t>(2 * COUNT * (CYCLES + 1)));
   std::size_t at = 0, wrong = 0;
   std::string first_wrong;

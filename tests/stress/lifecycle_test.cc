@@ -15,19 +15,11 @@
 namespace velmora_stress {
 namespace {
 
-using velmora_test::Event;
-using velmora_test::library_path;
-using velmora_test::read_file;
-using velmora_test::RunOptions;
-using velmora_test::RunResult;
-using velmora_test::Sink;
-using velmora_test::TempDir;
-
 long count_of(const std::vector<Event>& events, const std::string& kind, const std::string& detail, long long fd,
               long long tid) {
-  long n = 0;
-  for (const Event& e : events) n += e.kind == kind && e.detail == detail && e.fd == fd && e.tid == tid;
-  return n;
+  return static_cast<long>(select(events, [&](const Event& e) {
+                             return e.kind == kind && e.detail == detail && e.fd == fd && e.tid == tid;
+                           }).size());
 }
 
 // Cancellation unwinds through the interposed read and write: the thread must end as
@@ -49,7 +41,7 @@ TEST(ThreadLifecycle, ThreadsCancelledWhileBlockedInReadAndWriteEndCleanly) {
   const long long read_fd = fact_number(r, "read_fd"), write_fd = fact_number(r, "write_fd");
   // The driver's own look-ups in /proc add lines too; only the named pipes and the
   // file written afterwards are counted.
-  const std::vector<Event> events = under(r.events, "file:" + dir.path() + "/");
+  const std::vector<Event> events = under(r.events, dir.path());
   EXPECT_EQ(count_of(events, "read", empty_fifo, read_fd, fact_number(r, "read_tid")), 1);
   EXPECT_EQ(count_of(events, "write", full_fifo, write_fd, fact_number(r, "write_tid")), 1);
   EXPECT_EQ(count_of(events, "write", full_fifo, write_fd, main_tid), fact_number(r, "fill_calls"));

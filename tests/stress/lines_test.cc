@@ -17,19 +17,6 @@
 namespace velmora_stress {
 namespace {
 
-using velmora_test::Event;
-using velmora_test::read_file;
-using velmora_test::RunOptions;
-using velmora_test::RunResult;
-using velmora_test::Sink;
-using velmora_test::TempDir;
-
-std::string line(const std::string& kind, const std::string& escaped_detail, long long fd, long long pid,
-                 long long tid) {
-  return kind + "\t" + escaped_detail + "\t" + std::to_string(fd) + "\t" + std::to_string(pid) + "\t" +
-         std::to_string(tid) + "\n";
-}
-
 bool same(const Event& e, const std::string& kind, const std::string& detail, long long fd, long long pid,
           long long tid) {
   return e.kind == kind && e.detail == detail && e.fd == fd && e.pid == pid && e.tid == tid;
@@ -44,7 +31,7 @@ TEST(LinesUnderLoad, FourThreadsOfFiftyThousandWritesEachGiveEveryLineWholeWithI
   RunResult r = drive({"threads_lines", dir.path(), std::to_string(THREADS), std::to_string(WRITES)}, o);
   ASSERT_TRUE(r.ok()) << describe(r);
   EXPECT_EQ(r.malformed, 0u);
-  EXPECT_EQ(newlines(r.raw), THREADS * WRITES + THREADS);
+  EXPECT_EQ(count_lines(r.raw), THREADS * WRITES + THREADS);
   EXPECT_EQ(r.events.size(), THREADS * WRITES + THREADS);
   EXPECT_EQ(r.of_kind("write").size(), THREADS * WRITES);
   EXPECT_EQ(r.of_kind("close").size(), static_cast<std::size_t>(THREADS));
@@ -144,7 +131,7 @@ TEST(LinesUnderLoad, TwoProcessesAppendingToOneLogFileNeverSplitALine) {
   ASSERT_FALSE(r.raw.empty());
   EXPECT_EQ(r.raw.back(), '\n');
   EXPECT_EQ(r.events.size(), static_cast<std::size_t>(2 * N + 2));
-  EXPECT_EQ(newlines(r.raw), static_cast<std::size_t>(2 * N + 2));
+  EXPECT_EQ(count_lines(r.raw), static_cast<std::size_t>(2 * N + 2));
 
   for (const char* who : {"parent", "child"}) {
     const long long pid = fact_number(r, std::string(who) + "_pid");
@@ -197,14 +184,14 @@ TEST(LinesUnderLoad, LongQueryLinesFromTwoThreadsArriveWholeAmongShortOnes) {
     const std::string n = std::to_string(s);
     const long long sfd = fact_number(r, "sfd" + n), rfd = fact_number(r, "rfd" + n);
     const long long tid = fact_number(r, "tid" + n);
-    for (int i = 0; i < MESSAGES; ++i) expect(line("sql_write", escaped(query_text(s, i, SIZE)), sfd, pid, tid), 1);
-    expect(line("read", "socket:unix:", rfd, pid, reader_tid), fact_number(r, "reads" + n));
-    expect(line("close", "socket:unix:", sfd, pid, main_tid), 1);
-    expect(line("close", "socket:unix:", rfd, pid, main_tid), 1);
+    for (int i = 0; i < MESSAGES; ++i) expect(event_line("sql_write", query_text(s, i, SIZE), sfd, pid, tid), 1);
+    expect(event_line("read", "socket:unix:", rfd, pid, reader_tid), fact_number(r, "reads" + n));
+    expect(event_line("close", "socket:unix:", sfd, pid, main_tid), 1);
+    expect(event_line("close", "socket:unix:", rfd, pid, main_tid), 1);
   }
 
   EXPECT_EQ(r.raw.size(), expected_bytes) << "bytes lost or added on a blocking sink";
-  EXPECT_EQ(newlines(r.raw), expected_lines);
+  EXPECT_EQ(count_lines(r.raw), expected_lines);
   ASSERT_FALSE(r.raw.empty());
   EXPECT_EQ(r.raw.back(), '\n');
   // The parser took every line apart or rejected it; nothing fell through.

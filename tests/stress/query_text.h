@@ -35,22 +35,4 @@ inline std::string query_message(const std::string& text) {
   return m;
 }
 
-// The detail as it appears in a line: tab, newline and backslash escaped.
-inline std::string escaped(const std::string& detail) {
-  std::string out;
-  out.reserve(detail.size() + 8);
-  for (char c : detail) {
-    if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
-
 }  // namespace velmora_stress

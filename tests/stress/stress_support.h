@@ -22,20 +22,11 @@ inline velmora_test::RunResult drive(std::vector<std::string> args, velmora_test
   return velmora_test::run(o);
 }
 
-inline std::string describe(const velmora_test::RunResult& r) {
-  return "exit " + std::to_string(r.exit_code) + " signal " + std::to_string(r.term_signal) +
-         (r.timed_out ? " TIMED OUT" : "") + "\nstderr: " + r.err.substr(0, 2000);
-}
-
-inline std::size_t newlines(std::string_view raw) {
-  return static_cast<std::size_t>(std::count(raw.begin(), raw.end(), '\n'));
-}
-
 // The fact `key` as a number; a missing fact fails the test that asked for it.
 inline long long fact_number(const velmora_test::RunResult& r, const std::string& key) {
   const auto facts = r.facts();
   const auto it = facts.find(key);
-  EXPECT_NE(it, facts.end()) << "no fact " << key << "\n" << describe(r);
+  EXPECT_NE(it, facts.end()) << "no fact " << key << "\n" << velmora_test::describe(r);
   return it == facts.end() ? -1 : std::stoll(it->second);
 }
 
@@ -52,27 +43,25 @@ inline std::string first_difference(std::string_view got, std::string_view want)
     const std::size_t from = start == std::string_view::npos || at == 0 ? 0 : start + 1;
     return std::string(s.substr(from, std::min<std::size_t>(s.find('\n', from) - from, 300)));
   };
-  return "differ at line " + std::to_string(line_no) + " (got " + std::to_string(newlines(got)) +
-         " lines, want " + std::to_string(newlines(want)) + ")\n  got:  " + line_around(got) +
+  return "differ at line " + std::to_string(line_no) + " (got " + std::to_string(velmora_test::count_lines(got)) +
+         " lines, want " + std::to_string(velmora_test::count_lines(want)) + ")\n  got:  " + line_around(got) +
          "\n  want: " + line_around(want);
 }
 
-// How many events have this kind and detail.
-inline std::size_t count_events(const std::vector<velmora_test::Event>& events, std::string_view kind,
-                                std::string_view detail) {
-  return static_cast<std::size_t>(std::count_if(events.begin(), events.end(), [&](const velmora_test::Event& e) {
-    return e.kind == kind && e.detail == detail;
-  }));
-}
-
-// Events whose detail starts with `prefix`: lets a test ignore what the driver's own
-// bookkeeping (reading /proc, say) adds.
-inline std::vector<velmora_test::Event> under(const std::vector<velmora_test::Event>& events,
-                                               std::string_view prefix) {
-  std::vector<velmora_test::Event> picked;
-  for (const auto& e : events)
-    if (std::string_view(e.detail).substr(0, prefix.size()) == prefix) picked.push_back(e);
-  return picked;
-}
+// The harness's names the stress tests use, declared once for the area.
+using velmora_test::count_events;
+using velmora_test::count_lines;
+using velmora_test::describe;
+using velmora_test::Event;
+using velmora_test::event_line;
+using velmora_test::library_path;
+using velmora_test::read_file;
+using velmora_test::RunOptions;
+using velmora_test::RunResult;
+using velmora_test::select;
+using velmora_test::Sink;
+using velmora_test::TempDir;
+using velmora_test::under;
+using velmora_test::write_file;
 
 }  // namespace velmora_stress

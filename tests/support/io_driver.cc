@@ -5,9 +5,11 @@
 // Each scenario makes plain C-library calls and prints what the test needs to know as
 // key=value lines on standard output (descriptor numbers, thread ids, errno values).
 // Standard output is descriptor 1, which the library never observes.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -159,19 +161,40 @@ int scenario_vectored(int, char** argv) {
   return 0;
 }
 
-// unnameable PATH: a deleted file, a pipe and a socket without peer; none has a name.
+// unnameable DIR: a deleted file, a pipe and a socket without peer have no name, however
+// often they are used. Then each gets a name in a way the wrappers do not see, and must
+// be named afresh: the pipe's number closed with close_range and taken by a file, the
+// socket connected by a raw system call, and a live file under a directory called
+// "(deleted)" renamed.
 int scenario_unnameable(int, char** argv) {
-  const int file = open_for_write(argv[2]);
-  unlink(argv[2]);
-  write(file, "x", 1);
+  const std::string dir = argv[2];
+  const int file = open_for_write((dir + "/gone").c_str());
+  unlink((dir + "/gone").c_str());
   int p[2];
   pipe(p);
-  write(p[1], "x", 1);
-  char c;
-  read(p[0], &c, 1);
   const int s = socket(AF_INET, SOCK_DGRAM, 0);
-  write(s, "x", 1);
-  fact("deleted_fd", file);
+  mkdir((dir + "/(deleted)").c_str(), 0755);
+  const int odd = open_for_write((dir + "/(deleted)/a").c_str());
+  char c;
+  for (int i = 0; i < 3; ++i) {
+    for (int fd : {file, p[1], s, odd}) write(fd, "x", 1);
+    read(p[0], &c, 1);
+  }
+  const int other = open_for_write((dir + "/reused").c_str());
+  close_range(static_cast<unsigned>(p[1]), static_cast<unsigned>(p[1]), 0);
+  const int reused = fcntl(other, F_DUPFD, p[1]);
+  close(other);
+  sockaddr_in discard{};
+  discard.sin_family = AF_INET;
+  discard.sin_port = htons(9);
+  discard.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  syscall(SYS_connect, s, &discard, sizeof(discard));
+  rename((dir + "/(deleted)").c_str(), (dir + "/plain").c_str());
+  for (int fd : {reused, s, odd}) write(fd, "x", 1);
+  fact("reused", reused);
+  fact("pipe", p[1]);
+  fact("socket", s);
+  fact("odd", odd);
   return 0;
 }
 
@@ -369,7 +392,8 @@ void on_alarm_write(int) {
 }
 
 // signal_storm PATH WRITES: a fast timer whose handler writes to a pipe interrupts a
-// thread that writes a file (and so is often inside a table operation).
+// thread that writes a file (and so is often inside a table operation), then forks
+// WRITES/1000 children (the fork handlers hold the table's lock across fork).
 int scenario_signal_storm(int, char** argv) {
   int p[2];
   pipe2(p, O_NONBLOCK);
@@ -386,6 +410,13 @@ int scenario_signal_storm(int, char** argv) {
   for (long i = 0; i < writes; ++i) {
     write(fd, "x", 1);
     if (i % 1024 == 0) read(p[0], sink, sizeof(sink));
+  }
+  for (long i = 0; i < writes / 1000; ++i) {
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    read(p[0], sink, sizeof(sink));
   }
   itimerval off{};
   setitimer(ITIMER_REAL, &off, nullptr);

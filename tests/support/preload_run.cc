@@ -1,5 +1,6 @@
 #include "preload_run.h"
 
+#include "event_line.h"
 #include "event_parse.h"
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -89,9 +91,38 @@ std::vector<Event> parse_events(std::string_view raw, std::size_t* malformed) {
   return events;
 }
 
-std::map<std::string, std::string> RunResult::facts() const {
+std::string event_line(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid, int64_t tid) {
+  const std::size_t escaped = velmora_io::escaped_size(detail);
+  std::string line(velmora_io::event_line_capacity(kind.size(), escaped), '\0');
+  line.resize(velmora_io::format_event_line(line.data(), kind, detail, escaped, fd, pid, tid));
+  return line;
+}
+
+std::vector<Event> select(const std::vector<Event>& events, const std::function<bool(const Event&)>& keep) {
+  std::vector<Event> picked;
+  for (const Event& e : events)
+    if (keep(e)) picked.push_back(e);
+  return picked;
+}
+
+std::size_t count_events(const std::vector<Event>& events, std::string_view kind, std::string_view detail) {
+  std::size_t n = 0;
+  for (const Event& e : events) n += e.kind == kind && e.detail == detail;
+  return n;
+}
+
+std::vector<Event> under(const std::vector<Event>& events, const std::string& root) {
+  const std::string name = "file:" + root;
+  return select(events, [&](const Event& e) { return e.detail == name || e.detail.starts_with(name + "/"); });
+}
+
+std::size_t count_lines(std::string_view text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+std::map<std::string, std::string> facts_of(std::string_view text) {
   std::map<std::string, std::string> facts;
-  std::istringstream in(out);
+  std::istringstream in{std::string(text)};
   for (std::string line; std::getline(in, line);) {
     const std::size_t eq = line.find('=');
     if (eq != std::string::npos) facts[line.substr(0, eq)] = line.substr(eq + 1);
@@ -100,17 +131,11 @@ std::map<std::string, std::string> RunResult::facts() const {
 }
 
 std::vector<Event> RunResult::of_kind(std::string_view kind) const {
-  std::vector<Event> picked;
-  for (const Event& e : events)
-    if (e.kind == kind) picked.push_back(e);
-  return picked;
+  return select(events, [&](const Event& e) { return e.kind == kind; });
 }
 
 std::vector<Event> RunResult::with_detail(std::string_view detail) const {
-  std::vector<Event> picked;
-  for (const Event& e : events)
-    if (e.detail == detail) picked.push_back(e);
-  return picked;
+  return select(events, [&](const Event& e) { return e.detail == detail; });
 }
 
 RunResult run(const RunOptions& o) {
@@ -222,6 +247,15 @@ RunResult run(const RunOptions& o) {
   return r;
 }
 
+std::string describe(const RunResult& r) {
+  // The outputs can be megabytes; their start is what tells what went wrong.
+  constexpr std::size_t KEEP = 6000;
+  const auto start = [](const std::string& s) { return s.size() <= KEEP ? s : s.substr(0, KEEP) + "..."; };
+  return "exit " + std::to_string(r.exit_code) + " signal " + std::to_string(r.term_signal) +
+         (r.timed_out ? " (timed out)" : "") + "\nstdout:\n" + start(r.out) + "\nstderr:\n" + start(r.err) +
+         "\nevents:\n" + start(r.raw);
+}
+
 std::string library_path() {
   // The preloaded suites are registered once per library; CTest names the one to use.
   const char* chosen = std::getenv("VELMORA_TEST_LIBRARY");
@@ -233,18 +267,31 @@ bool testing_wide_library() { return library_path() == wide_library_path(); }
 std::string driver_path() { return VELMORA_TEST_DRIVER; }
 std::string socket_driver_path() { return VELMORA_TEST_SOCKET_DRIVER; }
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/velmora-test-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = std::filesystem::canonical(pattern).string();
+std::string find_program(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    if (dir.empty()) continue;
+    const std::string candidate = dir + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
 }
 
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ec);
-  std::filesystem::remove_all(path_, ec);
+std::string python3_path() {
+  static const std::string path = [] {
+    if (access("/usr/bin/python3", X_OK) == 0) return std::string("/usr/bin/python3");
+    const std::string found = find_program("python3");
+    if (found.empty()) return found;
+    RunOptions o;
+    o.argv = {found, "-c", "import sys; print(sys.executable)"};
+    o.preload = false;
+    o.sink = Sink::NONE;
+    RunResult r = run(o);
+    std::string exe = r.out.substr(0, r.out.find('\n'));
+    return r.ok() && !exe.empty() ? exe : found;
+  }();
+  return path;
 }
 
 std::string read_file(const std::string& path) {

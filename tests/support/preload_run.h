@@ -6,11 +6,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "temp_dir.h"
 
 namespace velmora_test {
 
@@ -22,9 +25,23 @@ struct Event {
   int64_t tid = 0;
 };
 
-// Splits raw sink output into events; lines that do not have exactly five well-formed
-// fields are counted in *malformed and skipped.
+// Splits raw sink output into events with the host tool's own parser (what the tests
+// accept, users see); lines it refuses, an unterminated last line included, are
+// counted in *malformed and skipped.
 std::vector<Event> parse_events(std::string_view raw, std::size_t* malformed);
+
+// The bytes the library writes for one event, made by the library's own line codec:
+// for tests that check a sink byte for byte.
+std::string event_line(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid, int64_t tid);
+
+// Picking events out: by any rule, by kind and detail, or those naming a file at or
+// below `root` (an absolute path without the "file:" prefix).
+std::vector<Event> select(const std::vector<Event>& events, const std::function<bool(const Event&)>& keep);
+std::size_t count_events(const std::vector<Event>& events, std::string_view kind, std::string_view detail);
+std::vector<Event> under(const std::vector<Event>& events, const std::string& root);
+
+// Lines in a text: its LF bytes.
+std::size_t count_lines(std::string_view text);
 
 enum class Sink {
   PIPE_ENV,  // a pipe handed over through VELMORA_IO_FD
@@ -47,6 +64,9 @@ struct RunOptions {
   int timeout_seconds = 60;
 };
 
+// The key=value lines of a text (a driver's reports), the last value of a key winning.
+std::map<std::string, std::string> facts_of(std::string_view text);
+
 struct RunResult {
   int exit_code = -1;   // -1 unless the child exited
   int term_signal = 0;  // non-zero when a signal ended it
@@ -59,12 +79,15 @@ struct RunResult {
 
   bool ok() const { return !timed_out && term_signal == 0 && exit_code == 0; }
   // Lines written by stdout of the driver as key=value, for expectations.
-  std::map<std::string, std::string> facts() const;
+  std::map<std::string, std::string> facts() const { return facts_of(out); }
   std::vector<Event> of_kind(std::string_view kind) const;
   std::vector<Event> with_detail(std::string_view detail) const;
 };
 
 RunResult run(const RunOptions& options);
+
+// How a run ended, with the start of its outputs and of its sink: for failure messages.
+std::string describe(const RunResult& r);
 
 // The built libraries and the scenario driver, as the build put them. library_path()
 // is the one under test: the narrow library unless the environment's
@@ -76,21 +99,12 @@ bool testing_wide_library();
 std::string driver_path();
 std::string socket_driver_path();
 
-// A fresh directory under $TMPDIR (else /tmp), symlinks resolved so that paths match
-// what /proc/self/fd shows; removed with its contents.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
-  std::string operator/(std::string_view name) const { return file(name); }
+// Absolute path of an executable found on PATH, or "" when it is not installed.
+std::string find_program(const std::string& name);
 
- private:
-  std::string path_;
-};
+// The interpreter's real binary, or "" without one: a version-manager shim would be
+// traced as well and only add noise (and time) to every python run.
+std::string python3_path();
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, std::string_view content);

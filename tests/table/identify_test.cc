@@ -16,6 +16,7 @@
 #include "fd_map.h"
 #include "reentrancy.h"
 #include "sink.h"
+#include "temp_dir.h"
 
 namespace velmora_io {
 namespace {
@@ -26,16 +27,11 @@ class Identify : public ::testing::Test {
     ASSERT_EQ(pipe2(sink_, O_NONBLOCK | O_CLOEXEC), 0);
     PIPE_FD.store(sink_[1]);
     PIPE_FD_CHECKED.store(true);
-    char pattern[] = "/tmp/velmora-identify-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
   }
   void TearDown() override {
     PIPE_FD.store(-1);
     close(sink_[0]);
     close(sink_[1]);
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
   }
   std::string lines() {
     std::string got;
@@ -52,7 +48,8 @@ class Identify : public ::testing::Test {
   }
 
   int sink_[2];
-  std::string dir_;
+  velmora_test::TempDir temp_;
+  const std::string dir_ = temp_.path();
 };
 
 TEST_F(Identify, NamesAFileAndReportsOneExactLine) {

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "event_line.h"
+
 namespace {
 
 int sink() {
@@ -53,8 +55,10 @@ int main(int argc, char** argv) {
     for (long t = 0; t < threads; ++t) {
       pool.emplace_back([=] {
         const long tid = ::syscall(SYS_gettid);
-        const std::string line = "write\tfile:/flood/" + std::to_string(t) + "\t7\t" +
-                                 std::to_string(::getpid()) + "\t" + std::to_string(tid) + "\n";
+        // The bytes the library would write, made by its own codec.
+        const std::string detail = "file:/flood/" + std::to_string(t);
+        std::string line(velmora_io::event_line_capacity(5, detail.size()), '\0');
+        line.resize(velmora_io::format_event_line(line.data(), "write", detail, detail.size(), 7, ::getpid(), tid));
         const long mine = total / threads + (t < total % threads ? 1 : 0);
         for (long i = 0; i < mine; ++i) {
           if (!write_all(fd, line)) std::_Exit(1);

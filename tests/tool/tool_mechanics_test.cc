@@ -33,8 +33,6 @@ std::size_t count_of(const std::string& text, const std::string& needle) {
   return n;
 }
 
-std::size_t line_count(const std::string& text) { return count_of(text, "\n"); }
-
 const std::string kSample =
     "read\tfile:/etc/hosts\t3\t100\t101\n"
     "connect\tsocket:127.0.0.1:5432\t5\t100\t102\n"
@@ -54,7 +52,7 @@ TEST(ToolMechanics, HelpAndBadOptions) {
            {"--nope", "true"}, {"--format", "xml", "true"}, {}, {"--wait", "x", "true"}}) {
     const RunResult r = run_tool(dir, bad);
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(line_count(r.err), 1u) << r.err;
+    EXPECT_EQ(count_lines(r.err), 1u) << r.err;
     EXPECT_TRUE(r.err.starts_with("velmora-trace: ")) << r.err;
   }
 }
@@ -67,7 +65,7 @@ TEST(ToolMechanics, LibraryNotFoundOrNotLoadable) {
            {"--lib", "/bin/true", "true"}}) {
     const RunResult r = run_tool(dir, args);
     EXPECT_EQ(r.exit_code, 2) << args[1];
-    EXPECT_EQ(line_count(r.err), 1u) << r.err;
+    EXPECT_EQ(count_lines(r.err), 1u) << r.err;
   }
   // Taken from the environment when --lib is not given.
   const RunResult from_env = run_tool(dir, {"true"}, {"VELMORA_IO_LIB=" + (dir / "missing.so")});
@@ -81,16 +79,19 @@ TEST(ToolMechanics, ExitStatusAndSignals) {
   TempDir dir;
   EXPECT_EQ(run_tool(dir, with_stub({"sh", "-c", "exit 7"})).exit_code, 7);
   EXPECT_EQ(run_tool(dir, with_stub({"true"})).exit_code, 0);
-  const RunResult killed = run_tool(dir, with_stub({"sh", "-c", "kill -TERM $$"}));
-  EXPECT_EQ(killed.exit_code, 128 + SIGTERM);
-  EXPECT_NE(killed.err.find("SIGTERM"), std::string::npos) << killed.err;
+  for (const int sig : {SIGTERM, SIGKILL}) {
+    const RunResult killed = run_tool(dir, with_stub({"sh", "-c", "kill -" + std::to_string(sig) + " $$"}));
+    EXPECT_EQ(killed.exit_code, 128 + sig);
+    const std::string said = "signal " + std::to_string(sig) + (sig == SIGTERM ? " (SIGTERM)" : " (SIGKILL)");
+    EXPECT_NE(killed.err.find(said), std::string::npos) << killed.err;
+  }
 }
 
 TEST(ToolMechanics, CommandNotFoundOrNotExecutable) {
   TempDir dir;
-  const RunResult missing = run_tool(dir, with_stub({"velmora-no-such-command-xyz"}));
+  const RunResult missing = run_tool(dir, with_stub({"velmora-no-such-command-xyz", "arg"}));
   EXPECT_EQ(missing.exit_code, 127);
-  EXPECT_NE(missing.err.find("not found"), std::string::npos) << missing.err;
+  EXPECT_NE(missing.err.find("velmora-no-such-command-xyz: command not found"), std::string::npos) << missing.err;
   const RunResult missing_path = run_tool(dir, with_stub({dir / "nothing-here"}));
   EXPECT_EQ(missing_path.exit_code, 127);
 
@@ -99,6 +100,7 @@ TEST(ToolMechanics, CommandNotFoundOrNotExecutable) {
   const RunResult not_exec = run_tool(dir, with_stub({dir / "plain.txt"}));
   EXPECT_EQ(not_exec.exit_code, 126);
   EXPECT_NE(not_exec.err.find("cannot run"), std::string::npos) << not_exec.err;
+  EXPECT_NE(not_exec.err.find("Permission denied"), std::string::npos) << not_exec.err;
   EXPECT_EQ(run_tool(dir, with_stub({dir.path()})).exit_code, 126);
 }
 
@@ -157,21 +159,21 @@ TEST(ToolMechanics, FormatsAndMalformedLines) {
 
   // Five events, and before the first of pids 100 and 101 a line saying who each is.
   const std::string text = run_fmt("text");
-  EXPECT_EQ(line_count(text), 7u) << text;
+  EXPECT_EQ(count_lines(text), 7u) << text;
   EXPECT_EQ(count_of(text, " pid 10"), 2u) << text;
   EXPECT_NE(text.find("101/101 write     fd=4    file:/tmp/odd\\tname\\n\\xff\\x1b[2J\n"), std::string::npos)
       << text;
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
 
   const std::string json = run_fmt("jsonl");
-  EXPECT_EQ(line_count(json), 7u);
+  EXPECT_EQ(count_lines(json), 7u);
   EXPECT_NE(json.find("\"detail\":\"file:/tmp/odd\\tname\\n\\ufffd\\u001b[2J\""), std::string::npos) << json;
   if (!python3_path().empty()) {
     const std::string decoded = capture(python3_path() + " " + script_path("check_jsonl.py") + " " +
                                         (dir / "out.jsonl") + " 2>&1");
     EXPECT_NE(decoded.find("write\t" + hex("file:/tmp/odd\tname\n\xff\x1b[2J"s) + "\n"), std::string::npos)
         << decoded;
-    EXPECT_EQ(line_count(decoded), 7u) << decoded;
+    EXPECT_EQ(count_lines(decoded), 7u) << decoded;
     EXPECT_EQ(count_of(decoded, "process\t10"), 2u) << decoded;
   }
 }
@@ -203,11 +205,12 @@ TEST(ToolMechanics, FloodFromManyThreadsNothingLost) {
                                                std::to_string(kLines), "8"}));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  const RawEvents parsed = parse_raw(read_file(dir / "raw"));
-  EXPECT_EQ(parsed.events.size(), static_cast<std::size_t>(kLines));
-  EXPECT_EQ(parsed.bad_lines, 0u);
+  std::size_t bad = 0;
+  const std::vector<Event> events = parse_events(read_file(dir / "raw"), &bad);
+  EXPECT_EQ(events.size(), static_cast<std::size_t>(kLines));
+  EXPECT_EQ(bad, 0u);
   std::set<long long> tids;
-  for (const Event& e : parsed.events) tids.insert(e.tid);
+  for (const Event& e : events) tids.insert(e.tid);
   EXPECT_EQ(tids.size(), 8u);
 
   const RunResult s = run_tool(dir, with_stub({"--summary-only", emitter_path(), "flood",
@@ -261,7 +264,7 @@ TEST(ToolMechanics, DescendantEventsAfterProgramExitAreCollected) {
                                                "-c", late}));
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(line_count(read_file(dir / "raw")), 5u);
+  EXPECT_EQ(count_lines(read_file(dir / "raw")), 5u);
   EXPECT_EQ(r.err.find("still hold"), std::string::npos) << r.err;
 }
 

@@ -1,5 +1,7 @@
 #include "tool_runner.h"
 
+#include "hex_digits.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -98,7 +100,7 @@ RunResult ToolProcess::wait(std::chrono::seconds limit) {
   reaped_ = true;
   if (!result.timed_out) {
     if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status)) result.exit_code = 128 + WTERMSIG(status);
+    if (WIFSIGNALED(status)) result.term_signal = WTERMSIG(status);
   }
   result.out = read_file(out_path_);
   result.err = read_file(err_path_);
@@ -132,30 +134,12 @@ std::string capture(const std::string& command) {
 }
 
 std::string hex(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
   for (const unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
+    out += velmora_io::HEX_DIGITS[c >> 4];
+    out += velmora_io::HEX_DIGITS[c & 15];
   }
   return out;
-}
-
-RawEvents parse_raw(const std::string& text) {
-  RawEvents parsed;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t lf = text.find('\n', start);
-    if (lf == std::string::npos) lf = text.size();
-    Event e;
-    if (parse_event_line(std::string_view(text).substr(start, lf - start), e) == ParseError::none) {
-      parsed.events.push_back(std::move(e));
-    } else {
-      ++parsed.bad_lines;
-    }
-    start = lf + 1;
-  }
-  return parsed;
 }
 
 std::string tool_path() { return VELMORA_TRACE_PATH; }
@@ -165,7 +149,6 @@ std::string emitter_path() { return VELMORA_EMITTER_PATH; }
 std::string fd_helper_path() { return VELMORA_FD_HELPER_PATH; }
 std::string static_exit_path() { return VELMORA_STATIC_EXIT_PATH; }
 std::string script_path(const std::string& name) { return std::string(VELMORA_TOOL_TEST_DIR) + "/" + name; }
-std::string python3_path() { return VELMORA_PYTHON3; }
 std::string chromium_path() { return VELMORA_CHROMIUM; }
 std::string report_screenshot_path() { return VELMORA_REPORT_SCREENSHOT; }
 

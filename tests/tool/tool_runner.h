@@ -7,21 +7,21 @@
 #include <string>
 #include <vector>
 
-#include "event_parse.h"
 #include "preload_run.h"
 
 namespace velmora::trace::testing {
 
+// The harness's helpers and its view of events: the tool's tests read the tool's
+// output the way every other test area reads a sink.
+using velmora_test::count_events;
+using velmora_test::count_lines;
+using velmora_test::Event;
+using velmora_test::parse_events;
+using velmora_test::python3_path;
 using velmora_test::read_file;
+using velmora_test::RunResult;  // the tool's exit status, standard output and error
 using velmora_test::TempDir;
 using velmora_test::write_file;
-
-struct RunResult {
-  int exit_code = -1;   // of the tool; -1 if it had to be killed
-  bool timed_out = false;
-  std::string out;      // its standard output
-  std::string err;      // its standard error
-};
 
 // A velmora-trace process started in its own process group, with standard
 // input from /dev/null and its output captured in files of `dir`.
@@ -58,13 +58,6 @@ std::string capture(const std::string& command);
 // Lower-case hex of every byte.
 std::string hex(const std::string& bytes);
 
-// Parses raw output; every line must be well formed.
-struct RawEvents {
-  std::vector<Event> events;
-  std::size_t bad_lines = 0;
-};
-RawEvents parse_raw(const std::string& text);
-
 // Paths of what the tests run.
 std::string tool_path();
 std::string real_lib_path();
@@ -73,8 +66,6 @@ std::string emitter_path();
 std::string fd_helper_path();
 std::string static_exit_path();
 std::string script_path(const std::string& name);
-// Empty when no python3 was found at configure time.
-std::string python3_path();
 // Empty when no chromium was found at configure time.
 std::string chromium_path();
 // Where the HTML report's test leaves its screenshot.

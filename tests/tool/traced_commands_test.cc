@@ -22,15 +22,10 @@ std::vector<std::string> with_lib(std::vector<std::string> args) {
 }
 
 std::vector<Event> raw_events(const std::string& path, std::size_t* bad = nullptr) {
-  RawEvents parsed = parse_raw(read_file(path));
-  if (bad != nullptr) *bad = parsed.bad_lines;
-  return std::move(parsed.events);
-}
-
-std::size_t count_events(const std::vector<Event>& events, Kind kind, const std::string& detail) {
-  std::size_t n = 0;
-  for (const Event& e : events) n += (e.kind == kind && e.detail == detail) ? 1 : 0;
-  return n;
+  std::size_t malformed = 0;
+  std::vector<Event> events = parse_events(read_file(path), &malformed);
+  if (bad != nullptr) *bad = malformed;
+  return events;
 }
 
 // The first line of `text` containing `needle`, without its LF; empty if none.
@@ -83,7 +78,7 @@ TEST(TracedCommands, CatFileWithTabAndNewlineInName) {
   std::size_t bad = 0;
   const std::vector<Event> events = raw_events(dir / "raw", &bad);
   EXPECT_EQ(bad, 0u);
-  EXPECT_GE(count_events(events, Kind::read, detail), 1u);
+  EXPECT_GE(count_events(events, "read", detail), 1u);
   EXPECT_NE(read_file(dir / "raw").find("\tfile:" + dir.path() + "/tab\\there\\nline\t"), std::string::npos);
 
   // text: escapes shown, never a raw TAB or LF inside the line.
@@ -119,9 +114,9 @@ TEST(TracedCommands, PythonThreadsWriteFiles) {
   std::set<std::int32_t> pids;
   for (int i = 0; i < kClients; ++i) {
     const std::string detail = "file:" + (dir / ("thread-" + std::to_string(i) + ".txt"));
-    EXPECT_EQ(count_events(events, Kind::write, detail), 1u) << detail;
+    EXPECT_EQ(count_events(events, "write", detail), 1u) << detail;
     for (const Event& e : events) {
-      if (e.kind == Kind::write && e.detail == detail) {
+      if (e.kind == "write" && e.detail == detail) {
         writer_tids.insert(e.tid);
         pids.insert(e.pid);
       }
@@ -145,13 +140,14 @@ TEST(TracedCommands, PythonTcpRoundTripReportsSockets) {
   ASSERT_FALSE(port.empty());
   const std::string server = "socket:127.0.0.1:" + port;
   const std::string out = read_file(dir / "raw");
-  const std::vector<Event> events = parse_raw(out.substr(0, out.find("\nSummary: ") + 1)).events;
-  EXPECT_EQ(count_events(events, Kind::connect, server), static_cast<std::size_t>(kClients));
+  std::size_t summary_lines = 0;  // the summary follows the stream in the same file
+  const std::vector<Event> events = parse_events(out.substr(0, out.find("\nSummary: ") + 1), &summary_lines);
+  EXPECT_EQ(count_events(events, "connect", server), static_cast<std::size_t>(kClients));
   std::size_t socket_writes = 0, socket_reads = 0;
   for (const Event& e : events) {
     if (!e.detail.starts_with("socket:127.0.0.1:")) continue;
-    socket_writes += e.kind == Kind::write ? 1 : 0;
-    socket_reads += e.kind == Kind::read ? 1 : 0;
+    socket_writes += e.kind == "write" ? 1 : 0;
+    socket_reads += e.kind == "read" ? 1 : 0;
   }
   // Each round trip is one send and one receive on either side.
   EXPECT_GE(socket_writes, 2u * kClients);
@@ -175,8 +171,8 @@ TEST(TracedCommands, ShellPipelineForksChildren) {
   const std::int32_t sh_pid = std::stoi(read_file(dir / "sh.pid"));
   std::set<std::int32_t> readers, writers;
   for (const Event& e : raw_events(dir / "raw")) {
-    if (e.kind == Kind::read && e.detail == "file:" + (dir / "in.txt")) readers.insert(e.pid);
-    if (e.kind == Kind::write && e.detail == "file:" + (dir / "out.txt")) writers.insert(e.pid);
+    if (e.kind == "read" && e.detail == "file:" + (dir / "in.txt")) readers.insert(e.pid);
+    if (e.kind == "write" && e.detail == "file:" + (dir / "out.txt")) writers.insert(e.pid);
   }
   // Both are children of the shell, and not the same one.
   ASSERT_EQ(readers.size(), 1u);
@@ -206,25 +202,6 @@ TEST(TracedCommands, LibraryFoundBesideTool) {
   EXPECT_EQ(read_file(dir / "preload"), narrow.string() + "\n");
 }
 
-TEST(TracedCommands, ProgramKilledBySignal) {
-  TempDir dir;
-  const RunResult r = run_tool(dir, with_lib({"sh", "-c", "cat /dev/null; kill -KILL $$"}));
-  EXPECT_EQ(r.exit_code, 128 + SIGKILL);
-  EXPECT_NE(r.err.find("signal 9 (SIGKILL)"), std::string::npos) << r.err;
-}
-
-TEST(TracedCommands, MissingAndNonExecutableCommands) {
-  TempDir dir;
-  const RunResult missing = run_tool(dir, with_lib({"velmora-no-such-command-xyz", "arg"}));
-  EXPECT_EQ(missing.exit_code, 127);
-  EXPECT_NE(missing.err.find("velmora-no-such-command-xyz: command not found"), std::string::npos) << missing.err;
-  write_file(dir / "script.sh", "#!/bin/sh\necho hi\n");
-  ::chmod((dir / "script.sh").c_str(), 0644);
-  const RunResult not_exec = run_tool(dir, with_lib({dir / "script.sh"}));
-  EXPECT_EQ(not_exec.exit_code, 126);
-  EXPECT_NE(not_exec.err.find("Permission denied"), std::string::npos) << not_exec.err;
-}
-
 TEST(TracedCommands, TwoHundredThousandEventsAllCounted) {
   REQUIRE_PYTHON();
   TempDir dir;
@@ -248,7 +225,7 @@ TEST(TracedCommands, TwoHundredThousandEventsAllCounted) {
   std::size_t bad = 0;
   const std::vector<Event> events = raw_events(dir / "raw", &bad);
   EXPECT_EQ(bad, 0u);
-  EXPECT_EQ(count_events(events, Kind::write, "file:" + target), static_cast<std::size_t>(kWrites));
+  EXPECT_EQ(count_events(events, "write", "file:" + target), static_cast<std::size_t>(kWrites));
   EXPECT_EQ(r.err.find("malformed"), std::string::npos) << r.err;
 }
 
@@ -269,10 +246,10 @@ TEST(TracedCommands, ClosesInheritedDescriptorsAfterReporting) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
   const std::vector<Event> events = raw_events(dir / "raw");
   // The work before the descriptors went away was reported through the pipe,
-  EXPECT_GE(count_events(events, Kind::write, "file:" + (dir / "warmup")), 1u);
+  EXPECT_GE(count_events(events, "write", "file:" + (dir / "warmup")), 1u);
   // and the work after it through the log file, and the user is told.
-  EXPECT_GE(count_events(events, Kind::read, "file:" + (dir / "f0")), 1u);
-  EXPECT_GE(count_events(events, Kind::write, "file:" + (dir / "f0")), 1u);
+  EXPECT_GE(count_events(events, "read", "file:" + (dir / "f0")), 1u);
+  EXPECT_GE(count_events(events, "write", "file:" + (dir / "f0")), 1u);
   EXPECT_NE(r.err.find("lost the event pipe"), std::string::npos) << r.err;
 }
 
@@ -413,16 +390,6 @@ TEST(TracedCommands, PythonClosesRangeThenOpensFiles) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
 }
 
-TEST(TracedCommands, DescendantOutlivingProgramBoundedByWait) {
-  TempDir dir;
-  const RunResult r = run_tool(
-      dir, with_lib({"--wait", "1", "sh", "-c", "sleep 60 & echo $! > " + (dir / "pid") + "; cat /dev/null"}), {},
-      std::chrono::seconds(50));
-  EXPECT_FALSE(r.timed_out);
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_NE(r.err.find("still hold the event pipe"), std::string::npos) << r.err;
-}
-
 // A process that outlives the tracer's grace period keeps running: its later events
 // go to a reader left behind, not into a pipe without readers (which would kill it).
 TEST(TracedCommands, DescendantOutlivingTheTracerIsNotKilledByItsPipe) {
@@ -446,7 +413,7 @@ TEST(TracedCommands, DescendantEventsAfterProgramExitAreCollected) {
                                               "(sleep 0.3; cat " + (dir / "late.txt") + " > /dev/null) & exit 0"}));
   ASSERT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_GE(count_events(raw_events(dir / "raw"), Kind::read, "file:" + (dir / "late.txt")), 1u);
+  EXPECT_GE(count_events(raw_events(dir / "raw"), "read", "file:" + (dir / "late.txt")), 1u);
 }
 
 TEST(TracedCommands, ForwardsSigtermToProgram) {
@@ -493,7 +460,7 @@ TEST(TracedCommands, HtmlReportOfThreadedProgramInABrowser) {
   std::set<std::string> resources;
   std::set<std::int64_t> tids;
   for (const Event& e : raw_events(dir / "raw")) {
-    if (e.kind != Kind::sql_write) resources.insert(e.detail);
+    if (e.kind != "sql_write") resources.insert(e.detail);
     tids.insert(e.tid);
   }
   ASSERT_FALSE(resources.empty());
