@@ -2,8 +2,8 @@
 //
 // Slots are constant-initialised (no start-up code) and filled on first use. A lookup
 // is made once per process: a missing function stays missing, and every call through
-// the slot then fails with ENOSYS. The owner tag keeps the sink's own "write" and
-// "close" apart from the interposed functions' slots of the same names.
+// the slot then fails with ENOSYS. A slot with an owner tag of its own (the tests')
+// stays outside the one pass below and is looked up alone.
 //
 // The interposed functions' slots are all filled together, by the first call of any
 // wrapper: a wrapper first reached later, inside a signal handler say, must not get to

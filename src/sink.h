@@ -34,8 +34,9 @@ void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexc
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
 
 // Settles PIPE_FD from "VELMORA_IO_FD" (and "VELMORA_IO_PIPEID") unless the host or an
-// earlier call did. Every wrapper calls this first, so that a close, dup2 or dup3 of the
-// sink's number before the first event is seen as the sink going away.
+// earlier call did. The first call of any wrapper settles it, together with the lookup of
+// the real functions, so that a close, dup2 or dup3 of the sink's number before the first
+// event is seen as the sink going away.
 void settle_pipe_fd() noexcept;
 inline void settle_sink() noexcept {
   if (!PIPE_FD_CHECKED.load(std::memory_order_acquire)) [[unlikely]] {

@@ -30,7 +30,6 @@ namespace li = velmora_io::linux_intercept;
 
 VELMORA_EXPORT ssize_t read(int fd, void* buf, size_t count) {
   auto* real = li::read::get();
-  velmora_io::settle_sink();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (fd > 2) return li::observed_call(real, "read", fd, buf, count);
   return real(fd, buf, count);
@@ -38,7 +37,6 @@ VELMORA_EXPORT ssize_t read(int fd, void* buf, size_t count) {
 
 VELMORA_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
   auto* real = li::readv::get();
-  velmora_io::settle_sink();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (fd > 2) return li::observed_call(real, "read", fd, iov, iovcnt);
   return real(fd, iov, iovcnt);
@@ -46,7 +44,6 @@ VELMORA_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
 
 VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
   auto* real = li::write::get();
-  velmora_io::settle_sink();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (fd > 2) {
     if constexpr (li::WIDE_LIBRARY) {
@@ -60,7 +57,6 @@ VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
 
 VELMORA_EXPORT ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
   auto* real = li::writev::get();
-  velmora_io::settle_sink();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (fd > 2) {
     if constexpr (li::WIDE_LIBRARY) {

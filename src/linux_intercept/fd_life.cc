@@ -11,7 +11,6 @@ namespace velmora_io::linux_intercept {
 
 void forget_fd(int fd) noexcept {
   if (fd < 0) return;
-  settle_sink();  // a close of the sink's number before the first event is seen as such
   pipe_fd_closed(fd);
   run_guarded([&] { table_remove(fd); });
 }

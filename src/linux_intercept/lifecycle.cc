@@ -48,7 +48,6 @@ namespace li = velmora_io::linux_intercept;
 
 VELMORA_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
   auto* real = li::connect::get();
-  vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
   const int result = real(fd, addr, len);
   vio::ErrnoSaver real_errno;  // put back whatever observation does to it
@@ -65,7 +64,6 @@ VELMORA_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
 
 VELMORA_EXPORT int close(int fd) {
   auto* real = li::close::get();
-  vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
   vio::forget_unnameable(fd);
   if (vio::is_reportable(fd)) {
@@ -84,7 +82,6 @@ VELMORA_EXPORT int close(int fd) {
 
 VELMORA_EXPORT int dup2(int old_fd, int new_fd) noexcept {
   auto* real = li::dup2::get();
-  vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
   const int result = real(old_fd, new_fd);
   if (result >= 0) vio::forget_unnameable(new_fd);
@@ -94,7 +91,6 @@ VELMORA_EXPORT int dup2(int old_fd, int new_fd) noexcept {
 
 VELMORA_EXPORT int dup3(int old_fd, int new_fd, int flags) noexcept {
   auto* real = li::dup3::get();
-  vio::settle_sink();
   if (real == nullptr) return li::real_function_missing<int>();
   const int result = real(old_fd, new_fd, flags);
   if (result >= 0) vio::forget_unnameable(new_fd);

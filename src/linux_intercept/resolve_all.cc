@@ -1,6 +1,8 @@
-// The one pass that fills every real-function slot of this library. Built into each
+// The one pass, at the first call of any wrapper, that fills every real-function slot
+// of this library and settles the environment's sink. Built into each
 // library with VELMORA_WIDE_LIBRARY set to 0 or 1, so each looks up exactly the
 // functions it exports.
+#include "../sink.h"
 #include "slots.h"
 
 #ifndef VELMORA_WIDE_LIBRARY
@@ -23,6 +25,10 @@ void resolve_all_real_functions() noexcept {
   if constexpr (exported_here(Library::library)) linux_intercept::name::resolve();
   VELMORA_ENTRY_POINTS(VELMORA_RESOLVE)
 #undef VELMORA_RESOLVE
+  // The environment's pipe is settled at the first call of any wrapper, not at the
+  // first event: a close, dup2 or dup3 of its number before any event is then seen as
+  // the sink going away, whichever wrapper the process happens to call first.
+  settle_sink();
 }
 
 }  // namespace velmora_io

@@ -23,7 +23,6 @@ namespace li = velmora_io::linux_intercept;
 VELMORA_EXPORT ssize_t recv(int fd, void* buf, size_t len, int flags) {
   auto* real = li::recv::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  vio::settle_sink();
   if (vio::is_sink_fd(fd)) return real(fd, buf, len, flags);
   vio::observe_io(fd, "read");
   return real(fd, buf, len, flags);
@@ -33,7 +32,6 @@ VELMORA_EXPORT ssize_t recvfrom(int fd, void* buf, size_t len, int flags, struct
                                 socklen_t* src_len) {
   auto* real = li::recvfrom::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  vio::settle_sink();
   if (vio::is_sink_fd(fd)) return real(fd, buf, len, flags, src, src_len);
   vio::observe_io(fd, "read");
   const socklen_t buffer_size = src_len != nullptr ? *src_len : 0;
@@ -45,7 +43,6 @@ VELMORA_EXPORT ssize_t recvfrom(int fd, void* buf, size_t len, int flags, struct
 VELMORA_EXPORT ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
   auto* real = li::recvmsg::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  vio::settle_sink();
   if (vio::is_sink_fd(fd)) return real(fd, msg, flags);
   vio::observe_io(fd, "read");
   return real(fd, msg, flags);
@@ -54,7 +51,6 @@ VELMORA_EXPORT ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
 VELMORA_EXPORT ssize_t send(int fd, const void* buf, size_t len, int flags) {
   auto* real = li::send::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  vio::settle_sink();
   if (vio::is_sink_fd(fd)) return real(fd, buf, len, flags);
   // The extraction only reads the buffer, so it may come first; the descriptor is
   // named either way.
@@ -73,7 +69,6 @@ VELMORA_EXPORT ssize_t send(int fd, const void* buf, size_t len, int flags) {
 VELMORA_EXPORT ssize_t sendmsg(int fd, const struct msghdr* msg, int flags) {
   auto* real = li::sendmsg::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  vio::settle_sink();
   if (vio::is_sink_fd(fd)) return real(fd, msg, flags);
   if constexpr (li::WIDE_LIBRARY) {
     if (msg != nullptr && li::may_begin_query(msg->msg_iov, msg->msg_iovlen)) {
@@ -88,7 +83,6 @@ VELMORA_EXPORT ssize_t sendto(int fd, const void* buf, size_t len, int flags,
                               const struct sockaddr* dest, socklen_t dest_len) {
   auto* real = li::sendto::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  vio::settle_sink();
   if (vio::is_sink_fd(fd)) return real(fd, buf, len, flags, dest, dest_len);
   if (dest != nullptr) {
     vio::run_guarded([&] { vio::record_sockaddr(fd, dest, dest_len); });
