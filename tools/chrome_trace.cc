@@ -7,34 +7,6 @@
 namespace velmora::trace {
 namespace {
 
-template <class T>
-void append_number(std::string& out, T value) {
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, value);
-  out.append(buf, r.ptr);
-}
-
-// Microseconds with a nanosecond fraction, the unit of "ts".
-void append_micros(std::string& out, double seconds) {
-  char buf[48];
-  const auto r = std::to_chars(buf, buf + sizeof buf, seconds * 1e6, std::chars_format::fixed, 3);
-  out.append(buf, r.ptr);
-}
-
-// "key":"..." with the exact bytes in key_base64 when they are not UTF-8.
-void append_text_arg(std::string& out, std::string_view key, std::string_view bytes) {
-  out += '"';
-  out += key;
-  out += "\":";
-  if (!append_json_string(out, bytes)) {
-    out += ",\"";
-    out += key;
-    out += "_base64\":\"";
-    append_base64(out, bytes);
-    out += '"';
-  }
-}
-
 void append_name_meta(std::string& out, const char* what, std::int32_t pid, const std::int64_t* tid,
                       std::string_view name) {
   out += "{\"name\":\"";
@@ -46,7 +18,7 @@ void append_name_meta(std::string& out, const char* what, std::int32_t pid, cons
     append_number(out, *tid);
   }
   out += ",\"args\":{";
-  append_text_arg(out, "name", name);
+  append_json_text(out, "name", name);
   out += "}}";
 }
 
@@ -66,7 +38,7 @@ void ChromeTrace::event(const Event& event, double seconds, std::string& out) {
   out += "\",\"cat\":\"";
   out += event.kind == Kind::sql_write ? "sql" : event.detail.starts_with("socket:") ? "socket" : "file";
   out += "\",\"ph\":\"i\",\"s\":\"t\",\"ts\":";
-  append_micros(out, seconds);
+  append_fixed(out, seconds * 1e6, 3);  // microseconds, the unit of "ts"
   out += ",\"pid\":";
   append_number(out, event.pid);
   out += ",\"tid\":";
@@ -74,7 +46,7 @@ void ChromeTrace::event(const Event& event, double seconds, std::string& out) {
   out += ",\"args\":{\"fd\":";
   append_number(out, event.fd);
   out += ',';
-  append_text_arg(out, "detail", event.detail);
+  append_json_text(out, "detail", event.detail);
   out += "}}";
 }
 

@@ -224,4 +224,23 @@ void append_base64(std::string& out, std::string_view bytes) {
   out += '=';
 }
 
+void append_json_text(std::string& out, std::string_view key, std::string_view bytes) {
+  out += '"';
+  out += key;
+  out += "\":";
+  if (!append_json_string(out, bytes)) {
+    out += ",\"";
+    out += key;
+    out += "_base64\":\"";
+    append_base64(out, bytes);
+    out += '"';
+  }
+}
+
+void append_fixed(std::string& out, double value, int digits) {
+  char buf[48];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, digits);
+  out.append(buf, r.ptr);
+}
+
 }  // namespace velmora::trace

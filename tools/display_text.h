@@ -3,6 +3,7 @@
 // JSON, which must stay valid whatever the bytes are.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -38,5 +39,20 @@ bool append_json_string(std::string& out, std::string_view bytes);
 
 // Standard base64 with padding.
 void append_base64(std::string& out, std::string_view bytes);
+
+// A JSON member "key":"..." for arbitrary bytes; when they are not valid UTF-8,
+// "key_base64" follows with them exactly, as for an event's detail.
+void append_json_text(std::string& out, std::string_view key, std::string_view bytes);
+
+// Numbers run once per event at hundreds of thousands of events a second, so they go
+// through to_chars rather than printf or to_string.
+template <class T>
+void append_number(std::string& out, T value) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, r.ptr);
+}
+// `value` with exactly `digits` decimals.
+void append_fixed(std::string& out, double value, int digits);
 
 }  // namespace velmora::trace

@@ -7,21 +7,6 @@
 namespace velmora::trace {
 namespace {
 
-// Formatting runs once per event at hundreds of thousands of events a
-// second, so numbers go through to_chars rather than printf or to_string.
-template <class T>
-void append_number(std::string& out, T value) {
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, value);
-  out.append(buf, r.ptr);
-}
-
-void append_seconds(std::string& out, double seconds) {
-  char buf[48];
-  const auto r = std::to_chars(buf, buf + sizeof buf, seconds, std::chars_format::fixed, 6);
-  out.append(buf, r.ptr);
-}
-
 void pad_to(std::string& out, std::size_t start, std::size_t width) {
   const std::size_t used = out.size() - start;
   if (used < width) out.append(width - used, ' ');
@@ -30,7 +15,7 @@ void pad_to(std::string& out, std::size_t start, std::size_t width) {
 // "  1.234567 100/101 read      fd=3    file:/etc/hosts"
 void format_text(const Event& event, double seconds, std::string& out) {
   std::size_t start = out.size();
-  append_seconds(out, seconds);
+  append_fixed(out, seconds, 6);
   if (out.size() - start < 10) out.insert(start, 10 - (out.size() - start), ' ');
   out += ' ';
   append_number(out, event.pid);
@@ -51,7 +36,7 @@ void format_text(const Event& event, double seconds, std::string& out) {
 
 void format_jsonl(const Event& event, double seconds, std::string& out) {
   out += "{\"t\":";
-  append_seconds(out, seconds);
+  append_fixed(out, seconds, 6);
   out += ",\"pid\":";
   append_number(out, event.pid);
   out += ",\"tid\":";
@@ -70,28 +55,13 @@ void format_jsonl(const Event& event, double seconds, std::string& out) {
   out += "}\n";
 }
 
-// A JSON string member; the exact bytes follow in base64 when they are not
-// valid UTF-8, as for the detail.
-void append_json_member(std::string& out, std::string_view key, std::string_view bytes) {
-  out += ",\"";
-  out += key;
-  out += "\":";
-  if (!append_json_string(out, bytes)) {
-    out += ",\"";
-    out += key;
-    out += "_base64\":\"";
-    append_base64(out, bytes);
-    out += '"';
-  }
-}
-
 }  // namespace
 
 void format_process(Format format, std::int32_t pid, const ProcessInfo& info, double seconds,
                     std::string& out) {
   if (format == Format::raw || format == Format::chrome) return;
   const std::size_t start = out.size();
-  append_seconds(out, seconds);
+  append_fixed(out, seconds, 6);
   if (format == Format::text) {
     if (out.size() - start < 10) out.insert(start, 10 - (out.size() - start), ' ');
     out += " pid ";
@@ -107,11 +77,15 @@ void format_process(Format format, std::int32_t pid, const ProcessInfo& info, do
   out += ",\"kind\":\"process\"";
   if (info.gone) {
     out += ",\"gone\":true";
-    if (!info.exe.empty()) append_json_member(out, "comm", info.exe);
+    if (!info.exe.empty()) {
+      out += ',';
+      append_json_text(out, "comm", info.exe);
+    }
     out += "}\n";
     return;
   }
-  append_json_member(out, "exe", info.exe);
+  out += ',';
+  append_json_text(out, "exe", info.exe);
   out += ",\"argv\":[";
   for (std::size_t i = 0; i < info.argv.size(); ++i) {
     if (i != 0) out += ',';

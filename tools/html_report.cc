@@ -9,19 +9,6 @@
 namespace velmora::trace {
 namespace {
 
-template <class T>
-void append_number(std::string& out, T value) {
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, value);
-  out.append(buf, r.ptr);
-}
-
-void append_fixed(std::string& out, double value, int digits) {
-  char buf[48];
-  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, digits);
-  out.append(buf, r.ptr);
-}
-
 // The JSON documents the summary renders, without their outer braces and
 // final LF: '"summary":{...}'.
 std::string members_of(const std::string& document) {

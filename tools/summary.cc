@@ -35,21 +35,6 @@ void append_number(std::string& out, std::uint64_t v, std::size_t width) {
   out += s;
 }
 
-// A JSON member "key":"..." for arbitrary bytes; when they are not valid
-// UTF-8, "key_base64" carries them exactly, as in the event lines.
-void append_json_text(std::string& out, std::string_view key, std::string_view bytes) {
-  out += '"';
-  out += key;
-  out += "\":";
-  if (!append_json_string(out, bytes)) {
-    out += ",\"";
-    out += key;
-    out += "_base64\":\"";
-    append_base64(out, bytes);
-    out += '"';
-  }
-}
-
 // Columns the file name of a shown path takes, so that shortening keeps it.
 std::size_t file_name_columns(std::string_view display) {
   const std::size_t slash = display.rfind('/');
