@@ -21,7 +21,7 @@ import pytest
 
 from . import library
 from .pytest_report import Reporter
-from .pytest_runner import Runner, TestEvents
+from .pytest_runner import EventsSoFar, Runner
 
 SET_APART = ("pytest", "imports")
 
@@ -89,11 +89,11 @@ def pytest_collection_modifyitems(config, items):
 
 
 @pytest.fixture
-def velmora_events(request) -> TestEvents:
+def velmora_events(request) -> EventsSoFar:
     """The events the running test has made so far, set-up included, each with kind,
     detail, fd, pid and tid; files_read(), files_written(), sockets() and sql() answer
     the usual questions. Read afresh at each use."""
     runner = request.config.pluginmanager.get_plugin("velmora-runner")
     if runner is None:
         pytest.fail("velmora: no capture runs in this process", pytrace=False)
-    return TestEvents(runner, request.node.nodeid)
+    return EventsSoFar(runner, request.node.nodeid)

@@ -54,12 +54,10 @@ def describe_forbidden(hits: List[Tuple[Event, str]], phase: str) -> str:
     return "\n".join(lines)
 
 
-class TestEvents:
+class EventsSoFar:
     """The velmora_events fixture: the events the running test has made so far (its
     set-up included), read afresh at each use. Iterates as Events do and has their
     views: files_read(), files_written(), sockets(), sql(), resources()."""
-
-    __test__ = False  # not a test class, whatever pytest's naming rules say
 
     def __init__(self, runner: "Runner", nodeid: str):
         self._runner = runner
@@ -77,7 +75,9 @@ class TestEvents:
     def __getitem__(self, index):
         return self.now()[index]
 
-    def __getattr__(self, name):
+    def __getattr__(self, name):  # Events' views, of the events as they are now
+        if name.startswith("_"):
+            raise AttributeError(name)
         return getattr(self.now(), name)
 
     def __repr__(self):
