@@ -118,9 +118,11 @@ class Runner:
     def _charging(self, target):
         self._sort()
         self._target = target
-        yield
-        self._sort()
-        self._target = None
+        try:
+            yield
+        finally:
+            self._sort()
+            self._target = None
 
     def events_of(self, nodeid: str) -> Events:
         if self._target is not None and self._target[0] == nodeid:
