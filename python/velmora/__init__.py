@@ -8,7 +8,8 @@ and takes the library's event lines over:
         ...
     events.files_read(), events.files_written(), events.sockets(), events.sql()
 
-The pytest plugin velmora.pytest_plugin reports the same per test and phase.
+The pytest plugin velmora.pytest_plugin reports the same per test and phase, and fails
+the tests that touch what they must not (the velmora_forbid marker).
 Standard library only.
 """
 

@@ -10,7 +10,10 @@ import re
 from typing import Iterable, List, NamedTuple, Optional
 
 KINDS = frozenset((b"read", b"write", b"close", b"connect", b"sql_write"))
-_NUMBER = re.compile(rb"-?(?:0|[1-9][0-9]*)\Z")
+# Numbers in the one spelling the library writes: no '+', no leading zero, no "-0".
+_NUMBER = re.compile(rb"(?:0|-?[1-9][0-9]*)\Z")
+_INT32 = 1 << 31
+_INT64 = 1 << 63
 _ESCAPES = {b"t": b"\t", b"n": b"\n", b"\\": b"\\"}
 
 
@@ -41,18 +44,27 @@ def unescape(text: bytes) -> Optional[bytes]:
         start = slash + 2
 
 
+def _number(text: bytes, limit: int) -> Optional[int]:
+    """The value of a number of a signed type whose values are -limit .. limit-1."""
+    if not _NUMBER.match(text):
+        return None
+    value = int(text)
+    return value if -limit <= value < limit else None
+
+
 def parse_line(line: bytes) -> Optional[Event]:
     """One line without its LF, or None when it is not a well-formed event line."""
     fields = line.split(b"\t")
     if len(fields) != 5 or fields[0] not in KINDS:
         return None
     kind, detail, fd, pid, tid = fields
-    if not (_NUMBER.match(fd) and _NUMBER.match(pid) and _NUMBER.match(tid)):
+    numbers = (_number(fd, _INT32), _number(pid, _INT32), _number(tid, _INT64))
+    if None in numbers:
         return None
     detail = unescape(detail)
     if detail is None:
         return None
-    return Event(kind.decode(), detail.decode("utf-8", "replace"), int(fd), int(pid), int(tid))
+    return Event(kind.decode(), detail.decode("utf-8", "replace"), *numbers)
 
 
 def _unique(items: Iterable[str]) -> List[str]:

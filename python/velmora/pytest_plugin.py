@@ -1,129 +1,99 @@
-"""pytest plugin: which files, sockets and SQL texts each test touches, per phase.
+"""pytest plugin: which files, sockets and SQL texts each test touches, per phase, and
+a guard that fails the tests touching what they must not.
 
     LD_PRELOAD=/path/to/libvelmora_io.so \\
         python3 -m pytest -p velmora.pytest_plugin --velmora-report=report.json --velmora-summary
 
-One capture runs for the whole session; the lines of each phase (setup, call,
-teardown) are the ones written between two syncs around it, so what pytest does
-between phases is left out. Processes a test starts report through the environment
-and count for the phase they ran in (their lines are collected at its end). Inactive
-unless one of the two options is given.
+    @pytest.mark.velmora_forbid("socket:*", "file:/etc/*")
+    def test_offline(velmora_events):
+        ...
+        assert velmora_events.files_written() == []
 
-The report: {"tests": {test id: {"setup": V, "call": V, "teardown": V}},
-"malformed_lines": N}, where each V holds those of "files_read" and "files_written"
-(paths), "sockets" (addresses such as "127.0.0.1:5432" or "unix:/run/x.sock") and
-"sql" (query texts) that are not empty, each in first-seen order.
+Inactive unless one of its options is given or a test uses the marker or the fixture.
+Works under pytest-xdist: each worker captures and guards its own tests, and the
+controller writes the one report. pytest_runner.py says what is charged to a test,
+pytest_report.py what the report holds.
 """
 
-import json
 import os
-from typing import Dict
 
 import pytest
 
-from .capture import Capture
-from .library import NotPreloaded
+from . import library
+from .pytest_report import Reporter
+from .pytest_runner import EventsSoFar, Runner
 
-PHASES = ("setup", "call", "teardown")
-SUMMARY_TESTS = 10
+SET_APART = ("pytest", "imports")
 
 
 def pytest_addoption(parser):
     group = parser.getgroup("velmora", "resources each test touches (libvelmora_io preloaded)")
     group.addoption("--velmora-report", metavar="FILE", default=None,
-                    help="write per test id and phase the files read and written, the sockets "
-                         "and the SQL texts to FILE as JSON")
+                    help="write per test id and phase its outcome, the files read and written, "
+                         "the sockets and the SQL texts to FILE as JSON")
     group.addoption("--velmora-summary", action="store_true", default=False,
                     help="print the tests touching the most resources and every resource "
                          "touched by more than one test")
+    group.addoption("--velmora-forbid", metavar="PATTERN", action="append", default=[],
+                    help="fail every test with an event whose detail matches PATTERN (as "
+                         "velmora-trace --match reads it: 'socket:*', 'file:/etc/*', "
+                         "'INSERT *'); repeatable, as the velmora_forbid marker for one test")
+    group.addoption("--velmora-exclude", metavar="PATTERN", action="append", default=[],
+                    help="leave out of every test the events whose detail matches PATTERN; repeatable")
+    group.addoption("--velmora-include", metavar="WHAT", action="append", default=[], choices=SET_APART,
+                    help="count as the tests' own what is set apart by default: 'pytest' (its "
+                         "temporary-directory set-up, charged to the first test using tmp_path) "
+                         "or 'imports' (the files the import system reads); repeatable")
+
+
+def _is_worker(config) -> bool:
+    return hasattr(config, "workerinput")
+
+
+def _is_xdist_controller(config) -> bool:
+    return not _is_worker(config) and getattr(config.option, "dist", "no") != "no"
+
+
+def _start(config) -> None:
+    try:
+        library.setters()
+    except library.NotPreloaded as error:
+        raise pytest.UsageError(str(error)) from None
+    report = config.getoption("velmora_report")
+    summary = config.getoption("velmora_summary")
+    if not _is_worker(config) and (report is not None or summary):
+        if report is not None:
+            report = os.path.join(str(config.invocation_params.dir), report)
+        config.pluginmanager.register(Reporter(report, summary), "velmora-reporter")
+    if not _is_xdist_controller(config):
+        config.pluginmanager.register(Runner(config), "velmora-runner")
 
 
 def pytest_configure(config):
-    report = config.getoption("velmora_report")
-    if report is None and not config.getoption("velmora_summary"):
+    config.addinivalue_line(
+        "markers", "velmora_forbid(*patterns): fail the test when one of its events' detail "
+                   "matches one of the patterns (as velmora-trace --match reads them)")
+    option = config.getoption
+    if option("velmora_report") is not None or option("velmora_summary") or option("velmora_forbid"):
+        _start(config)
+
+
+@pytest.hookimpl(trylast=True)
+def pytest_collection_modifyitems(config, items):
+    # A test asking for the guard or the events starts the capture, before any test runs.
+    if config.pluginmanager.has_plugin("velmora-runner"):
         return
-    if report is not None:
-        report = os.path.join(str(config.invocation_params.dir), report)
-    try:
-        recorder = Recorder(report)
-    except NotPreloaded as error:
-        raise pytest.UsageError(str(error)) from None
-    config.pluginmanager.register(recorder, "velmora-recorder")
+    if any(item.get_closest_marker("velmora_forbid") is not None
+           or "velmora_events" in getattr(item, "fixturenames", ()) for item in items):
+        _start(config)
 
 
-def _resources(phases: Dict[str, dict]) -> set:
-    found = set()
-    for views in phases.values():
-        found.update("file:" + p for p in views.get("files_read", []) + views.get("files_written", []))
-        found.update("socket:" + s for s in views.get("sockets", []))
-        found.update("sql:" + q for q in views.get("sql", []))
-    return found
-
-
-class Recorder:
-    def __init__(self, report_path):
-        self._report_path = report_path
-        self._capture = Capture(children=True)
-        self._events = self._capture.__enter__()
-        self._running = True
-        self.tests: Dict[str, Dict[str, dict]] = {}
-
-    def _phase(self, item, phase):
-        self._capture.take()  # whatever pytest did before this phase is not the test's
-        yield
-        found = self._capture.take().resources()
-        views = self.tests.setdefault(item.nodeid, {p: {} for p in PHASES})[phase]
-        for key, values in found.items():  # empty views are left out; a rerun test adds
-            merged = list(dict.fromkeys(views.get(key, []) + values))
-            if merged:
-                views[key] = merged
-
-    @pytest.hookimpl(hookwrapper=True)
-    def pytest_runtest_setup(self, item):
-        yield from self._phase(item, "setup")
-
-    @pytest.hookimpl(hookwrapper=True)
-    def pytest_runtest_call(self, item):
-        yield from self._phase(item, "call")
-
-    @pytest.hookimpl(hookwrapper=True)
-    def pytest_runtest_teardown(self, item):
-        yield from self._phase(item, "teardown")
-
-    def stop(self):
-        if self._running:
-            self._running = False
-            self._capture.__exit__(None, None, None)
-
-    @pytest.hookimpl(tryfirst=True)
-    def pytest_sessionfinish(self, session):
-        self.stop()
-        if self._report_path is not None:
-            with open(self._report_path, "w", encoding="utf-8") as out:
-                json.dump({"tests": self.tests, "malformed_lines": self._events.malformed},
-                          out, indent=2, ensure_ascii=False)
-                out.write("\n")
-
-    def pytest_unconfigure(self, config):
-        self.stop()  # also when the session ended early
-
-    def pytest_terminal_summary(self, terminalreporter, config):
-        if not config.getoption("velmora_summary"):
-            return
-        write = terminalreporter.write_line
-        terminalreporter.section("velmora: resources per test")
-        per_test = {test: _resources(phases) for test, phases in self.tests.items()}
-        ranked = sorted(per_test.items(), key=lambda item: (-len(item[1]), item[0]))
-        write(f"tests touching the most resources (of {len(per_test)}):")
-        for test, found in ranked[:SUMMARY_TESTS]:
-            write(f"  {len(found):5d}  {test}")
-        users: Dict[str, list] = {}
-        for test, found in per_test.items():
-            for resource in found:
-                users.setdefault(resource, []).append(test)
-        shared = sorted((r, t) for r, t in users.items() if len(t) > 1)
-        write(f"resources touched by more than one test ({len(shared)}):")
-        for resource, tests in shared:
-            write(f"  {resource}  ({len(tests)} tests)")
-            for test in sorted(tests):
-                write(f"      {test}")
+@pytest.fixture
+def velmora_events(request) -> EventsSoFar:
+    """The events the running test has made so far, set-up included, each with kind,
+    detail, fd, pid and tid; files_read(), files_written(), sockets() and sql() answer
+    the usual questions. Read afresh at each use."""
+    runner = request.config.pluginmanager.get_plugin("velmora-runner")
+    if runner is None:
+        pytest.fail("velmora: no capture runs in this process", pytrace=False)
+    return EventsSoFar(runner, request.node.nodeid)

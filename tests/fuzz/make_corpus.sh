@@ -35,9 +35,24 @@ seed event_line plain '\x00\x03\x00\x00\x00\xd2\x04\x00\x00\xd3\x04\x00\x00\x00\
 seed event_line escapes '\x01\xff\xff\xff\xff\x01\x00\x00\x00\x02\x00\x00\x00\x00\x00\x00\x00a\tb\\c\n'
 seed event_line extremes '\x04\x00\x00\x00\x80\x00\x00\x00\x80\x00\x00\x00\x00\x00\x00\x00\x80SELECT 1'
 seed event_line empty_detail '\x02\x05\x00\x00\x00\x06\x00\x00\x00\x07\x00\x00\x00\x00\x00\x00\x00'
-# Whole lines, for the parsing direction: one the library writes, one it never does.
+# Whole lines, for the parsing direction, named by what every parser of them must do
+# (the codec's unit tests and the Python package's read them too): line_* are lines the
+# library writes and are accepted, refused_* are lines it never writes.
 seed event_line line 'write\tfile:/tmp/a\\tb\\\\c\t-3\t100\t101'
-seed event_line line_leading_zero 'read\tfile:/tmp/a\t03\t100\t101'
+seed event_line line_limits 'read\td\t-2147483648\t2147483647\t-9223372036854775808'
+seed event_line line_empty_detail 'sql_write\t\t0\t-1\t9223372036854775807'
+seed event_line line_raw_bytes 'close\tfile:/\r\x01\xff\t3\t1\t1'
+seed event_line refused_leading_zero 'read\tfile:/tmp/a\t03\t100\t101'
+seed event_line refused_minus_zero 'read\tx\t-0\t1\t1'
+seed event_line refused_plus 'read\tx\t3\t+1\t1'
+seed event_line refused_fd_too_big 'read\tx\t2147483648\t1\t1'
+seed event_line refused_pid_too_small 'read\tx\t3\t-2147483649\t1'
+seed event_line refused_tid_too_big 'read\tx\t3\t1\t9223372036854775808'
+seed event_line refused_unknown_escape 'read\tfile:/a\\r\t3\t1\t1'
+seed event_line refused_trailing_backslash 'read\tfile:/a\\\t3\t1\t1'
+seed event_line refused_raw_tab 'read\tfile:/a\tb\t3\t1\t1'
+seed event_line refused_carriage_return 'read\tx\t3\t1\t1\r'
+seed event_line refused_kind 'READ\tx\t3\t1\t1'
 
 seed pipe_fd_env plain '5'
 seed pipe_fd_env signed '-2147483648'

@@ -176,5 +176,24 @@ TEST(Python, SqliteDatabaseIsSeenByTheWideLibraryOnly) {
   }
 }
 
+// The Python package's own tests (tests/python: its line parser against the codec's
+// seeds, and the pytest plugin on suites run by pytester), under this library.
+TEST(Python, PackageTestsPass) {
+  const std::string python = python3_path();
+  ASSERT_FALSE(python.empty()) << "python3 is required";
+  TempDir dir;
+  RunOptions o;
+  o.argv = {python, "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider", "--basetemp=" + dir.file("basetemp"),
+            VELMORA_PYTHON_TESTS_DIR};
+  o.env = {{"PYTHONPATH", VELMORA_PYTHON_DIR}, {"PYTHONDONTWRITEBYTECODE", "1"}};
+  o.unset_env = {"PYTEST_ADDOPTS", "PYTEST_PLUGINS"};
+  o.sink = Sink::NONE;  // each capture hands the library its own pipe
+  o.timeout_seconds = 300;
+  const RunResult r = run(o);
+  EXPECT_TRUE(r.ok()) << describe(r);
+  // The xdist cases need Debian's python3-pytest-xdist; a skip is a gap, not a pass.
+  EXPECT_EQ(r.out.find("skipped"), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace velmora_test::programs

@@ -49,6 +49,8 @@ found = {resource: set() for resource in expected}
 unexpected = []
 for test_id, phases in tests.items():
     name = test_id.rsplit("::", 1)[-1]
+    if phases.pop("outcome", None) != "passed":
+        problems.append(f"{test_id}: not reported as passed")
     if not test_id.endswith(module + name) or sorted(phases) != ["call", "setup", "teardown"]:
         problems.append(f"{test_id}: phases {sorted(phases)}")
     for phase, views in phases.items():

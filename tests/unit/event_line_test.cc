@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <random>
@@ -175,6 +178,24 @@ TEST(EventLineProperty, RoundTripsRandomKindsDetailsAndNumbers) {
     const std::string line = "read\t" + detail + "\t" + detail.substr(0, 3) + "\t1\t2";
     LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(line.data()), line.size());
   }
+}
+
+TEST(EventLineProperty, SeedCorpusAndTheVerdictsItsNamesGive) {
+  // The fuzzer's seeds; the whole lines among them are named by what every parser must
+  // do (line_*: accept, refused_*: refuse), and the Python package's parser reads them too.
+  std::size_t lines = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(VELMORA_EVENT_LINE_CORPUS)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    const std::string name = entry.path().filename().string();
+    const bool accept = name.starts_with("line");
+    if (!accept && !name.starts_with("refused")) continue;
+    ParsedLine parsed;
+    EXPECT_EQ(parse_event_line(bytes, parsed) == LineError::none, accept) << name;
+    ++lines;
+  }
+  EXPECT_GT(lines, 10u);
 }
 
 }  // namespace
