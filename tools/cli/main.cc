@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "library_locator.h"
 #include "messages.h"
@@ -39,16 +40,23 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // Every output is opened before the program starts, so that a path that cannot
+  // be written is refused before any work is done; nothing is emptied until all opened.
   UniqueFd output;
-  if (!options.output.empty()) {
-    output.reset(::open(options.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!output.valid()) {
-      say(options.output + ": " + std::strerror(errno));
+  UniqueFd html;
+  for (const auto& [path, fd] : {std::pair{&options.output, &output}, std::pair{&options.html, &html}}) {
+    if (path->empty()) continue;
+    fd->reset(::open(path->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd->valid()) {
+      say(*path + ": cannot write: " + std::strerror(errno));
       return 2;
     }
   }
+  // Not a regular file (a terminal, a pipe): nothing to empty.
+  if (output.valid()) (void)::ftruncate(output.get(), 0);
 
-  const SessionResult result = run_session(options, lib.path, output.valid() ? output.get() : STDERR_FILENO);
+  const SessionResult result =
+      run_session(options, lib.path, output.valid() ? output.get() : STDERR_FILENO, std::move(html));
   if (output.reset() != 0) say(options.output + ": " + std::strerror(errno));
   return result.exit_code;
 }

@@ -67,12 +67,29 @@ std::string program_label(const ProcessInfo& info) {
   return label;
 }
 
-ProcessInfo& ProcessRegistry::see(std::int32_t pid) {
-  if (last_ != nullptr && last_pid_ == pid) return *last_;
-  auto it = known_.find(pid);
-  if (it == known_.end()) it = known_.emplace(pid, look_up(pid)).first;
-  last_pid_ = pid;
-  last_ = &it->second;  // unordered_map keeps element addresses stable
+std::string program_short_label(const ProcessInfo& info) {
+  if (info.gone) return info.exe.empty() ? "exited early" : info.exe;
+  // Paths by their last part: "python3.11 threads_tcp.py" says who it is in little room.
+  const auto last_part = [](const std::string& word) {
+    const std::size_t slash = word.rfind('/', word.size() > 1 ? word.size() - 2 : 0);
+    return slash == std::string::npos ? word : word.substr(slash + 1);
+  };
+  std::string label = last_part(info.exe);
+  for (std::size_t i = 1; i < info.argv.size(); ++i) label += ' ' + last_part(info.argv[i]);
+  return label;
+}
+
+ProcessInfo& ProcessRegistry::see(std::int32_t pid, double seconds) {
+  if (last_ == nullptr || last_pid_ != pid) {
+    auto it = known_.find(pid);
+    if (it == known_.end()) {
+      it = known_.emplace(pid, look_up(pid)).first;
+      it->second.first_seconds = seconds;
+    }
+    last_pid_ = pid;
+    last_ = &it->second;  // unordered_map keeps element addresses stable
+  }
+  last_->last_seconds = seconds;
   return *last_;
 }
 
@@ -85,6 +102,11 @@ void ProcessRegistry::see_thread(ProcessInfo& info, std::int32_t pid, std::int64
 }
 
 const ProcessInfo* ProcessRegistry::find(std::int32_t pid) const {
+  const auto it = known_.find(pid);
+  return it == known_.end() ? nullptr : &it->second;
+}
+
+ProcessInfo* ProcessRegistry::find(std::int32_t pid) {
   const auto it = known_.find(pid);
   return it == known_.end() ? nullptr : &it->second;
 }

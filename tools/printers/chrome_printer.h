@@ -1,6 +1,7 @@
 // The Chrome trace event format (JSON object form), which Perfetto and
-// chrome://tracing open: one instant event per line received, on the track of
-// its process and thread, then names for every process and thread; with the
+// chrome://tracing open: one instant event per line received, named by what it
+// touched ("read data.txt"), on the track of its process and thread; then for
+// every process its name, its lifetime as a bar, and its threads' names; with the
 // summary or the file lists asked for, those become members of the same object.
 #pragma once
 

@@ -37,6 +37,10 @@ h2 { font-size: 14px; margin: 20px 0 6px; }
 #legend span { display: inline-block; margin-right: 14px; }
 #legend i { display: inline-block; width: 10px; height: 10px; margin-right: 4px; vertical-align: -1px; }
 #timeline { display: flex; border: 1px solid #ccc; overflow-x: auto; }
+#plot { flex: none; }
+#axis { position: relative; height: 18px; border-bottom: 1px solid #ccc; font-size: 11px; color: #555; }
+#axis .tick { position: absolute; top: 2px; padding-left: 2px; border-left: 1px solid #999; white-space: nowrap; }
+#labels div.axis { color: #555; border-bottom: 1px solid #ccc; height: 18px; }
 #labels { flex: none; font-family: monospace; font-size: 11px; border-right: 1px solid #ccc; }
 #labels div { height: 18px; line-height: 18px; padding: 0 6px; white-space: nowrap; overflow: hidden;
   text-overflow: ellipsis; max-width: 360px; }
@@ -59,7 +63,7 @@ p.more { color: #777; margin: 4px 0; }
 <h1 id="title"></h1>
 <p id="caption"></p>
 <div id="legend"></div>
-<div id="timeline"><div id="labels"></div><canvas id="marks" width="800" height="40"></canvas></div>
+<div id="timeline"><div id="labels"></div><div id="plot"><div id="axis"></div><canvas id="marks" width="800" height="40"></canvas></div></div>
 <div id="picked">Hover over a mark to see its event; click to keep it here.</div>
 <div id="tip"></div>
 <h2>Resources</h2><div id="resources"></div>

@@ -1,6 +1,6 @@
 #include "html_printer.h"
 
-#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -50,6 +50,7 @@ void HtmlPrinter::write_rows(JsonWriter& json, const Model& model, std::vector<s
     }
     json.begin_object().key("pid").number(key.first).key("tid").number(key.second);
     json.key("program").str(info != nullptr ? program_label(*info) : std::string("?"));
+    json.key("label").str(info != nullptr ? program_short_label(*info) : std::string("?"));
     json.key("thread").str(thread).end_object();
   }
   json.end_array();
@@ -98,14 +99,36 @@ void HtmlPrinter::write_bins(JsonWriter& json, const std::vector<std::uint32_t>&
   json.key("bins").number(BINS).key("bin_seconds").fixed(width, 9).key("fullest_bin").number(fullest);
 }
 
+// Per process shown: [pid, first line, exit (or last line), whether the exit was seen].
+void HtmlPrinter::write_lives(JsonWriter& json, const Model& model) const {
+  json.key("lives").begin_array();
+  const ProcessInfo* last = nullptr;
+  for (const auto& [key, row] : rows_) {  // by pid, then tid
+    const ProcessInfo* info = model.processes.find(key.first);
+    if (info == nullptr || info == last) continue;
+    last = info;
+    const bool exited = info->exit_seconds >= 0;
+    json.begin_array().number(key.first).fixed(info->first_seconds, 6);
+    json.fixed(exited ? info->exit_seconds : info->last_seconds, 6).boolean(exited).end_array();
+  }
+  json.end_array();
+}
+
 std::string HtmlPrinter::render(const Model& model) const {
   std::string title = "velmora-trace";
   for (const std::string& word : model.command) title += " " + word;
 
-  // The timeline spans the first to the last event, not the program's start-up.
+  // The timeline spans the first to the last event, and the lifetimes of the
+  // processes shown, not the program's start-up.
   double start = marks_.empty() ? 0 : marks_.front().seconds;
   double end = start;
   for (const Mark& m : marks_) start = std::min(start, m.seconds), end = std::max(end, m.seconds);
+  for (const auto& [key, row] : rows_) {
+    const ProcessInfo* info = model.processes.find(key.first);
+    if (info == nullptr) continue;
+    start = std::min(start, info->first_seconds);
+    end = std::max(end, info->exit_seconds >= 0 ? info->exit_seconds : info->last_seconds);
+  }
   const double duration = end - start;
 
   // The data sits inside a <script> element: with no '<' in it, a detail holding
@@ -116,6 +139,7 @@ std::string HtmlPrinter::render(const Model& model) const {
   json.key("start").fixed(start, 6).key("duration").fixed(duration, 6);
   std::vector<std::uint32_t> position;
   write_rows(json, model, position);
+  write_lives(json, model);
 
   DetailRefs detail_ref(details_.size());
   if (marks_.size() <= EXACT_MARKS) write_marks(json, position, detail_ref);
@@ -130,12 +154,13 @@ std::string HtmlPrinter::render(const Model& model) const {
 }
 
 std::string HtmlPrinter::finish(const Model& model) {
-  if (!fd_.valid()) fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd_.valid()) return "cannot write the report: " + path_ + ": " + std::strerror(errno);
   OutputSink sink(fd_.get());
   sink.buffer() = render(model);
+  const auto size = static_cast<off_t>(sink.buffer().size());
   sink.flush();
   int err = sink.ok() ? 0 : sink.error();
+  // The file was opened before the run without emptying it: what was longer goes now.
+  if (err == 0 && ::ftruncate(fd_.get(), size) != 0 && errno != EINVAL) err = errno;
   if (fd_.reset() != 0 && err == 0) err = errno;
   return err == 0 ? std::string() : "cannot write the report: " + path_ + ": " + std::strerror(err);
 }

@@ -24,7 +24,7 @@ class HtmlPrinter : public Printer {
   // Rows of the resource, query and file tables; the rest are counted.
   static constexpr std::size_t TABLE_ROWS = 500;
 
-  // `fd`: the report's file, written at the end.
+  // `fd`: the report's file, opened (not emptied) before the run, written at the end.
   HtmlPrinter(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
   void event(const Event& event, std::string_view raw, double seconds, const ProcessInfo& who) override;
   std::string finish(const Model& model) override;
@@ -46,6 +46,7 @@ class HtmlPrinter : public Printer {
 
   class DetailRefs;
   void write_rows(JsonWriter& json, const Model& model, std::vector<std::uint32_t>& position) const;
+  void write_lives(JsonWriter& json, const Model& model) const;
   void write_marks(JsonWriter& json, const std::vector<std::uint32_t>& position, DetailRefs& detail_ref) const;
   void write_bins(JsonWriter& json, const std::vector<std::uint32_t>& position, DetailRefs& detail_ref,
                   double start, double duration) const;

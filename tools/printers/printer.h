@@ -38,7 +38,7 @@ struct PrintChoice {
   bool summary = false;    // the tables at the end
   bool files = false;      // files read and written, sockets, SQL texts at the end
   std::size_t width = 0;   // terminal columns to fit the tables to; 0: names whole
-  UniqueFd html;           // --html's file, opened before the program started
+  UniqueFd html;           // --html's file, opened before the program started; none: no report
   std::string html_path;   // for messages
 };
 

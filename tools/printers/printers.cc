@@ -17,7 +17,7 @@ std::vector<std::unique_ptr<Printer>> make_printers(PrintChoice choice, OutputSi
     if (choice.summary) printers.push_back(std::make_unique<SummaryPrinter>(What::summary, json, choice.width, out));
     if (choice.files) printers.push_back(std::make_unique<SummaryPrinter>(What::files, json, choice.width, out));
   }
-  if (choice.html.valid() || !choice.html_path.empty()) {
+  if (choice.html.valid()) {
     printers.push_back(std::make_unique<HtmlPrinter>(std::move(choice.html), std::move(choice.html_path)));
   }
   return printers;

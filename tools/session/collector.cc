@@ -41,17 +41,24 @@ void Collector::drain(LogChannel& log) {
 }
 
 void Collector::consume(std::string_view bytes, LineParser& parser, bool via_log) {
-  const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+  const double seconds = now();
   parser.feed(bytes, [&](const Event& event, std::string_view raw) {
     // Looked up on first sight, while the process most likely still runs.
-    ProcessInfo& who = model_.processes.see(event.pid);
-    if (via_log) who.via_log = true;
+    ProcessInfo& who = model_.processes.see(event.pid, seconds);
+    if (via_log) ++who.log_events;
     if (threads_) model_.processes.see_thread(who, event.pid, event.tid);
     const bool keep = filter_.accepts(event);
     if (summary_) model_.summary.add(event, keep);
     if (!keep) return;
     for (const auto& printer : printers_) printer->event(event, raw, seconds, who);
   });
+}
+
+double Collector::now() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+void Collector::saw_exit(std::int32_t pid) {
+  // A program that never reported has no row to end.
+  if (ProcessInfo* info = model_.processes.find(pid)) info->exit_seconds = now();
 }
 
 std::vector<std::string> Collector::finish() {

@@ -30,6 +30,8 @@ class Collector {
   // Reads what has been appended to the log file. The file is a stream of
   // its own: a line torn at the end of one read continues in the next.
   void drain(LogChannel& log);
+  // The program `pid` has exited (its lifetime ends here).
+  void saw_exit(std::int32_t pid);
   // After the last line: the printers' endings. Returns their problems, one line each.
   std::vector<std::string> finish();
 
@@ -40,6 +42,7 @@ class Collector {
   const ProcessRegistry& processes() const { return model_.processes; }
 
  private:
+  double now() const;  // seconds since the start
   void consume(std::string_view bytes, LineParser& parser, bool via_log);
 
   const EventFilter& filter_;

@@ -130,7 +130,7 @@ bool alive(std::int32_t pid) {
 // can only be waited for by looking, since they hold nothing of the tracer's.
 bool log_writers_alive(const ProcessRegistry& processes) {
   for (const auto& [pid, info] : processes.all()) {
-    if (info.via_log && alive(pid)) return true;
+    if (info.log_events != 0 && alive(pid)) return true;
   }
   return false;
 }
@@ -260,6 +260,7 @@ void Run::reap() {
   } while (r < 0 && errno == EINTR);
   if (r == child_ || (r < 0 && errno == ECHILD)) {
     child_running_ = false;
+    collector_.saw_exit(child_);
     deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                    std::chrono::duration<double>(options_.wait_seconds));
   }
@@ -281,7 +282,7 @@ SessionResult refused(const std::string& why) {
 
 }  // namespace
 
-SessionResult run_session(const Options& options, const std::string& lib, int output_fd) {
+SessionResult run_session(const Options& options, const std::string& lib, int output_fd, UniqueFd html) {
   SignalWatch signals;
   if (std::string why = signals.start(); !why.empty()) return refused(why);
   EventPipe pipe;
@@ -296,6 +297,7 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
   choice.summary = options.summary;
   choice.files = options.files;
   choice.width = ::isatty(output_fd) ? terminal_width(output_fd) : 0;
+  choice.html = std::move(html);
   choice.html_path = options.html;
   Collector collector(options.filter, options.command, std::move(choice), output_fd);
   const int pipe_number = pipe.write.get();
@@ -319,8 +321,10 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
 
   const SessionResult result{exit_code_of(status), collector.accepted(), collector.rejected()};
   // Warnings come last, after everything else the tracer had to say.
+  // The narrow library is the one named so; the default one sees more calls.
+  const bool wide = !lib.ends_with("/libvelmora_io.so");
   say_warnings(RunFacts{spawned.pid, options.command.front(), result.accepted, result.rejected, pipe_number,
-                        &collector.processes(), &run.watch().warnings()});
+                        &collector.processes(), &run.watch().warnings(), wide});
   return result;
 }
 

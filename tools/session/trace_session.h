@@ -7,6 +7,7 @@
 #include <string>
 
 #include "options.h"
+#include "unique_fd.h"
 
 namespace velmora::trace {
 
@@ -17,7 +18,8 @@ struct SessionResult {
 };
 
 // Runs options.command with `lib` preloaded. Messages for the user go to
-// standard error; events and summary to `output_fd`.
-SessionResult run_session(const Options& options, const std::string& lib, int output_fd);
+// standard error; events and summary to `output_fd`; the --html report, when
+// asked for, to `html` (opened already, written at the end).
+SessionResult run_session(const Options& options, const std::string& lib, int output_fd, UniqueFd html);
 
 }  // namespace velmora::trace

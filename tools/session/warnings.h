@@ -20,9 +20,10 @@ struct RunFacts {
   int pipe_number = -1;  // the event pipe's descriptor number in the program
   const ProcessRegistry* processes = nullptr;
   const std::vector<std::string>* program_warnings = nullptr;  // ProgramWatch's
+  bool wide_library = true;  // the default library, which sees stdio, mmap, sendfile and more
 };
 
-// Says each warning on standard error, "warning: " first.
+// Says each warning on standard error, "warning: " first, and at most one note.
 void say_warnings(const RunFacts& facts);
 
 }  // namespace velmora::trace
