@@ -62,7 +62,8 @@ D.rows.forEach(function (r, i) {
 });
 
 var canvas = document.getElementById("marks");
-var width = Math.max(600, Math.min(4000, window.innerWidth - 420));
+// As wide as the page leaves beside the labels, so that the whole run shows without scrolling.
+var width = Math.max(600, Math.min(4000, document.getElementById("timeline").clientWidth - labels.offsetWidth - 2));
 var height = Math.max(ROW, lineCount * ROW);
 var ratio = window.devicePixelRatio || 1;
 canvas.width = width * ratio; canvas.height = height * ratio;
