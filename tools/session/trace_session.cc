@@ -275,6 +275,19 @@ void Run::stop_program() {
   child_running_ = false;
 }
 
+PrintChoice print_choice(const Options& options, int output_fd, UniqueFd html) {
+  PrintChoice choice;
+  choice.format = options.format;
+  choice.stream = options.stream;
+  choice.summary = options.summary;
+  choice.files = options.files;
+  // Fitted to the screen only when someone looks at it there.
+  choice.width = ::isatty(output_fd) ? terminal_width(output_fd) : 0;
+  choice.html = std::move(html);
+  choice.html_path = options.html;
+  return choice;
+}
+
 SessionResult refused(const std::string& why) {
   say(why);
   return SessionResult{2, 0, 0};
@@ -290,16 +303,7 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
   LogChannel log;
   if (std::string why = log.open(); !why.empty()) return refused(why);
 
-  // Fitted to the screen only when someone looks at it there.
-  PrintChoice choice;
-  choice.format = options.format;
-  choice.stream = options.stream;
-  choice.summary = options.summary;
-  choice.files = options.files;
-  choice.width = ::isatty(output_fd) ? terminal_width(output_fd) : 0;
-  choice.html = std::move(html);
-  choice.html_path = options.html;
-  Collector collector(options.filter, options.command, std::move(choice), output_fd);
+  Collector collector(options.filter, options.command, print_choice(options, output_fd, std::move(html)), output_fd);
   const int pipe_number = pipe.write.get();
   const SpawnResult spawned = spawn_program(
       options.command, traced_environment(environ, lib, pipe_number, log.path()), signals.previous_mask());
