@@ -6,6 +6,8 @@ The file must be one JSON object (strict UTF-8) with traceEvents. Prints
   summary <TAB> the embedded summary's event count (when present)
   unnamed <TAB> pid/tid of every track without a name (one line each)
   thread <TAB> pid <TAB> tid <TAB> name, for every thread name
+  name <TAB> each distinct instant event name
+  life <TAB> pid <TAB> duration, for every process lifetime ("X" event)
 Exits 1 with a message on the first problem.
 """
 import json
@@ -33,3 +35,8 @@ for pid, tid in sorted({(e["pid"], e["tid"]) for e in instant}):
         print("unnamed\t%d/%d" % (pid, tid))
 for (pid, tid), name in sorted(thread_names.items()):
     print("thread\t%d\t%d\t%s" % (pid, tid, name))
+for name in sorted({e["name"] for e in instant}):
+    print("name\t%s" % name)
+for e in events:
+    if e.get("ph") == "X":
+        print("life\t%d\t%s" % (e["pid"], e["dur"]))

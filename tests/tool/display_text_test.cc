@@ -1,4 +1,5 @@
 #include "display_text.h"
+#include "json_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -7,9 +7,9 @@
 
 #include "display_text.h"
 #include "event_filter.h"
-#include "event_format.h"
+#include "line_printer.h"
 #include "options.h"
-#include "summary.h"
+#include "summary_text.h"
 
 namespace velmora::trace {
 namespace {
@@ -50,7 +50,7 @@ TEST(Summary, CountsPerResourceSortedByTotal) {
   for (int i = 0; i < 3; ++i) s.add(ev(Kind::read, "file:/a", 3, 10, 10 + i), true);
   s.add(ev(Kind::close, "file:/a", 3, 10, 10), true);
   s.add(ev(Kind::write, "file:/b", 4, 11, 11), true);
-  const auto lines = lines_of(s.render());
+  const auto lines = lines_of(summary_text(s));
   const auto* a = find_line(lines, "file:/a");
   const auto* b = find_line(lines, "file:/b");
   ASSERT_NE(a, nullptr);
@@ -79,7 +79,7 @@ TEST(Summary, QueriesChargedToTheirConnectionAndRanked) {
   s.add(ev(Kind::write, "socket:[0000:0000:0000:0000:0000:0000:0000:0001]:5432", 7, 20, 20), true);
   // And one that never learns its connection.
   s.add(ev(Kind::sql_write, "SELECT 4", 9, 20, 20), true);
-  const std::string text = s.render();
+  const std::string text = summary_text(s);
   const auto lines = lines_of(text);
   const auto* v4 = find_line(lines, "socket:127.0.0.1:5432");
   ASSERT_NE(v4, nullptr);
@@ -102,7 +102,7 @@ TEST(Summary, ManyDistinctQueriesAreCappedWithTheRestAccountedFor) {
   s.add(ev(Kind::connect, "socket:127.0.0.1:5432", 5, 20, 20), true);
   for (int i = 0; i < 3; ++i) s.add(ev(Kind::sql_write, "BEGIN;", 5, 20, 20), true);
   for (int i = 0; i < 40; ++i) s.add(ev(Kind::sql_write, "SELECT " + std::to_string(i), 5, 20, 20), true);
-  const std::string text = s.render();
+  const std::string text = summary_text(s);
   EXPECT_NE(text.find("    3  BEGIN;"), std::string::npos) << text;
   // 41 distinct texts: the 25 most frequent shown, 16 texts (16 events) summed up.
   EXPECT_NE(text.find("... and 16 more distinct queries (16 events)"), std::string::npos) << text;
@@ -117,7 +117,7 @@ TEST(Summary, FilteredEventsNotCounted) {
   s.add(ev(Kind::sql_write, "SELECT 1", 5, 20, 20), true);
   s.add(ev(Kind::read, "file:/skipped", 3, 20, 20), false);
   EXPECT_EQ(s.events(), 1u);
-  const auto lines = lines_of(s.render());
+  const auto lines = lines_of(summary_text(s));
   EXPECT_EQ(find_line(lines, "file:/skipped"), nullptr);
   const auto* conn = find_line(lines, "socket:127.0.0.1:5432");
   ASSERT_NE(conn, nullptr);
@@ -133,7 +133,7 @@ TEST(Summary, FitsEightyColumns) {
   // A file name longer than half the column is still kept whole.
   const std::string long_file = "a-name-over-half-the-column.pyc";
   s.add(ev(Kind::read, "file:/usr/lib/" + std::string(100, 'p') + "/" + long_file, 5, 2, 2), true);
-  const std::string text = s.render();
+  const std::string text = summary_text(s);
   EXPECT_NE(text.find("\u2026/" + long_file + " "), std::string::npos) << text;
   for (const auto& line : lines_of(text)) {
     EXPECT_LE(display_width(line), 80u) << line;

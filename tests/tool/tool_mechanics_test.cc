@@ -27,12 +27,6 @@ std::vector<std::string> with_stub(std::vector<std::string> args) {
   return args;
 }
 
-std::size_t count_of(const std::string& text, const std::string& needle) {
-  std::size_t n = 0;
-  for (std::size_t i = text.find(needle); i != std::string::npos; i = text.find(needle, i + 1)) ++n;
-  return n;
-}
-
 const std::string kSample =
     "read\tfile:/etc/hosts\t3\t100\t101\n"
     "connect\tsocket:127.0.0.1:5432\t5\t100\t102\n"
@@ -196,6 +190,25 @@ TEST(ToolMechanics, FiltersApplyToStreamAndSummary) {
   const std::string summary = read_file(dir / "out2");
   EXPECT_NE(summary.find("Summary: 1 events"), std::string::npos) << summary;
   EXPECT_EQ(summary.find("100/101"), std::string::npos) << summary;  // no stream
+}
+
+// An output that cannot be written is refused before the program runs, and what
+// was in the others is left alone.
+TEST(ToolMechanics, UnwritableOutputRefusedBeforeTheProgramRuns) {
+  TempDir dir;
+  write_file(dir / "kept", "kept\n");
+  for (const auto& outputs : std::vector<std::vector<std::string>>{
+           {"--html", dir / "missing/r.html"},
+           {"-o", dir / "kept", "--html", dir.path()},
+           {"--format", "chrome", "-o", dir / "missing/t.json"}}) {
+    std::vector<std::string> args = outputs;
+    args.insert(args.end(), {"sh", "-c", "echo ran > " + (dir / "ran")});
+    const RunResult r = run_tool(dir, with_stub(args));
+    EXPECT_EQ(r.exit_code, 2) << outputs.back();
+    EXPECT_EQ(count_lines(r.err), 1u) << r.err;
+    EXPECT_NE(::access((dir / "ran").c_str(), F_OK), 0) << "the program ran: " << outputs.back();
+  }
+  EXPECT_EQ(read_file(dir / "kept"), "kept\n");
 }
 
 TEST(ToolMechanics, FloodFromManyThreadsNothingLost) {

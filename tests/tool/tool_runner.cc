@@ -133,6 +133,12 @@ std::string capture(const std::string& command) {
   return out;
 }
 
+std::size_t count_of(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (std::size_t i = text.find(needle); i != std::string::npos; i = text.find(needle, i + 1)) ++n;
+  return n;
+}
+
 std::string hex(const std::string& bytes) {
   std::string out;
   for (const unsigned char c : bytes) {

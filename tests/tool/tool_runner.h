@@ -55,6 +55,9 @@ bool wait_for_file(const std::string& path, std::chrono::seconds limit = std::ch
 // Runs a shell command line and returns its standard output.
 std::string capture(const std::string& command);
 
+// How many times `needle` occurs in `text`.
+std::size_t count_of(const std::string& text, const std::string& needle);
+
 // Lower-case hex of every byte.
 std::string hex(const std::string& bytes);
 

@@ -1,0 +1,57 @@
+// Who each process is: its program and command line, looked up in /proc the
+// first time one of its events arrives (later it may have exited, or its pid
+// been reused).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace velmora::trace {
+
+struct ProcessInfo {
+  bool gone = false;              // exited before it could be looked up
+  std::string exe;                // /proc/PID/exe; if gone, its short name, if known
+  std::vector<std::string> argv;  // /proc/PID/cmdline
+  std::uint64_t log_events = 0;   // lines that came through the log file
+  // Seconds after the start: its first and last line received, and when it was seen to
+  // exit (the program itself only; -1 when not seen).
+  double first_seconds = 0;
+  double last_seconds = 0;
+  double exit_seconds = -1;
+  // Thread names (comm) by tid, filled only by see_thread; "(gone)" for one
+  // that ended before it was looked up.
+  std::map<std::int64_t, std::string> threads;
+};
+
+// "/usr/bin/grep -c y": the program followed by its arguments (argv[0]
+// left out, the program names it better), or "gone" ("gone (cat)" when its
+// short name was still there). Raw bytes: render with
+// to_display or append_json_string.
+std::string program_label(const ProcessInfo& info);
+
+// The program's name without its directory, followed by its arguments
+// ("grep -c y"); for a process that exited before it was looked up, its short name
+// when that was still there ("cat"), else "exited early". For pictures, where
+// space is short.
+std::string program_short_label(const ProcessInfo& info);
+
+class ProcessRegistry {
+ public:
+  // The process's entry, looked up now if this pid is new; `seconds`: when its line arrived.
+  ProcessInfo& see(std::int32_t pid, double seconds);
+  const ProcessInfo* find(std::int32_t pid) const;
+  ProcessInfo* find(std::int32_t pid);
+  // Also records the thread's name at its first sight.
+  void see_thread(ProcessInfo& info, std::int32_t pid, std::int64_t tid);
+  const std::unordered_map<std::int32_t, ProcessInfo>& all() const { return known_; }
+
+ private:
+  std::unordered_map<std::int32_t, ProcessInfo> known_;
+  std::int32_t last_pid_ = 0;  // events come in runs from one process
+  ProcessInfo* last_ = nullptr;
+};
+
+}  // namespace velmora::trace

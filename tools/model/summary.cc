@@ -1,0 +1,123 @@
+#include "summary.h"
+
+#include <algorithm>
+
+namespace velmora::trace {
+namespace {
+
+constexpr std::size_t QUERY = static_cast<std::size_t>(Kind::sql_write);
+constexpr const char* UNATTRIBUTED = "(connection not seen)";
+
+}  // namespace
+
+std::uint64_t Summary::Tally::total() const {
+  std::uint64_t sum = 0;
+  for (const std::uint64_t v : by_kind) sum += v;
+  return sum;
+}
+
+void Summary::charge_pending(const FdKey& key, const std::string& resource) {
+  const auto it = pending_.find(key);
+  if (it == pending_.end()) return;
+  Tally& tally = resources_[resource];
+  tally.by_kind[QUERY] += it->second.size();
+  tally.threads.insert(it->second.begin(), it->second.end());
+  pending_.erase(it);
+}
+
+void Summary::add(const Event& event, bool counted) {
+  const FdKey key{event.pid, event.fd};
+  if (event.kind == Kind::sql_write) {
+    if (!counted) return;
+    ++events_;
+    ++queries_[event.detail];
+    Tally& process = processes_[event.pid];
+    ++process.by_kind[QUERY];
+    process.threads.insert(event.tid);
+    if (const auto it = open_.find(key); it != open_.end()) {
+      Tally& tally = resources_[it->second];
+      ++tally.by_kind[QUERY];
+      tally.threads.insert(event.tid);
+    } else {
+      pending_[key].push_back(event.tid);
+    }
+    return;
+  }
+
+  if (event.fd >= 0 && !event.detail.empty()) {
+    charge_pending(key, event.detail);
+    if (event.kind == Kind::close) open_.erase(key);
+    else open_[key] = event.detail;
+  }
+  if (!counted) return;
+  ++events_;
+  const std::size_t k = static_cast<std::size_t>(event.kind);
+  Tally& tally = resources_[event.detail];
+  ++tally.by_kind[k];
+  tally.threads.insert(event.tid);
+  Tally& process = processes_[event.pid];
+  ++process.by_kind[k];
+  process.threads.insert(event.tid);
+}
+
+void Summary::settle() const {
+  for (const auto& [key, tids] : pending_) {
+    Tally& tally = resources_[UNATTRIBUTED];
+    tally.by_kind[QUERY] += tids.size();
+    tally.threads.insert(tids.begin(), tids.end());
+  }
+  pending_.clear();
+}
+
+std::vector<std::pair<const std::string*, const Summary::Tally*>> Summary::ranked_resources() const {
+  settle();
+  std::vector<std::pair<const std::string*, const Tally*>> rows;
+  rows.reserve(resources_.size());
+  for (const auto& [name, tally] : resources_) rows.emplace_back(&name, &tally);
+  std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+    const std::uint64_t ta = a.second->total(), tb = b.second->total();
+    return ta != tb ? ta > tb : *a.first < *b.first;
+  });
+  return rows;
+}
+
+std::vector<std::pair<const std::string*, std::uint64_t>> Summary::ranked_queries() const {
+  std::vector<std::pair<const std::string*, std::uint64_t>> ranked;
+  ranked.reserve(queries_.size());
+  for (const auto& [text, count] : queries_) ranked.emplace_back(&text, count);
+  std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+    return a.second != b.second ? a.second > b.second : *a.first < *b.first;
+  });
+  return ranked;
+}
+
+Summary::Tally Summary::all() const {
+  Tally all;
+  for (const auto& [pid, tally] : processes_) {
+    for (std::size_t k = 0; k < kKindCount; ++k) all.by_kind[k] += tally.by_kind[k];
+    all.threads.insert(tally.threads.begin(), tally.threads.end());
+  }
+  return all;
+}
+
+Summary::FileLists Summary::files() const {
+  settle();
+  FileLists lists;
+  for (const auto& [name, tally] : resources_) {
+    const std::string_view n = name;
+    if (n.starts_with("file:")) {
+      const std::string_view path = n.substr(5);
+      if (const auto r = tally.by_kind[static_cast<std::size_t>(Kind::read)]) lists.read.push_back({path, r});
+      if (const auto w = tally.by_kind[static_cast<std::size_t>(Kind::write)]) lists.written.push_back({path, w});
+    } else if (n.starts_with("socket:")) {
+      lists.sockets.push_back({n, tally.total()});
+    }
+  }
+  for (auto* list : {&lists.read, &lists.written, &lists.sockets}) {
+    std::sort(list->begin(), list->end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  }
+  for (const auto& [text, count] : ranked_queries()) lists.sql.push_back({*text, count});
+  return lists;
+}
+
+}  // namespace velmora::trace

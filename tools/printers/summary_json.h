@@ -1,0 +1,27 @@
+// The summary and the file lists as JSON values, written where the caller's
+// document has room for them: a line of jsonl output, members of the Chrome
+// trace object, the HTML report's data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "json_writer.h"
+#include "process_names.h"
+#include "summary.h"
+
+namespace velmora::trace {
+
+// {"events":N,"resources":[...],"queries":[...],"processes":[...]}; every
+// resource and query is listed, unless `limit` caps them (the rest are counted
+// in "resources_more" and "queries_more"). With `processes`, each process row
+// names its program.
+void write_summary_json(JsonWriter& json, const Summary& summary, const ProcessRegistry* processes,
+                        std::size_t limit = SIZE_MAX);
+
+// {"read":[{"path","events"}],"written":[...],"sockets":[{"name","events"}],
+// "sql":[{"text","events"}]}, each list capped at `limit` with the rest counted
+// in "<list>_more".
+void write_files_json(JsonWriter& json, const Summary& summary, std::size_t limit = SIZE_MAX);
+
+}  // namespace velmora::trace

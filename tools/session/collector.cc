@@ -1,0 +1,76 @@
+#include "collector.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace velmora::trace {
+namespace {
+
+constexpr std::size_t READ_BYTES = 1 << 18;
+
+}  // namespace
+
+Collector::Collector(const EventFilter& filter, std::vector<std::string> command, PrintChoice choice,
+                     int output_fd)
+    : filter_(filter), out_(output_fd), chunk_(READ_BYTES) {
+  model_.command = std::move(command);
+  printers_ = make_printers(std::move(choice), out_);
+  for (const auto& printer : printers_) {
+    summary_ = summary_ || printer->needs_summary();
+    threads_ = threads_ || printer->needs_threads();
+  }
+}
+
+bool Collector::drain(int fd, int max_reads) {
+  for (int i = 0; i < max_reads; ++i) {
+    const ssize_t n = ::read(fd, chunk_.data(), chunk_.size());
+    if (n > 0) {
+      consume(std::string_view(chunk_.data(), static_cast<std::size_t>(n)), pipe_parser_, false);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    return false;
+  }
+  return true;
+}
+
+void Collector::drain(LogChannel& log) {
+  log.read_new([&](std::string_view bytes) { consume(bytes, log_parser_, true); });
+}
+
+void Collector::consume(std::string_view bytes, LineParser& parser, bool via_log) {
+  const double seconds = now();
+  parser.feed(bytes, [&](const Event& event, std::string_view raw) {
+    // Looked up on first sight, while the process most likely still runs.
+    ProcessInfo& who = model_.processes.see(event.pid, seconds);
+    if (via_log) ++who.log_events;
+    if (threads_) model_.processes.see_thread(who, event.pid, event.tid);
+    const bool keep = filter_.accepts(event);
+    if (summary_) model_.summary.add(event, keep);
+    if (!keep) return;
+    for (const auto& printer : printers_) printer->event(event, raw, seconds, who);
+  });
+}
+
+double Collector::now() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+void Collector::saw_exit(std::int32_t pid) {
+  // A program that never reported has no row to end.
+  if (ProcessInfo* info = model_.processes.find(pid)) info->exit_seconds = now();
+}
+
+std::vector<std::string> Collector::finish() {
+  pipe_parser_.finish();
+  log_parser_.finish();
+  model_.summary.settle();
+  std::vector<std::string> problems;
+  for (const auto& printer : printers_) {
+    if (std::string problem = printer->finish(model_); !problem.empty()) problems.push_back(std::move(problem));
+  }
+  out_.flush();
+  return problems;
+}
+
+}  // namespace velmora::trace

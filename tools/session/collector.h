@@ -1,0 +1,60 @@
+// Where the lines from both channels go: parsed, looked up (who the process is),
+// filtered, counted into the model, and handed to every printer.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "event_filter.h"
+#include "event_parse.h"
+#include "log_channel.h"
+#include "model.h"
+#include "output_sink.h"
+#include "printer.h"
+
+namespace velmora::trace {
+
+class Collector {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // `out`: where the printers that write a stream write; `filter`: what they are shown.
+  Collector(const EventFilter& filter, std::vector<std::string> command, PrintChoice choice, int output_fd);
+
+  // Reads what the pipe has, at most `max_reads` times; returns false at end of file or on error.
+  bool drain(int fd, int max_reads);
+  // Reads what has been appended to the log file. The file is a stream of
+  // its own: a line torn at the end of one read continues in the next.
+  void drain(LogChannel& log);
+  // The program `pid` has exited (its lifetime ends here).
+  void saw_exit(std::int32_t pid);
+  // After the last line: the printers' endings. Returns their problems, one line each.
+  std::vector<std::string> finish();
+
+  void flush() { out_.flush(); }
+  std::uint64_t accepted() const { return pipe_parser_.accepted() + log_parser_.accepted(); }
+  std::uint64_t rejected() const { return pipe_parser_.rejected() + log_parser_.rejected(); }
+  const OutputSink& output() const { return out_; }
+  const ProcessRegistry& processes() const { return model_.processes; }
+
+ private:
+  double now() const;  // seconds since the start
+  void consume(std::string_view bytes, LineParser& parser, bool via_log);
+
+  const EventFilter& filter_;
+  OutputSink out_;
+  Model model_;
+  std::vector<std::unique_ptr<Printer>> printers_;
+  bool summary_ = false;  // some printer reads the summary's counts
+  bool threads_ = false;  // some printer shows threads by name
+  Clock::time_point start_ = Clock::now();
+  LineParser pipe_parser_;
+  LineParser log_parser_;
+  std::vector<char> chunk_;
+};
+
+}  // namespace velmora::trace

@@ -1,0 +1,152 @@
+#include "library_locator.h"
+
+#include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "unique_fd.h"
+
+namespace velmora::trace {
+namespace {
+
+
+std::string self_dir() {
+  std::error_code ec;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  return exe.parent_path().string();
+}
+
+std::string resolve(const std::string& path) {
+  char buf[PATH_MAX];
+  if (::realpath(path.c_str(), buf) == nullptr) return {};
+  return buf;
+}
+
+LocatedLibrary accept_candidate(const std::string& candidate, const char* origin) {
+  const std::string full = resolve(candidate);
+  if (full.empty()) {
+    return {{}, std::string(origin) + " '" + candidate + "': " + std::strerror(errno)};
+  }
+  // LD_PRELOAD separates entries with ':' or ' ', so such a path cannot be named.
+  if (full.find_first_of(": \t\n") != std::string::npos) {
+    return {{}, "library path '" + full + "' contains a space or colon, which LD_PRELOAD cannot carry"};
+  }
+  return {full, {}};
+}
+
+// Cheap structural check with precise messages; the trial load below
+// catches the rest (missing dependencies, undefined symbols).
+std::string check_elf_header(const std::string& path) {
+  Elf64_Ehdr header{};
+  ssize_t n = 0;
+  {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return path + ": " + std::strerror(errno);
+    n = ::pread(fd.get(), &header, sizeof header, 0);
+  }
+  if (n < static_cast<ssize_t>(EI_NIDENT) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
+    return path + ": not an ELF file";
+  }
+  // The tracer and the traced programs are built for the same machine, so
+  // the tracer's own header is the reference.
+  Elf64_Ehdr self{};
+  if (const UniqueFd self_fd(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC)); self_fd.valid()) {
+    const ssize_t m = ::pread(self_fd.get(), &self, sizeof self, 0);
+    if (m == static_cast<ssize_t>(sizeof self)) {
+      if (header.e_ident[EI_CLASS] != self.e_ident[EI_CLASS] ||
+          header.e_ident[EI_DATA] != self.e_ident[EI_DATA]) {
+        return path + ": ELF class or byte order differs from this machine";
+      }
+      if (n == static_cast<ssize_t>(sizeof header) && header.e_machine != self.e_machine) {
+        return path + ": built for another machine type";
+      }
+    }
+  }
+  if (n == static_cast<ssize_t>(sizeof header) && header.e_type != ET_DYN) {
+    return path + ": not a shared library";
+  }
+  return {};
+}
+
+std::string trial_load(const std::string& path) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return {};  // cannot check; the header looked fine
+  const UniqueFd from_child(fds[0]);
+  UniqueFd to_parent(fds[1]);
+  const pid_t pid = ::fork();
+  if (pid < 0) return {};
+  if (pid == 0) {
+    // Keep the library from reporting anywhere during the trial.
+    ::unsetenv("VELMORA_IO_FD");
+    ::unsetenv("VELMORA_IO_LOG");
+    void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+    if (handle == nullptr) {
+      const char* why = ::dlerror();
+      if (why != nullptr) {
+        const ssize_t ignored = ::write(to_parent.get(), why, std::strlen(why));
+        (void)ignored;
+      }
+      ::_exit(1);
+    }
+    ::dlclose(handle);
+    ::_exit(0);
+  }
+  to_parent.reset();  // end of file once the child is done
+  std::string message;
+  char buf[512];
+  for (;;) {
+    const ssize_t n = ::read(from_child.get(), buf, sizeof buf);
+    if (n > 0) {
+      if (message.size() < 4096) message.append(buf, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  for (char& c : message) {
+    if (c == '\n') c = ' ';
+  }
+  if (message.empty()) message = path + ": the dynamic loader could not load it";
+  return "cannot load " + message;
+}
+
+}  // namespace
+
+LocatedLibrary locate_library(const std::string& explicit_path, bool narrow) {
+  const char* lib_name = narrow ? "libvelmora_io.so" : "libvelmora_io_wide.so";
+  if (!explicit_path.empty()) return accept_candidate(explicit_path, "--lib");
+  if (const char* env = std::getenv("VELMORA_IO_LIB"); env != nullptr && *env != '\0') {
+    return accept_candidate(env, "VELMORA_IO_LIB");
+  }
+  const std::string dir = self_dir();
+  if (!dir.empty()) {
+    for (const std::string& candidate : {dir + "/" + lib_name, dir + "/../lib/" + lib_name}) {
+      if (::access(candidate.c_str(), F_OK) == 0) return accept_candidate(candidate, "library");
+    }
+  }
+  return {{},
+          std::string("cannot find ") + lib_name + " beside this program or in ../lib; "
+          "use --lib PATH or set VELMORA_IO_LIB"};
+}
+
+std::string check_loadable(const std::string& path) {
+  if (std::string why = check_elf_header(path); !why.empty()) return why;
+  return trial_load(path);
+}
+
+}  // namespace velmora::trace

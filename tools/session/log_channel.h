@@ -1,0 +1,68 @@
+// The second channel. A process that lost the event pipe (Python's subprocess
+// closes inherited descriptors, daemons close them all) falls back to the log
+// file that VELMORA_IO_LOG names; the tracer owns that file, in a private
+// directory, and tails it while the program runs.
+//
+// A regular file rather than a FIFO: an opener of a FIFO without a reader
+// blocks (or, non-blocking, fails), and a writer that opened it just before the
+// tracer went away would get SIGPIPE. Appending to a file never blocks and
+// never kills, and once the directory is removed a straggler's open fails and
+// its line is dropped, nothing else.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "unique_fd.h"
+
+namespace velmora::trace {
+
+class LogChannel {
+ public:
+  LogChannel() = default;
+  ~LogChannel();  // removes the file and the directory
+  LogChannel(const LogChannel&) = delete;
+  LogChannel& operator=(const LogChannel&) = delete;
+
+  // Creates the directory (mode 0700) and the empty file, and starts watching
+  // it. Returns an empty string on success, else a one-line reason.
+  std::string open();
+
+  // The path for VELMORA_IO_LOG.
+  const std::string& path() const { return file_; }
+
+  // Readable when the file has grown; -1 when change notification is not
+  // available, and the caller must call read_new() on a timer.
+  int wake_fd() const { return notify_fd_.get(); }
+
+  // Hands everything appended since the last call to `sink`, in chunks that
+  // may end in the middle of a line. Returns the number of bytes read.
+  template <class Sink>
+  std::size_t read_new(Sink&& sink);
+
+ private:
+  std::size_t read_chunk(std::string_view& chunk);
+  void release_read_part();
+
+  std::string dir_;
+  std::string file_;
+  UniqueFd read_fd_;
+  UniqueFd notify_fd_;
+  unsigned long long offset_ = 0;    // bytes consumed
+  unsigned long long released_ = 0;  // bytes given back to the file system
+  char buf_[1 << 16];
+};
+
+template <class Sink>
+std::size_t LogChannel::read_new(Sink&& sink) {
+  std::size_t total = 0;
+  std::string_view chunk;
+  while (read_chunk(chunk) > 0) {
+    total += chunk.size();
+    sink(chunk);
+  }
+  if (total > 0) release_read_part();
+  return total;
+}
+
+}  // namespace velmora::trace

@@ -1,0 +1,89 @@
+#include "program_check.h"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "unique_fd.h"
+
+namespace velmora::trace {
+namespace {
+
+std::string check_elf(int fd, const Elf64_Ehdr& header) {
+  if (header.e_ident[EI_CLASS] != ELFCLASS64) return "is a 32-bit program, which a 64-bit library cannot enter";
+  if (header.e_type != ET_EXEC && header.e_type != ET_DYN) return {};
+  if (header.e_phentsize != sizeof(Elf64_Phdr)) return {};
+  for (unsigned i = 0; i < header.e_phnum; ++i) {
+    Elf64_Phdr ph{};
+    const off_t at = static_cast<off_t>(header.e_phoff + i * sizeof ph);
+    if (::pread(fd, &ph, sizeof ph, at) != static_cast<ssize_t>(sizeof ph)) return {};
+    if (ph.p_type != PT_INTERP) continue;
+    char interp[256] = {};
+    const std::size_t len = ph.p_filesz < sizeof interp - 1 ? ph.p_filesz : sizeof interp - 1;
+    if (::pread(fd, interp, len, static_cast<off_t>(ph.p_offset)) != static_cast<ssize_t>(len)) return {};
+    if (::access(interp, X_OK) != 0) return std::string("needs the dynamic loader ") + interp + ", which is missing";
+    return {};
+  }
+  return "is statically linked";
+}
+
+std::string reason_at(const std::string& path, int depth);
+
+}  // namespace
+
+std::string find_program(const std::string& command) {
+  if (command.empty()) return {};
+  if (command.find('/') != std::string::npos) return command;
+  const char* path = std::getenv("PATH");
+  std::string_view dirs = path != nullptr ? path : "/bin:/usr/bin";
+  for (;;) {
+    const std::size_t colon = dirs.find(':');
+    // An empty entry means the current directory.
+    const std::string_view dir = colon == 0 || dirs.empty() ? std::string_view(".") : dirs.substr(0, colon);
+    std::string candidate(dir);
+    candidate += '/';
+    candidate += command;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (colon == std::string_view::npos) return {};
+    dirs.remove_prefix(colon + 1);
+  }
+}
+
+std::string unobservable_reason(const std::string& path) { return reason_at(path, 0); }
+
+namespace {
+
+std::string reason_at(const std::string& path, int depth) {
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return {};
+  char head[256] = {};
+  const ssize_t n = ::pread(file.get(), head, sizeof head - 1, 0);
+  if (n >= 2 && head[0] == '#' && head[1] == '!') {
+    // "#!/bin/sh -e": the interpreter is the first word.
+    const std::string line(head + 2, ::strcspn(head + 2, "\n"));
+    const std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos) return {};
+    const std::string interpreter = line.substr(start, line.find_first_of(" \t", start) - start);
+    // The kernel follows a few levels of interpreters; so do we, no more.
+    if (depth >= 4) return {};
+    const std::string why = reason_at(interpreter, depth + 1);
+    if (why.empty()) return why;
+    std::string text = "runs ";
+    text += interpreter;
+    text += ", which ";
+    text += why;
+    return text;
+  }
+  if (n < static_cast<ssize_t>(sizeof(Elf64_Ehdr)) || std::memcmp(head, ELFMAG, SELFMAG) != 0) return {};
+  Elf64_Ehdr header;
+  std::memcpy(&header, head, sizeof header);
+  return check_elf(file.get(), header);
+}
+
+}  // namespace
+
+}  // namespace velmora::trace

@@ -1,0 +1,335 @@
+#include "trace_session.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "collector.h"
+#include "log_channel.h"
+#include "messages.h"
+#include "process_launch.h"
+#include "program_check.h"
+#include "program_watch.h"
+#include "signals.h"
+#include "warnings.h"
+
+extern char** environ;
+
+namespace velmora::trace {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Reads per wake-up before looking at signals again, so that a flood of
+// events cannot delay forwarding a Ctrl-C.
+constexpr int READS_PER_ROUND = 64;
+constexpr int FINAL_READS = 16;
+// How often, without other wake-ups, the tracer looks at what the program
+// runs now, and at whether processes on the log file are still alive.
+constexpr int TICK_MS = 100;
+
+std::string signal_label(int sig) {
+  const char* abbrev = ::sigabbrev_np(sig);
+  std::string label = std::to_string(sig);
+  if (abbrev != nullptr) label += std::string(" (SIG") + abbrev + ")";
+  return label;
+}
+
+std::string seconds_text(double seconds) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%gs", seconds);
+  return buf;
+}
+
+std::size_t terminal_width(int fd) {
+  winsize ws{};
+  if (::ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 40) return ws.ws_col;
+  return 80;
+}
+
+void wait_for(pid_t pid, int& status) {
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+int exit_code_of(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) {
+    const int sig = WTERMSIG(status);
+    say(std::string("program killed by signal ") + signal_label(sig) + (WCOREDUMP(status) ? ", core dumped" : ""));
+    return 128 + sig;
+  }
+  return 1;
+}
+
+// The exit status for a program that could not be started, after saying why.
+int exec_failure(const std::string& cmd, int err) {
+  const std::string found = find_program(cmd);
+  const std::string why = found.empty() ? std::string() : unobservable_reason(found);
+  if (err == ENOENT && !why.empty()) {
+    // The file is there; what is missing is what it needs to start.
+    say(cmd + ": cannot run: it " + why);
+    return 127;
+  }
+  if (err == ENOENT || err == ENOTDIR) {
+    say(cmd + ": command not found");
+    return 127;
+  }
+  say(cmd + ": cannot run: " + std::strerror(err));
+  return 126;
+}
+
+// Hands the pipe's read end to a detached process that reads and discards until every
+// writer is gone, so that processes outliving the tracer are not killed by SIGPIPE.
+void leave_discarding_reader(int read_fd) {
+  const pid_t middle = ::fork();
+  if (middle < 0) return;
+  if (middle == 0) {
+    ::setsid();
+    if (::fork() != 0) ::_exit(0);  // the reader is adopted by init, not by the tracer
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);  // the tracer blocks the ones it forwards
+    const int flags = ::fcntl(read_fd, F_GETFL);
+    if (flags >= 0) ::fcntl(read_fd, F_SETFL, flags & ~O_NONBLOCK);
+    ::close_range(0, static_cast<unsigned>(read_fd) - 1, 0);
+    ::close_range(static_cast<unsigned>(read_fd) + 1, ~0U, 0);
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(read_fd, buf, sizeof buf);
+      if (n == 0 || (n < 0 && errno != EINTR)) ::_exit(0);
+    }
+  }
+  int status = 0;
+  wait_for(middle, status);
+}
+
+// Still running (a zombie has finished reporting).
+bool alive(std::int32_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE* f = std::fopen(path, "re");
+  if (f == nullptr) return false;
+  char buf[512];
+  const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  buf[n] = '\0';
+  // "pid (comm) S ...": the state follows the last ')'.
+  const char* close = std::strrchr(buf, ')');
+  return close != nullptr && close[1] == ' ' && close[2] != 'Z' && close[2] != 'X';
+}
+
+// Processes whose lines came through the log file and that still run: they
+// can only be waited for by looking, since they hold nothing of the tracer's.
+bool log_writers_alive(const ProcessRegistry& processes) {
+  for (const auto& [pid, info] : processes.all()) {
+    if (info.log_events != 0 && alive(pid)) return true;
+  }
+  return false;
+}
+
+// The program's run: reading both channels while it runs, then waiting (within
+// the grace period) for what it left behind, then stopping it if it still runs.
+class Run {
+ public:
+  Run(const Options& options, Collector& collector, SignalWatch& signals, EventPipe& pipe, LogChannel& log,
+      pid_t child)
+      : options_(options), collector_(collector), signals_(signals), pipe_(pipe), log_(log), child_(child),
+        watch_(child) {}
+
+  // Returns the program's wait status.
+  int run();
+  const ProgramWatch& watch() const { return watch_; }
+
+ private:
+  bool others_still_report();
+  int timeout_ms();
+  void give_up_waiting();
+  bool wait_once(int timeout_ms);
+  void on_signals();
+  void reap();
+  void stop_program();
+
+  const Options& options_;
+  Collector& collector_;
+  SignalWatch& signals_;
+  EventPipe& pipe_;
+  LogChannel& log_;
+  const pid_t child_;
+  ProgramWatch watch_;
+  bool child_running_ = true;
+  bool pipe_open_ = true;
+  bool stragglers_on_log_ = false;
+  int status_ = 0;
+  Clock::time_point deadline_{};
+};
+
+int Run::run() {
+  watch_.check_file(find_program(options_.command.front()));
+  for (;;) {
+    if (child_running_) watch_.check_now();
+    else if (!others_still_report()) break;
+    const int timeout = timeout_ms();
+    if (timeout < 0) {
+      give_up_waiting();
+      break;
+    }
+    collector_.flush();
+    if (!wait_once(timeout)) break;
+  }
+  stop_program();
+  return status_;
+}
+
+// Processes that lost the pipe hold nothing of ours; they are waited
+// for (within the grace period) by looking whether they still run.
+bool Run::others_still_report() {
+  collector_.drain(log_);
+  stragglers_on_log_ = log_writers_alive(collector_.processes());
+  return pipe_open_ || stragglers_on_log_;
+}
+
+// How long to wait for the next wake-up; negative once the grace period is over.
+int Run::timeout_ms() {
+  if (child_running_) return TICK_MS;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+  if (left <= 0) return -1;
+  return left < TICK_MS ? static_cast<int>(left) : TICK_MS;
+}
+
+// Takes what is already in the pipe (a few pipe-fulls at most, so a process that
+// keeps writing cannot hold the tracer here), then stops waiting for processes the
+// program left behind.
+void Run::give_up_waiting() {
+  pipe_open_ = collector_.drain(pipe_.read.get(), FINAL_READS) && pipe_open_;
+  if (pipe_open_) {
+    say("processes started by the program still hold the event pipe " + seconds_text(options_.wait_seconds) +
+        " after it ended; no longer waiting for them");
+    // Closing the last read end would kill them with SIGPIPE at their next
+    // event: leave a reader behind that discards their lines instead.
+    leave_discarding_reader(pipe_.read.get());
+  } else if (stragglers_on_log_) {
+    say("processes started by the program still run " + seconds_text(options_.wait_seconds) +
+        " after it ended; their later events are not collected");
+  }
+}
+
+// One poll() over signals, the pipe and the log file; false when polling fails.
+bool Run::wait_once(int timeout_ms) {
+  pollfd fds[3] = {{signals_.fd(), POLLIN, 0},
+                   {pipe_open_ ? pipe_.read.get() : -1, POLLIN, 0},
+                   {log_.wake_fd(), POLLIN, 0}};
+  if (::poll(fds, 3, timeout_ms) < 0) {
+    if (errno == EINTR) return true;
+    say(std::string("poll failed: ") + std::strerror(errno));
+    return false;
+  }
+  if (fds[1].revents != 0 && !collector_.drain(pipe_.read.get(), READS_PER_ROUND)) pipe_open_ = false;
+  // Without change notification the tick is the only wake-up.
+  if (fds[2].revents != 0 || log_.wake_fd() < 0) collector_.drain(log_);
+  if (fds[0].revents != 0) on_signals();
+  return true;
+}
+
+void Run::on_signals() {
+  signals_.read([&](int sig, bool by_kernel) {
+    if (sig == SIGCHLD) return;  // reaped below
+    // A key press on the terminal reaches the whole foreground process
+    // group, the program included; passing it on again would deliver it
+    // twice. Signals sent to the tracer alone are passed on.
+    if (!by_kernel && child_running_) ::kill(child_, sig);
+    // Once the program is gone there is nobody to pass it to: the user
+    // wants the tracer to stop waiting for stragglers.
+    if (!child_running_) deadline_ = Clock::now();
+  });
+  reap();
+}
+
+void Run::reap() {
+  if (!child_running_) return;
+  pid_t r;
+  do {
+    r = ::waitpid(child_, &status_, WNOHANG);
+  } while (r < 0 && errno == EINTR);
+  if (r == child_ || (r < 0 && errno == ECHILD)) {
+    child_running_ = false;
+    collector_.saw_exit(child_);
+    deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(options_.wait_seconds));
+  }
+}
+
+// Stops the program on any path that left the loop early.
+void Run::stop_program() {
+  reap();
+  if (!child_running_) return;
+  ::kill(child_, SIGKILL);
+  wait_for(child_, status_);
+  child_running_ = false;
+}
+
+PrintChoice print_choice(const Options& options, int output_fd, UniqueFd html) {
+  PrintChoice choice;
+  choice.format = options.format;
+  choice.stream = options.stream;
+  choice.summary = options.summary;
+  choice.files = options.files;
+  // Fitted to the screen only when someone looks at it there.
+  choice.width = ::isatty(output_fd) ? terminal_width(output_fd) : 0;
+  choice.html = std::move(html);
+  choice.html_path = options.html;
+  return choice;
+}
+
+SessionResult refused(const std::string& why) {
+  say(why);
+  return SessionResult{2, 0, 0};
+}
+
+}  // namespace
+
+SessionResult run_session(const Options& options, const std::string& lib, int output_fd, UniqueFd html) {
+  SignalWatch signals;
+  if (std::string why = signals.start(); !why.empty()) return refused(why);
+  EventPipe pipe;
+  if (std::string why = open_event_pipe(pipe); !why.empty()) return refused(why);
+  LogChannel log;
+  if (std::string why = log.open(); !why.empty()) return refused(why);
+
+  Collector collector(options.filter, options.command, print_choice(options, output_fd, std::move(html)), output_fd);
+  const int pipe_number = pipe.write.get();
+  const SpawnResult spawned = spawn_program(
+      options.command, traced_environment(environ, lib, pipe_number, log.path()), signals.previous_mask());
+  // Only the program and its descendants may hold the write end, or the
+  // pipe would never reach end of file.
+  pipe.write.reset();
+  if (!spawned.error.empty()) return refused(spawned.error);
+  if (spawned.exec_error != 0) {
+    int status = 0;
+    wait_for(spawned.pid, status);
+    return SessionResult{exec_failure(options.command.front(), spawned.exec_error), 0, 0};
+  }
+
+  Run run(options, collector, signals, pipe, log, spawned.pid);
+  const int status = run.run();
+  collector.drain(log);
+  for (const std::string& problem : collector.finish()) say(problem);
+  if (!collector.output().ok()) say(std::string("writing output failed: ") + std::strerror(collector.output().error()));
+
+  const SessionResult result{exit_code_of(status), collector.accepted(), collector.rejected()};
+  // Warnings come last, after everything else the tracer had to say.
+  // The narrow library is the one named so; the default one sees more calls.
+  const bool wide = !lib.ends_with("/libvelmora_io.so");
+  say_warnings(RunFacts{spawned.pid, options.command.front(), result.accepted, result.rejected, pipe_number,
+                        &collector.processes(), &run.watch().warnings(), wide});
+  return result;
+}
+
+}  // namespace velmora::trace

@@ -1,0 +1,25 @@
+// The tracer's main loop: runs the program, reads the event pipe until every
+// process holding it is done (or the grace period after the program's exit
+// runs out), forwards termination signals, and feeds the output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "options.h"
+#include "unique_fd.h"
+
+namespace velmora::trace {
+
+struct SessionResult {
+  int exit_code = 0;
+  std::uint64_t accepted = 0;  // lines that parsed, from both channels
+  std::uint64_t rejected = 0;
+};
+
+// Runs options.command with `lib` preloaded. Messages for the user go to
+// standard error; events and summary to `output_fd`; the --html report, when
+// asked for, to `html` (opened already, written at the end).
+SessionResult run_session(const Options& options, const std::string& lib, int output_fd, UniqueFd html);
+
+}  // namespace velmora::trace
