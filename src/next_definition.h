@@ -1,0 +1,31 @@
+// The real function behind an interposed name: the address dlsym(RTLD_NEXT, name) would
+// give this library, found without the loader.
+//
+// dlsym takes the loader's lock. A plugin's constructor runs inside dlopen, which holds
+// that lock; if it starts a thread and waits for it, and that thread's call is the
+// library's first, a lookup through dlsym never returns. This one only reads what the
+// loader has already published:
+//   - The loader's list of loaded objects (its link map) starts at _r_debug, the
+//     debugger interface's record that the loader keeps for the whole process; this
+//     library's own entry is the one whose dynamic section is ours. Each namespace's
+//     list is searched (a library loaded with dlmopen lives in its own).
+//   - The objects after ours in that list are searched in order, each through its own
+//     dynamic symbol table (elf_symbol.h): the first definition wins, as it does for
+//     RTLD_NEXT; an IFUNC's resolver is run the way the loader runs it.
+//   - The loader only appends to the list, and a new entry is complete before it is
+//     linked in; links are read with acquire loads. The C library and everything loaded
+//     with the program precede any later dlopen, so a name the C library defines is
+//     answered from objects that were complete before this process's first thread ran.
+//     Only a name no object loaded at start-up defines can reach an entry a concurrent
+//     dlopen is adding (and, unlike dlsym, one that is not in the global scope).
+// No lock, no allocation, no system call: safe inside dlopen, in a signal handler and at
+// the first call of any thread.
+#pragma once
+
+namespace velmora_io {
+
+// The first definition of `name` after this library in the search order, IFUNCs
+// resolved; null when there is none.
+void* next_definition(const char* name) noexcept;
+
+}  // namespace velmora_io
