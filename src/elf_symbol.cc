@@ -8,6 +8,9 @@ namespace {
 
 // ELF64_ST_TYPE and ELF64_ST_BIND below read st_info the same way in both ELF classes.
 
+// A pointer below the bias was left relative by the loader (read-only dynamic section).
+ElfW(Addr) address_in(ElfW(Addr) base, ElfW(Addr) p) noexcept { return p < base ? p + base : p; }
+
 struct Tables {
   const ElfW(Sym)* symbols = nullptr;
   const char* strings = nullptr;
@@ -17,8 +20,7 @@ struct Tables {
 };
 
 Tables tables_of(ElfW(Addr) base, const ElfW(Dyn)* dynamic) noexcept {
-  // A pointer below the bias was left relative by the loader (read-only dynamic section).
-  const auto at = [base](ElfW(Addr) p) { return p < base ? p + base : p; };
+  const auto at = [base](ElfW(Addr) p) { return address_in(base, p); };
   Tables t;
   for (const ElfW(Dyn)* d = dynamic; d->d_tag != DT_NULL; ++d) {
     switch (d->d_tag) {
@@ -127,6 +129,16 @@ ElfDefinition find_in_object(ElfW(Addr) base, const ElfW(Dyn)* dynamic, const ch
   if (s.found == nullptr || (!s.unversioned && s.defaults != 1)) return {};
   const ElfW(Sym)& sym = *s.found;
   return {sym.st_value + (sym.st_shndx == SHN_ABS ? 0 : base), ELF64_ST_TYPE(sym.st_info) == STT_GNU_IFUNC};
+}
+
+const char* needed_name(ElfW(Addr) base, const ElfW(Dyn)* dynamic, unsigned index) noexcept {
+  const char* strings = nullptr;
+  const ElfW(Dyn)* wanted = nullptr;
+  for (const ElfW(Dyn)* d = dynamic; d->d_tag != DT_NULL; ++d) {
+    if (d->d_tag == DT_STRTAB) strings = reinterpret_cast<const char*>(address_in(base, d->d_un.d_ptr));
+    if (d->d_tag == DT_NEEDED && index-- == 0) wanted = d;
+  }
+  return strings != nullptr && wanted != nullptr ? strings + wanted->d_un.d_val : nullptr;
 }
 
 }  // namespace velmora_io

@@ -29,4 +29,8 @@ struct ElfDefinition {
 
 ElfDefinition find_in_object(ElfW(Addr) base, const ElfW(Dyn)* dynamic, const char* name) noexcept;
 
+// The object's `index`-th direct dependency (its DT_NEEDED entries, in order), as the
+// file name it asked for; null past the last. Same arguments and promises as above.
+const char* needed_name(ElfW(Addr) base, const ElfW(Dyn)* dynamic, unsigned index) noexcept;
+
 }  // namespace velmora_io

@@ -7,6 +7,7 @@
 #endif
 
 #include <cstdint>
+#include <cstring>
 
 #include "elf_symbol.h"
 
@@ -15,15 +16,30 @@ namespace {
 
 const link_map* next_of(const link_map* m) noexcept { return __atomic_load_n(&m->l_next, __ATOMIC_ACQUIRE); }
 
+struct Place {
+  const link_map* head = nullptr;  // the first object of this library's namespace
+  const link_map* self = nullptr;
+};
+
 // This object's entry: the one whose dynamic section is _DYNAMIC, which the linker
 // defines in every object for the object itself.
-const link_map* this_object() noexcept {
+Place this_object() noexcept {
   // The record's later versions (2 and up) add a link to the next namespace's.
   for (auto ns = reinterpret_cast<const r_debug_extended*>(&_r_debug); ns != nullptr;
        ns = ns->base.r_version >= 2 ? __atomic_load_n(&ns->r_next, __ATOMIC_ACQUIRE) : nullptr) {
-    for (const link_map* m = __atomic_load_n(&ns->base.r_map, __ATOMIC_ACQUIRE); m != nullptr; m = next_of(m)) {
-      if (m->l_ld == _DYNAMIC) return m;
+    const link_map* head = __atomic_load_n(&ns->base.r_map, __ATOMIC_ACQUIRE);
+    for (const link_map* m = head; m != nullptr; m = next_of(m)) {
+      if (m->l_ld == _DYNAMIC) return {head, m};
     }
+  }
+  return {};
+}
+
+// The object loaded from a file of that name (a DT_NEEDED entry), met before `end`.
+const link_map* loaded_before(const Place& p, const link_map* end, const char* file) noexcept {
+  for (const link_map* m = p.head; m != end && m != nullptr; m = next_of(m)) {
+    const char* slash = m->l_name != nullptr ? std::strrchr(m->l_name, '/') : nullptr;
+    if (slash != nullptr && std::strcmp(slash + 1, file) == 0) return m;
   }
   return nullptr;
 }
@@ -43,15 +59,31 @@ ElfW(Addr) run_resolver(ElfW(Addr) resolver) noexcept {
 #endif
 }
 
+void* definition_in(const link_map* m, const char* name) noexcept {
+  if (m->l_ld == nullptr) return nullptr;
+  const ElfDefinition d = find_in_object(m->l_addr, m->l_ld, name);
+  if (d.address == 0) return nullptr;
+  return reinterpret_cast<void*>(d.indirect ? run_resolver(d.address) : d.address);
+}
+
 }  // namespace
 
 void* next_definition(const char* name) noexcept {
-  const link_map* self = this_object();
-  if (self == nullptr) return nullptr;
-  for (const link_map* m = next_of(self); m != nullptr; m = next_of(m)) {
-    if (m->l_ld == nullptr) continue;
-    const ElfDefinition d = find_in_object(m->l_addr, m->l_ld, name);
-    if (d.address != 0) return reinterpret_cast<void*>(d.indirect ? run_resolver(d.address) : d.address);
+  const Place p = this_object();
+  if (p.self == nullptr) return nullptr;
+  // Loaded with the program, this library precedes its dependencies in the list, and
+  // RTLD_NEXT searches everything after it. Loaded later by dlopen, it follows them,
+  // and RTLD_NEXT searches its own dependencies, in order.
+  const char* first = needed_name(p.self->l_addr, p.self->l_ld, 0);
+  if (first == nullptr || loaded_before(p, p.self, first) == nullptr) {
+    for (const link_map* m = next_of(p.self); m != nullptr; m = next_of(m)) {
+      if (void* found = definition_in(m, name)) return found;
+    }
+    return nullptr;
+  }
+  for (unsigned i = 0; const char* file = needed_name(p.self->l_addr, p.self->l_ld, i); ++i) {
+    const link_map* m = loaded_before(p, p.self, file);
+    if (void* found = m != nullptr ? definition_in(m, name) : nullptr) return found;
   }
   return nullptr;
 }

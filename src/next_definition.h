@@ -9,9 +9,11 @@
 //     debugger interface's record that the loader keeps for the whole process; this
 //     library's own entry is the one whose dynamic section is ours. Each namespace's
 //     list is searched (a library loaded with dlmopen lives in its own).
-//   - The objects after ours in that list are searched in order, each through its own
-//     dynamic symbol table (elf_symbol.h): the first definition wins, as it does for
-//     RTLD_NEXT; an IFUNC's resolver is run the way the loader runs it.
+//   - Where RTLD_NEXT would search, searched in the same order: for a library loaded
+//     with the program (preloaded), every object after it in the list; for one loaded
+//     later by dlopen, its own direct dependencies (found in the list by file name).
+//     Each object is searched through its own dynamic symbol table (elf_symbol.h); the
+//     first definition wins, and an IFUNC's resolver is run the way the loader runs it.
 //   - The loader only appends to the list, and a new entry is complete before it is
 //     linked in; links are read with acquire loads. The C library and everything loaded
 //     with the program precede any later dlopen, so a name the C library defines is
