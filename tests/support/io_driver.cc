@@ -681,24 +681,15 @@ int scenario_stale_numbers(int, char** argv) {
   return 0;
 }
 
-// The C library's first segment: its hash tables, symbols, strings and versions, all
-// that a symbol lookup in it reads.
+// The C library's first segment, from its ELF header on: its hash tables, symbols,
+// strings and versions, all that a symbol lookup in it reads.
 std::pair<void*, std::size_t> libc_symbol_tables() {
-  std::pair<void*, std::size_t> span{nullptr, 0};
-  dl_iterate_phdr(
-      [](dl_phdr_info* info, std::size_t, void* out) {
-        if (std::strstr(info->dlpi_name, "libc.so.6") == nullptr) return 0;
-        for (int i = 0; i < info->dlpi_phnum; ++i) {
-          if (info->dlpi_phdr[i].p_type != PT_LOAD) continue;
-          const ElfW(Phdr)& p = info->dlpi_phdr[i];
-          *static_cast<std::pair<void*, std::size_t>*>(out) = {
-              reinterpret_cast<void*>(info->dlpi_addr + p.p_vaddr), p.p_memsz};
-          break;
-        }
-        return 1;
-      },
-      &span);
-  return span;
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&strtol), &info) == 0) return {nullptr, 0};
+  auto* base = static_cast<char*>(info.dli_fbase);
+  auto* phdr = reinterpret_cast<const ElfW(Phdr)*>(base + reinterpret_cast<const ElfW(Ehdr)*>(base)->e_phoff);
+  while (phdr->p_type != PT_LOAD) ++phdr;
+  return {base, phdr->p_memsz};
 }
 
 // lookups PATH: one write to PATH, then a call of every other function the library

@@ -1,6 +1,5 @@
 /* A plugin whose constructor, inside dlopen, starts a thread that writes the file named
  * by VELMORA_TEST_PLUGIN_FILE and waits for it (io_driver's plugin scenario). */
-#define _GNU_SOURCE
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -8,10 +7,7 @@
 
 static void* write_file(void* path) {
   const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd >= 0) {
-    (void)!write(fd, "p", 1);
-    close(fd);
-  }
+  if (fd >= 0 && write(fd, "p", 1) == 1) close(fd);
   return NULL;
 }
 

@@ -1,5 +1,5 @@
-// The lookup that replaces dlsym(RTLD_NEXT) gives dlsym's own answer. From this test
-// program "this object" is the executable, so both search the libraries after it.
+// The lookup that replaces dlsym(RTLD_NEXT) gives dlsym's answer. From this test program
+// "this object" is the executable, so both search the libraries after it.
 #include "next_definition.h"
 
 #include <dlfcn.h>
@@ -12,16 +12,14 @@ namespace {
 
 TEST(NextDefinition, GivesWhatDlsymGivesForEveryInterposedAndVersionedName) {
 #define VELMORA_NAME(library, name, result, params) #name,
-  const char* names[] = {VELMORA_ENTRY_POINTS(VELMORA_NAME)
-      // several versions of one name (the default one wins), IFUNCs, the loader's own
-      // exports, data, and a name nobody defines
-      "posix_spawn", "realpath", "pthread_cond_wait", "sched_setaffinity", "regexec", "glob64",
-      "memcpy", "strlen", "gettimeofday", "time", "__tls_get_addr", "_dl_find_object", "_r_debug",
-      "environ", "no_such_function_anywhere"};
-#undef VELMORA_NAME
-  for (const char* name : names) {
+  // Besides the interposed: names of several versions (the default one wins), IFUNCs,
+  // the loader's own exports, data, and a name nobody defines.
+  for (const char* name : {VELMORA_ENTRY_POINTS(VELMORA_NAME) "posix_spawn", "realpath", "pthread_cond_wait",
+                           "sched_setaffinity", "regexec", "glob64", "memcpy", "strlen", "gettimeofday", "time",
+                           "__tls_get_addr", "_dl_find_object", "_r_debug", "environ", "no_such_function"}) {
     EXPECT_EQ(next_definition(name), dlsym(RTLD_NEXT, name)) << name;
   }
+#undef VELMORA_NAME
 }
 
 }  // namespace
