@@ -141,4 +141,22 @@ const char* needed_name(ElfW(Addr) base, const ElfW(Dyn)* dynamic, unsigned inde
   return strings != nullptr && wanted != nullptr ? strings + wanted->d_un.d_val : nullptr;
 }
 
+const ElfW(Dyn)* image_dynamic(ElfW(Addr) header) noexcept {
+  if (header == 0) return nullptr;
+  const auto* ehdr = reinterpret_cast<const ElfW(Ehdr)*>(header);
+  const auto* phdr = reinterpret_cast<const ElfW(Phdr)*>(header + ehdr->e_phoff);
+  ElfW(Addr) first_load = 0;
+  bool loaded = false;
+  for (unsigned i = 0; i < ehdr->e_phnum; ++i) {
+    if (phdr[i].p_type == PT_LOAD && !loaded) {
+      first_load = phdr[i].p_vaddr;
+      loaded = true;
+    }
+  }
+  for (unsigned i = 0; i < ehdr->e_phnum; ++i) {
+    if (phdr[i].p_type == PT_DYNAMIC) return reinterpret_cast<const ElfW(Dyn)*>(header - first_load + phdr[i].p_vaddr);
+  }
+  return nullptr;
+}
+
 }  // namespace velmora_io

@@ -33,4 +33,8 @@ ElfDefinition find_in_object(ElfW(Addr) base, const ElfW(Dyn)* dynamic, const ch
 // file name it asked for; null past the last. Same arguments and promises as above.
 const char* needed_name(ElfW(Addr) base, const ElfW(Dyn)* dynamic, unsigned index) noexcept;
 
+// The dynamic section of an ELF image mapped whole, its ELF header at `header` (the
+// vDSO): where the loader's entry for it points. Null for a null header or no section.
+const ElfW(Dyn)* image_dynamic(ElfW(Addr) header) noexcept;
+
 }  // namespace velmora_io

@@ -76,7 +76,10 @@ void* next_definition(const char* name) noexcept {
   // and RTLD_NEXT searches its own dependencies, in order.
   const char* first = needed_name(p.self->l_addr, p.self->l_ld, 0);
   if (first == nullptr || loaded_before(p, p.self, first) == nullptr) {
+    // The kernel's vDSO is in the list but in no search order.
+    const ElfW(Dyn)* vdso = image_dynamic(getauxval(AT_SYSINFO_EHDR));
     for (const link_map* m = next_of(p.self); m != nullptr; m = next_of(m)) {
+      if (m->l_ld == vdso) continue;
       if (void* found = definition_in(m, name)) return found;
     }
     return nullptr;

@@ -19,7 +19,8 @@
 //     with the program precede any later dlopen, so a name the C library defines is
 //     answered from objects that were complete before this process's first thread ran.
 //     Only a name no object loaded at start-up defines can reach an entry a concurrent
-//     dlopen is adding (and, unlike dlsym, one that is not in the global scope).
+//     dlopen is adding (and, unlike dlsym, one that is not in the global scope), or one
+//     a concurrent dlclose is removing.
 // No lock, no allocation, no system call: safe inside dlopen, in a signal handler and at
 // the first call of any thread.
 #pragma once
