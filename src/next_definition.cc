@@ -16,27 +16,22 @@ namespace {
 
 const link_map* next_of(const link_map* m) noexcept { return __atomic_load_n(&m->l_next, __ATOMIC_ACQUIRE); }
 
-struct Place {
-  const link_map* head = nullptr;  // the first object of this library's namespace
-  const link_map* self = nullptr;
-};
-
 // This object's entry: the one whose dynamic section is _DYNAMIC, which the linker
 // defines in every object for the object itself.
-Place this_object() noexcept {
+SearchOrder this_object() noexcept {
   // The record's later versions (2 and up) add a link to the next namespace's.
   for (auto ns = reinterpret_cast<const r_debug_extended*>(&_r_debug); ns != nullptr;
        ns = ns->base.r_version >= 2 ? __atomic_load_n(&ns->r_next, __ATOMIC_ACQUIRE) : nullptr) {
     const link_map* head = __atomic_load_n(&ns->base.r_map, __ATOMIC_ACQUIRE);
     for (const link_map* m = head; m != nullptr; m = next_of(m)) {
-      if (m->l_ld == _DYNAMIC) return {head, m};
+      if (m->l_ld == _DYNAMIC) return {head, m, nullptr, false};
     }
   }
   return {};
 }
 
 // The object loaded from a file of that name (a DT_NEEDED entry), met before `end`.
-const link_map* loaded_before(const Place& p, const link_map* end, const char* file) noexcept {
+const link_map* loaded_before(const SearchOrder& p, const link_map* end, const char* file) noexcept {
   for (const link_map* m = p.head; m != end && m != nullptr; m = next_of(m)) {
     const char* slash = m->l_name != nullptr ? std::strrchr(m->l_name, '/') : nullptr;
     if (slash != nullptr && std::strcmp(slash + 1, file) == 0) return m;
@@ -68,24 +63,29 @@ void* definition_in(const link_map* m, const char* name) noexcept {
 
 }  // namespace
 
-void* next_definition(const char* name) noexcept {
-  const Place p = this_object();
-  if (p.self == nullptr) return nullptr;
+SearchOrder search_order() noexcept {
+  SearchOrder order = this_object();
+  if (order.self == nullptr) return order;
   // Loaded with the program, this library precedes its dependencies in the list, and
-  // RTLD_NEXT searches everything after it. Loaded later by dlopen, it follows them,
-  // and RTLD_NEXT searches its own dependencies, in order.
-  const char* first = needed_name(p.self->l_addr, p.self->l_ld, 0);
-  if (first == nullptr || loaded_before(p, p.self, first) == nullptr) {
-    // The kernel's vDSO is in the list but in no search order.
-    const ElfW(Dyn)* vdso = image_dynamic(getauxval(AT_SYSINFO_EHDR));
-    for (const link_map* m = next_of(p.self); m != nullptr; m = next_of(m)) {
-      if (m->l_ld == vdso) continue;
+  // RTLD_NEXT searches everything after it but the kernel's vDSO (in no search order).
+  // Loaded later by dlopen, it follows them, and RTLD_NEXT searches them, in order.
+  const char* first = needed_name(order.self->l_addr, order.self->l_ld, 0);
+  order.own_dependencies = first != nullptr && loaded_before(order, order.self, first) != nullptr;
+  order.vdso = image_dynamic(getauxval(AT_SYSINFO_EHDR));
+  return order;
+}
+
+void* next_definition(const SearchOrder& order, const char* name) noexcept {
+  if (order.self == nullptr) return nullptr;
+  if (!order.own_dependencies) {
+    for (const link_map* m = next_of(order.self); m != nullptr; m = next_of(m)) {
+      if (m->l_ld == order.vdso) continue;
       if (void* found = definition_in(m, name)) return found;
     }
     return nullptr;
   }
-  for (unsigned i = 0; const char* file = needed_name(p.self->l_addr, p.self->l_ld, i); ++i) {
-    const link_map* m = loaded_before(p, p.self, file);
+  for (unsigned i = 0; const char* file = needed_name(order.self->l_addr, order.self->l_ld, i); ++i) {
+    const link_map* m = loaded_before(order, order.self, file);
     if (void* found = m != nullptr ? definition_in(m, name) : nullptr) return found;
   }
   return nullptr;

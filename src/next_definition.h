@@ -25,10 +25,20 @@
 // the first call of any thread.
 #pragma once
 
+#include <link.h>
+
 namespace velmora_io {
 
-// The first definition of `name` after this library in the search order, IFUNCs
-// resolved; null when there is none.
-void* next_definition(const char* name) noexcept;
+// Where RTLD_NEXT searches from this library, worked out once for many names.
+struct SearchOrder {
+  const link_map* head = nullptr;  // the first object of this library's namespace
+  const link_map* self = nullptr;  // null: this library is not in the list (no answers)
+  const ElfW(Dyn)* vdso = nullptr;
+  bool own_dependencies = false;  // loaded by dlopen: search this library's dependencies
+};
+SearchOrder search_order() noexcept;
+
+// The first definition of `name` in that order, IFUNCs resolved; null when none.
+void* next_definition(const SearchOrder& order, const char* name) noexcept;
 
 }  // namespace velmora_io

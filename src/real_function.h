@@ -48,9 +48,9 @@ struct RealFunction {
   }
 
   // One lookup, unless one has been made already. errno is the caller's to keep.
-  static void resolve() noexcept {
+  static void resolve(const SearchOrder& order) noexcept {
     if (RESOLVED.load(std::memory_order_acquire)) return;
-    if (void* found = next_definition(Name.text)) {
+    if (void* found = next_definition(order, Name.text)) {
       ADDR.store(reinterpret_cast<Fn*>(found), std::memory_order_relaxed);
     }
     RESOLVED.store(true, std::memory_order_release);
@@ -60,7 +60,7 @@ struct RealFunction {
   [[gnu::noinline, gnu::cold]] static void first_lookup() noexcept {
     const int saved = errno;  // the lookup runs ahead of the caller's own call
     if constexpr (std::is_same_v<Owner, InterposedOwner>) resolve_all_real_functions();
-    resolve();  // a slot outside the list, or the sink's own
+    resolve(search_order());  // a slot outside the list, or the sink's own
     errno = saved;
   }
 };
