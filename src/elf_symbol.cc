@@ -6,8 +6,6 @@
 namespace velmora_io {
 namespace {
 
-// ELF64_ST_TYPE and ELF64_ST_BIND below read st_info the same way in both ELF classes.
-
 // A pointer below the bias was left relative by the loader (read-only dynamic section).
 ElfW(Addr) address_in(ElfW(Addr) base, ElfW(Addr) p) noexcept { return p < base ? p + base : p; }
 
@@ -67,6 +65,7 @@ struct Search {
     constexpr unsigned ADDRESSED = (1u << STT_NOTYPE) | (1u << STT_OBJECT) | (1u << STT_FUNC) |
                                    (1u << STT_COMMON) | (1u << STT_GNU_IFUNC);
     if (s.st_shndx == SHN_UNDEF || (s.st_value == 0 && s.st_shndx != SHN_ABS)) return false;
+    // (st_info reads the same in both ELF classes.)
     if (((1u << ELF64_ST_TYPE(s.st_info)) & ADDRESSED) == 0) return false;
     if (ELF64_ST_BIND(s.st_info) == STB_LOCAL) return false;
     if (std::strcmp(t.strings + s.st_name, name) != 0) return false;
