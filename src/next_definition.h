@@ -8,19 +8,21 @@
 //   - The loader's list of loaded objects (its link map) starts at _r_debug, the
 //     debugger interface's record that the loader keeps for the whole process; this
 //     library's own entry is the one whose dynamic section is ours. Each namespace's
-//     list is searched (a library loaded with dlmopen lives in its own).
+//     list is searched (a library loaded with dlmopen lives in its own). _r_debug costs
+//     one relocation against the loader, bound at load; the executable's DT_DEBUG may be
+//     missing, and _dl_find_object needs glibc 2.35.
 //   - Where RTLD_NEXT would search, searched in the same order: for a library loaded
 //     with the program (preloaded), every object after it in the list; for one loaded
 //     later by dlopen, its own direct dependencies (found in the list by file name).
 //     Each object is searched through its own dynamic symbol table (elf_symbol.h); the
 //     first definition wins, and an IFUNC's resolver is run the way the loader runs it.
-//   - The loader only appends to the list, and a new entry is complete before it is
-//     linked in; links are read with acquire loads. The C library and everything loaded
-//     with the program precede any later dlopen, so a name the C library defines is
-//     answered from objects that were complete before this process's first thread ran.
-//     Only a name no object loaded at start-up defines can reach an entry a concurrent
-//     dlopen is adding (and, unlike dlsym, one that is not in the global scope), or one
-//     a concurrent dlclose is removing.
+//   - The loader only appends to the list, filling an entry before it links it in, with
+//     plain stores (seen in that order on x86; elsewhere, safe for entries older than the
+//     reading thread); links are read with acquire loads. The C library and everything
+//     loaded with the program come first and were complete before any thread ran, so a
+//     name the C library defines is answered from them alone. Only a name that no object
+//     loaded at start-up defines reaches entries a concurrent dlopen may be adding (and,
+//     unlike dlsym, ones outside the global scope) or a concurrent dlclose removing.
 // No lock, no allocation, no system call: safe inside dlopen, in a signal handler and at
 // the first call of any thread.
 #pragma once
