@@ -15,8 +15,9 @@
 //   - No lock a handler could find held by its own thread: the table's lock and the
 //     sink's line gate each carry a per-thread "inside" flag; a handler that interrupted
 //     its own thread inside either loses its event instead of waiting for itself.
-//   - No dlsym once any wrapper has been entered (the real functions are resolved
-//     together at first entry) and no stdio anywhere.
+//   - No dlsym at all and no loader lock: the real functions are found in the loaded
+//     objects' own symbol tables (next_definition.h), all together at the first entry
+//     of any wrapper; no stdio anywhere.
 //   - errno is the real call's after a failed call; observation saves and restores it.
 //
 // fork

@@ -1,4 +1,5 @@
-// One slot per real C-library function that the library calls through RTLD_NEXT.
+// One slot per real C-library function that the library calls: the definition that
+// follows this library in the search order (next_definition.h).
 //
 // Slots are constant-initialised (no start-up code) and filled on first use. A lookup
 // is made once per process: a missing function stays missing, and every call through
@@ -6,17 +7,17 @@
 // stays outside the one pass below and is looked up alone.
 //
 // The interposed functions' slots are all filled together, by the first call of any
-// wrapper: a wrapper first reached later, inside a signal handler say, must not get to
-// dlsym, which takes the loader's lock and may allocate.
+// wrapper, so that a wrapper first reached later, inside a signal handler say, does no
+// lookup work at all. The lookup itself never takes the loader's lock.
 #pragma once
-
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <type_traits>
+
+#include "next_definition.h"
 
 namespace velmora_io {
 
@@ -47,9 +48,9 @@ struct RealFunction {
   }
 
   // One lookup, unless one has been made already. errno is the caller's to keep.
-  static void resolve() noexcept {
+  static void resolve(const SearchOrder& order) noexcept {
     if (RESOLVED.load(std::memory_order_acquire)) return;
-    if (void* found = ::dlsym(RTLD_NEXT, Name.text)) {
+    if (void* found = next_definition(order, Name.text)) {
       ADDR.store(reinterpret_cast<Fn*>(found), std::memory_order_relaxed);
     }
     RESOLVED.store(true, std::memory_order_release);
@@ -59,7 +60,7 @@ struct RealFunction {
   [[gnu::noinline, gnu::cold]] static void first_lookup() noexcept {
     const int saved = errno;  // the lookup runs ahead of the caller's own call
     if constexpr (std::is_same_v<Owner, InterposedOwner>) resolve_all_real_functions();
-    resolve();  // a slot outside the list, or the sink's own
+    resolve(search_order());  // a slot outside the list, or the sink's own
     errno = saved;
   }
 };

@@ -21,8 +21,9 @@ constexpr bool exported_here(Library library) {
 }  // namespace
 
 void resolve_all_real_functions() noexcept {
+  const SearchOrder order = search_order();
 #define VELMORA_RESOLVE(library, name, result, params) \
-  if constexpr (exported_here(Library::library)) linux_intercept::name::resolve();
+  if constexpr (exported_here(Library::library)) linux_intercept::name::resolve(order);
   VELMORA_ENTRY_POINTS(VELMORA_RESOLVE)
 #undef VELMORA_RESOLVE
   // The environment's pipe is settled at the first call of any wrapper, not at the

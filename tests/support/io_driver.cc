@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -680,13 +681,27 @@ int scenario_stale_numbers(int, char** argv) {
   return 0;
 }
 
+// The C library's first segment, from its ELF header on: its hash tables, symbols,
+// strings and versions, all that a symbol lookup in it reads.
+std::pair<void*, std::size_t> libc_symbol_tables() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&strtol), &info) == 0) return {nullptr, 0};
+  auto* base = static_cast<char*>(info.dli_fbase);
+  auto* phdr = reinterpret_cast<const ElfW(Phdr)*>(base + reinterpret_cast<const ElfW(Ehdr)*>(base)->e_phoff);
+  while (phdr->p_type != PT_LOAD) ++phdr;
+  return {base, phdr->p_memsz};
+}
+
 // lookups PATH: one write to PATH, then a call of every other function the library
-// interposes (on bad descriptors, so nothing happens). Prints how many symbol lookups
-// the first call made and how many all the later ones made together.
+// interposes (on bad descriptors, so nothing happens) with the C library's symbol
+// tables unreadable, so that any lookup there crashes (run it with LD_BIND_NOW set).
+// Prints how many dlsym calls the first call made and the later ones together.
 int scenario_lookups(int, char** argv) {
   const int fd = open_for_write(argv[2]);
-  write(fd, "x", 1);
+  fact("written", write(fd, "x", 1));
   const long first = LOOKUPS.load();
+  const auto [tables, size] = libc_symbol_tables();
+  if (size == 0 || mprotect(tables, size, PROT_NONE) != 0) fail("libc's symbol tables");
   char buf[1];
   iovec iov{buf, 1};
   msghdr msg{};
@@ -710,9 +725,19 @@ int scenario_lookups(int, char** argv) {
   dup(-1);
   mmap(nullptr, 1, PROT_READ, MAP_PRIVATE, -1, 0);
   close_range(~0u, ~0u, 0);
+  mprotect(tables, size, PROT_READ);
   fact("first", first);
   fact("later", LOOKUPS.load() - first);
   close(fd);
+  return 0;
+}
+
+// plugin PLUGIN PATH: the process's first observed call is made inside dlopen, by a
+// thread that the plugin's constructor starts and waits for (plugin.c); it writes PATH.
+int scenario_plugin(int, char** argv) {
+  setenv("VELMORA_TEST_PLUGIN_FILE", argv[3], 1);
+  if (dlopen(argv[2], RTLD_NOW) == nullptr) fail(dlerror());
+  fact("loaded", 1);
   return 0;
 }
 
@@ -737,6 +762,7 @@ constexpr Scenario SCENARIOS[] = {
     {"wide_calls", 1, scenario_wide_calls},
     {"stale_numbers", 1, scenario_stale_numbers},
     {"lookups", 1, scenario_lookups},
+    {"plugin", 2, scenario_plugin},
     {"stdio", 1, velmora_test::scenario_stdio},
     {"host", 1, scenario_host},
 };
