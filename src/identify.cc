@@ -54,12 +54,15 @@ void report_io(int32_t fd, std::string_view kind) noexcept {
   });
 }
 
-void observe_io(int32_t fd, std::string_view kind) noexcept {
+namespace {
+
+bool observe(int32_t fd, std::string_view kind, bool defer_sockets) noexcept {
   if (fd < 0 || IN_HOOK) {  // rare: the two steps as they are
     ensure_fd_mapped(fd);
     report_io(fd, kind);
-    return;
+    return false;
   }
+  bool deferred = false;
   run_guarded([&] {
     ErrnoSaver caller_errno;
     TextCopy name;
@@ -74,9 +77,17 @@ void observe_io(int32_t fd, std::string_view kind) noexcept {
         break;
       }
     }
-    log_event(kind, name.view(), fd);
+    deferred = defer_sockets && name.view().starts_with("socket:");
+    if (!deferred) log_event(kind, name.view(), fd);
   });
+  return deferred;
 }
+
+}  // namespace
+
+void observe_io(int32_t fd, std::string_view kind) noexcept { observe(fd, kind, false); }
+
+bool observe_io_unless_socket(int32_t fd, std::string_view kind) noexcept { return observe(fd, kind, true); }
 
 std::optional<SocketName> record_sockaddr(int32_t fd, const sockaddr* addr, socklen_t len) noexcept {
   std::optional<SocketName> name = sockaddr_to_resource(addr, len);

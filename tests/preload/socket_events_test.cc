@@ -120,10 +120,29 @@ TEST(SocketData, QueriesAreReportedOnlyAtTheStartOfASocketWrite) {
                           {"write", "file:" + dir.file("q"), f["file"]},     // never a file's
                           {"read", "socket:unix:", b},                       // recv
                           {"read", "socket:unix:", b},                       // recvmsg
-                          {"sql_write", "SELECT 1", "-1"},
-                      }));
+                      }));  // a failed send reports no query
   EXPECT_EQ(f["bad_result"], "-1");
   EXPECT_EQ(f["bad_errno"], std::to_string(EBADF));
+}
+
+// Memory the kernel refuses is never touched: each call fails (or writes the readable
+// part) as it does without the library, none reports a query, and every socket write
+// still has its event.
+TEST(SocketData, UnreadableMemoryIsLeftToTheKernel) {
+  TempDir dir;
+  RunResult r = drive({"unreadable", dir.path()});
+  std::map<std::string, std::string> want{{"sendto_address", "-14"}, {"recvfrom_no_address", "1"},
+                                          {"recvfrom_length", "-14"}, {"socket", r.facts()["socket"]}};
+  for (std::string at : {"_", "_header_"}) {
+    for (std::string fd : {"file", "pipe", "socket"})
+      for (std::string call : {"write", "writev"}) want[fd + at + call] = fd == "file" && at == "_header_" ? "5" : "-14";
+    for (std::string call : {"send", "sendto", "sendmsg"}) want["socket" + at + call] = "-14";
+  }
+  EXPECT_EQ(r.facts(), want);
+  EXPECT_TRUE(r.of_kind("sql_write").empty());
+  std::size_t socket_writes = 0;
+  for (const Event& e : r.events) socket_writes += std::to_string(e.fd) == want["socket"] && e.kind == "write";
+  EXPECT_EQ(socket_writes, 10u);
 }
 
 // Data moved between a file and a socket inside the kernel, and the batched and

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -453,6 +454,48 @@ int scenario_transfer(int, char** argv) {
   return 0;
 }
 
+// unreadable DIR: writes given memory the kernel refuses (an unreadable page, a Query
+// header whose body lies on one) on a file, a pipe and a socket; a datagram destination
+// and address length there. Facts: each call's result, or -errno.
+int scenario_unreadable(int, char** argv) {
+  const long page = sysconf(_SC_PAGESIZE);
+  auto* p = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  if (p == MAP_FAILED || mprotect(p + page, page, PROT_NONE) != 0) fail("mmap");
+  char* const none = p + page;
+  char* const header = static_cast<char*>(std::memcpy(none - 5, "Q\0\0\0\x20", 5));
+  auto* const bad_len = reinterpret_cast<socklen_t*>(none);
+  auto outcome = [](ssize_t r) { return r >= 0 ? static_cast<long long>(r) : -static_cast<long long>(errno); };
+  int sv[2], pp[2], dg[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0 || pipe(pp) != 0 || socketpair(AF_UNIX, SOCK_DGRAM, 0, dg) != 0) fail("pair");
+  const int file = open((std::string(argv[2]) + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  iovec at_header{header, 32};
+  msghdr msg{};
+  msg.msg_iov = &at_header;
+  msg.msg_iovlen = 1;
+  for (const auto& [name, fd] : {std::pair{"file", file}, {"pipe", pp[1]}, {"socket", sv[0]}}) {
+    for (const bool body : {false, true}) {
+      const std::string key = std::string(name) + (body ? "_header_" : "_");
+      char* const buf = body ? header : none;
+      fact(key + "write", outcome(write(fd, buf, 32)));
+      fact(key + "writev", outcome(writev(fd, body ? &at_header : reinterpret_cast<iovec*>(none), 1)));
+      if (fd != sv[0]) continue;
+      fact(key + "send", outcome(send(fd, buf, 32, 0)));
+      fact(key + "sendto", outcome(sendto(fd, buf, 32, 0, nullptr, 0)));
+      fact(key + "sendmsg", outcome(sendmsg(fd, body ? &msg : reinterpret_cast<msghdr*>(none), 0)));
+    }
+  }
+  const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+  fact("sendto_address", outcome(sendto(udp, "x", 1, 0, reinterpret_cast<sockaddr*>(none), sizeof(sockaddr_in))));
+  sockaddr_storage from;
+  char c;
+  send(dg[0], "xy", 2, 0);
+  send(dg[0], "xy", 2, 0);
+  fact("recvfrom_no_address", outcome(recvfrom(dg[1], &c, 1, MSG_DONTWAIT, nullptr, bad_len)));  // the length is ignored
+  fact("recvfrom_length", outcome(recvfrom(dg[1], &c, 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), bad_len)));
+  fact("socket", sv[0]);
+  return 0;
+}
+
 constexpr Scenario SCENARIOS[] = {
     {"tcp", 1, scenario_tcp},
     {"unix", 1, scenario_unix},
@@ -466,6 +509,7 @@ constexpr Scenario SCENARIOS[] = {
     {"sink_closed", 2, scenario_sink_closed},
     {"dup_self", 1, scenario_dup_self},
     {"transfer", 1, scenario_transfer},
+    {"unreadable", 1, scenario_unreadable},
 };
 
 }  // namespace
