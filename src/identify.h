@@ -36,6 +36,10 @@ bool observe_io_unless_socket(int32_t fd, std::string_view kind) noexcept;
 // from inside a guarded step.
 std::optional<SocketName> record_sockaddr(int32_t fd, const sockaddr* addr, socklen_t len) noexcept;
 
+// record_sockaddr, for a caller that needs no copy of the name: the name's room is
+// taken only while it is recorded, not by the caller's frame.
+void record_sockaddr_only(int32_t fd, const sockaddr* addr, socklen_t len) noexcept;
+
 // The peer stage alone: the name of the socket's peer, or nothing.
 std::optional<SocketName> peer_stage(int32_t fd) noexcept;
 

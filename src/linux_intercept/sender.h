@@ -34,7 +34,8 @@ inline socklen_t address_room(const sockaddr* src, const socklen_t* src_len) noe
 // After a successful receive: records the sender's address under fd. `buffer_size` is
 // the caller's *src_len before the call; the kernel may raise *src_len above it when it
 // cut the address, and only the bytes inside the buffer may be read.
-inline void record_sender(int fd, ssize_t result, const sockaddr* src, const socklen_t* src_len,
+// Out of line: its name's room lives only after the call, not under it.
+[[gnu::noinline]] inline void record_sender(int fd, ssize_t result, const sockaddr* src, const socklen_t* src_len,
                           socklen_t buffer_size) noexcept {
   if (result < 0 || src == nullptr || src_len == nullptr || buffer_size == 0) return;
   const socklen_t valid = std::min(*src_len, buffer_size);

@@ -20,15 +20,15 @@ namespace {
 // Everything of a sendto happens after it: the destination names the datagram's peer
 // and is read only once the kernel has taken it (a failed call is reported under the
 // name the descriptor had), and the event follows the name.
-[[gnu::noinline]] void after_sendto(int fd, ssize_t sent, const void* buf, size_t len, const sockaddr* dest,
+[[gnu::always_inline]] inline void after_sendto(int fd, ssize_t sent, const void* buf, size_t len, const sockaddr* dest,
                                     socklen_t dest_len) noexcept {
   if (sent >= 0 && dest != nullptr) {
     ErrnoSaver caller_errno;
-    run_guarded([&] { record_sockaddr(fd, dest, dest_len); });
+    run_guarded([&] { record_sockaddr_only(fd, dest, dest_len); });
   }
   if constexpr (WIDE_LIBRARY) {
     const iovec one{const_cast<void*>(buf), len};
-    if (defer_if_socket(fd, false)) report_sent(fd, sent, {&one, 1});
+    if (observe_io_unless_socket(fd, "write")) report_sent(fd, sent, {&one, 1});
     return;
   }
   ErrnoSaver caller_errno;
