@@ -8,8 +8,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -496,6 +498,68 @@ int scenario_unreadable(int, char** argv) {
   return 0;
 }
 
+// signal_stack DIR: how much of an alternate signal stack (painted, then read back) a
+// handler uses for the process's first observed call, the naming of a file, a long name
+// (a long line), a datagram sent to an address and a close of 64 named descriptors.
+// Nothing observed runs before the first case.
+namespace stack_probe {
+constexpr size_t SIZE = 64 * 1024;
+unsigned char* g_stack;
+int g_case, g_datagram, g_many;
+std::string g_short, g_long;
+sockaddr_in g_to;
+
+void on_probe(int) {
+  if (g_case <= 2) {
+    const int fd = open((g_case == 2 ? g_long : g_short).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    write(fd, "x", 1);
+    close(fd);
+  } else if (g_case == 3) {
+    sendto(g_datagram, "x", 1, 0, reinterpret_cast<sockaddr*>(&g_to), sizeof(g_to));
+  } else {
+    close_range(static_cast<unsigned>(g_many), static_cast<unsigned>(g_many + 63), 0);
+  }
+}
+
+long long probe(int which) {
+  g_case = which;
+  std::memset(g_stack, 0xA5, SIZE);
+  raise(SIGUSR2);
+  size_t untouched = 0;
+  while (untouched < SIZE && g_stack[untouched] == 0xA5) ++untouched;
+  return static_cast<long long>(SIZE - untouched);
+}
+}  // namespace stack_probe
+
+int scenario_signal_stack(int, char** argv) {
+  using namespace stack_probe;
+  g_stack = reinterpret_cast<unsigned char*>(
+      syscall(SYS_mmap, nullptr, SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  const stack_t ss{g_stack, 0, SIZE};
+  struct sigaction sa {};
+  sa.sa_handler = on_probe;
+  sa.sa_flags = SA_ONSTACK;
+  if (sigaltstack(&ss, nullptr) != 0 || sigaction(SIGUSR2, &sa, nullptr) != 0) fail("sigaltstack");
+  g_short = std::string(argv[2]) + "/f";
+  for (g_long = argv[2]; g_long.size() < 3000; syscall(SYS_mkdir, g_long.c_str(), 0755)) g_long += "/" + std::string(200, 'd');
+  g_long += "/f";
+  g_datagram = static_cast<int>(syscall(SYS_socket, AF_INET, SOCK_DGRAM, 0));
+  g_to.sin_family = AF_INET;
+  g_to.sin_port = htons(9);
+  g_to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  fact("first", probe(0));
+  fact("naming", probe(1));
+  fact("long_line", probe(2));
+  fact("sendto", probe(3));
+  g_many = 200;
+  for (int fd = g_many; fd < g_many + 64; ++fd) {
+    if (dup2(open(g_short.c_str(), O_WRONLY), fd) != fd) fail("dup2");
+    write(fd, "x", 1);  // named
+  }
+  fact("close_many", probe(4));
+  return 0;
+}
+
 constexpr Scenario SCENARIOS[] = {
     {"tcp", 1, scenario_tcp},
     {"unix", 1, scenario_unix},
@@ -510,6 +574,7 @@ constexpr Scenario SCENARIOS[] = {
     {"dup_self", 1, scenario_dup_self},
     {"transfer", 1, scenario_transfer},
     {"unreadable", 1, scenario_unreadable},
+    {"signal_stack", 1, scenario_signal_stack},
 };
 
 }  // namespace
