@@ -93,14 +93,6 @@ TEST(Stdio, EachFunctionOnItsOwnFileAgainstStrace) {
   EXPECT_LT(reads_of(r, "getc.in"), MEGABYTE / 1000);
 }
 
-// errno after each stream call is the C library's: streams without a descriptor (memory,
-// cookie, a closed stdin) give the library's own look at the descriptor an EBADF.
-TEST(Stdio, ErrnoAfterEachStreamCallIsTheCLibrarys) {
-  Paired p = run_paired([](const std::string&) {},
-                        [](const std::string& dir) { return command({driver_path(), "stdio_errno", dir})(dir); });
-  expect_same_behaviour(p);
-}
-
 void config_and_inputs(const std::string& dir) {
   write_file(dir + "/in.txt", text(300000));
   write_file(dir + "/small.txt", "b\na\nc\na\n");

@@ -79,7 +79,6 @@ extern "C" ssize_t __pread64_chk(int, void*, size_t, off64_t, size_t);
 
 namespace velmora_test {
 int scenario_stdio(int argc, char** argv);  // stdio_scenario.cc
-int scenario_stdio_errno(int argc, char** argv);
 }
 // A host written in C against the public header (host_scenario.c).
 extern "C" int scenario_host(int argc, char** argv);
@@ -739,7 +738,6 @@ constexpr Scenario SCENARIOS[] = {
     {"stale_numbers", 1, scenario_stale_numbers},
     {"lookups", 1, scenario_lookups},
     {"stdio", 1, velmora_test::scenario_stdio},
-    {"stdio_errno", 1, velmora_test::scenario_stdio_errno},
     {"host", 1, scenario_host},
 };
 

@@ -17,6 +17,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -456,107 +457,72 @@ int scenario_transfer(int, char** argv) {
   return 0;
 }
 
-// unreadable DIR: writes given memory the kernel refuses (an unreadable page, a Query
-// header whose body lies on one) on a file, a pipe and a socket; a datagram destination
-// and address length there. Facts: each call's result, or -errno.
+// unreadable DIR: writes given memory the kernel refuses (an unreadable page; a Query
+// header whose body lies on one) on a file and a socket, an unreadable datagram address
+// and address length. Facts: each call's result, or -errno.
 int scenario_unreadable(int, char** argv) {
-  const long page = sysconf(_SC_PAGESIZE);
-  auto* p = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  if (p == MAP_FAILED || mprotect(p + page, page, PROT_NONE) != 0) fail("mmap");
-  char* const none = p + page;
-  char* const header = static_cast<char*>(std::memcpy(none - 5, "Q\0\0\0\x20", 5));
-  auto* const bad_len = reinterpret_cast<socklen_t*>(none);
+  auto* none = static_cast<char*>(mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) + 4096;
+  iovec header{std::memcpy(none - 5, "Q\0\0\0\x20", 5), 32};
+  const msghdr msg{nullptr, 0, &header, 1, nullptr, 0, 0};
   auto outcome = [](ssize_t r) { return r >= 0 ? static_cast<long long>(r) : -static_cast<long long>(errno); };
-  int sv[2], pp[2], dg[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0 || pipe(pp) != 0 || socketpair(AF_UNIX, SOCK_DGRAM, 0, dg) != 0) fail("pair");
-  const int file = open((std::string(argv[2]) + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  iovec at_header{header, 32};
-  msghdr msg{};
-  msg.msg_iov = &at_header;
-  msg.msg_iovlen = 1;
-  for (const auto& [name, fd] : {std::pair{"file", file}, {"pipe", pp[1]}, {"socket", sv[0]}}) {
+  int sv[2], dg[2];
+  if (mprotect(none, 4096, PROT_NONE) != 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0 || socketpair(AF_UNIX, SOCK_DGRAM, 0, dg) != 0) fail("setup");
+  for (const int fd : {open((std::string(argv[2]) + "/out").c_str(), O_WRONLY | O_CREAT, 0644), sv[0]}) {
     for (const bool body : {false, true}) {
-      const std::string key = std::string(name) + (body ? "_header_" : "_");
-      char* const buf = body ? header : none;
+      const std::string key = (fd == sv[0] ? "socket" : "file") + std::string(body ? "_header_" : "_");
+      char* const buf = body ? static_cast<char*>(header.iov_base) : none;
       fact(key + "write", outcome(write(fd, buf, 32)));
-      fact(key + "writev", outcome(writev(fd, body ? &at_header : reinterpret_cast<iovec*>(none), 1)));
+      fact(key + "writev", outcome(writev(fd, body ? &header : reinterpret_cast<iovec*>(none), 1)));
       if (fd != sv[0]) continue;
       fact(key + "send", outcome(send(fd, buf, 32, 0)));
       fact(key + "sendto", outcome(sendto(fd, buf, 32, 0, nullptr, 0)));
       fact(key + "sendmsg", outcome(sendmsg(fd, body ? &msg : reinterpret_cast<msghdr*>(none), 0)));
     }
   }
-  const int udp = socket(AF_INET, SOCK_DGRAM, 0);
-  fact("sendto_address", outcome(sendto(udp, "x", 1, 0, reinterpret_cast<sockaddr*>(none), sizeof(sockaddr_in))));
-  sockaddr_storage from;
-  char c;
-  send(dg[0], "xy", 2, 0);
-  send(dg[0], "xy", 2, 0);
-  fact("recvfrom_no_address", outcome(recvfrom(dg[1], &c, 1, MSG_DONTWAIT, nullptr, bad_len)));  // the length is ignored
-  fact("recvfrom_length", outcome(recvfrom(dg[1], &c, 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), bad_len)));
+  fact("sendto_address", outcome(sendto(dg[0], "x", 1, 0, reinterpret_cast<sockaddr*>(none), 16)));
+  for (sockaddr* from : {static_cast<sockaddr*>(nullptr), reinterpret_cast<sockaddr*>(&header)}) {  // the length is read only with an address
+    send(dg[0], "x", 1, 0);
+    fact(from ? "recvfrom_length" : "recvfrom_no_address", outcome(recvfrom(dg[1], none - 1, 1, MSG_DONTWAIT, from, reinterpret_cast<socklen_t*>(none))));
+  }
   fact("socket", sv[0]);
   return 0;
 }
 
-// signal_stack DIR: how much of an alternate signal stack (painted, then read back) a
-// handler uses for the process's first observed call, the naming of a file, a long name
-// (a long line), a datagram sent to an address and a close of 64 named descriptors.
-// Nothing observed runs before the first case.
-namespace stack_probe {
-constexpr size_t SIZE = 64 * 1024;
-unsigned char* g_stack;
-int g_case, g_datagram, g_many;
-std::string g_short, g_long;
-sockaddr_in g_to;
+// signal_stack DIR: the bytes of an alternate signal stack (painted, read back) that a
+// handler uses for the process's first observed call (nothing observed runs before it),
+// naming a file, a long name (a long line), an addressed datagram, a close of 64 names.
+std::string g_names[2];
+int g_call;
 
-void on_probe(int) {
-  if (g_case <= 2) {
-    const int fd = open((g_case == 2 ? g_long : g_short).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    write(fd, "x", 1);
-    close(fd);
-  } else if (g_case == 3) {
-    sendto(g_datagram, "x", 1, 0, reinterpret_cast<sockaddr*>(&g_to), sizeof(g_to));
-  } else {
-    close_range(static_cast<unsigned>(g_many), static_cast<unsigned>(g_many + 63), 0);
-  }
+void on_stack_call(int) {
+  const sockaddr_in to{AF_INET, htons(9), {htonl(INADDR_LOOPBACK)}, {}};
+  if (g_call == 3) sendto(200, "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+  if (g_call == 4) close_range(201, 264, 0);
+  const int fd = g_call < 3 ? open(g_names[g_call == 2].c_str(), O_WRONLY | O_CREAT, 0644) : -1;
+  if (fd >= 0 && write(fd, "x", 1) == 1) close(fd);
 }
-
-long long probe(int which) {
-  g_case = which;
-  std::memset(g_stack, 0xA5, SIZE);
-  raise(SIGUSR2);
-  size_t untouched = 0;
-  while (untouched < SIZE && g_stack[untouched] == 0xA5) ++untouched;
-  return static_cast<long long>(SIZE - untouched);
-}
-}  // namespace stack_probe
 
 int scenario_signal_stack(int, char** argv) {
-  using namespace stack_probe;
-  g_stack = reinterpret_cast<unsigned char*>(
-      syscall(SYS_mmap, nullptr, SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  const stack_t ss{g_stack, 0, SIZE};
+  constexpr int SIZE = 1 << 16;
+  auto* stack = reinterpret_cast<unsigned char*>(syscall(SYS_mmap, nullptr, SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  const stack_t ss{stack, 0, SIZE};
   struct sigaction sa {};
-  sa.sa_handler = on_probe;
+  sa.sa_handler = on_stack_call;
   sa.sa_flags = SA_ONSTACK;
-  if (sigaltstack(&ss, nullptr) != 0 || sigaction(SIGUSR2, &sa, nullptr) != 0) fail("sigaltstack");
-  g_short = std::string(argv[2]) + "/f";
-  for (g_long = argv[2]; g_long.size() < 3000; syscall(SYS_mkdir, g_long.c_str(), 0755)) g_long += "/" + std::string(200, 'd');
-  g_long += "/f";
-  g_datagram = static_cast<int>(syscall(SYS_socket, AF_INET, SOCK_DGRAM, 0));
-  g_to.sin_family = AF_INET;
-  g_to.sin_port = htons(9);
-  g_to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  fact("first", probe(0));
-  fact("naming", probe(1));
-  fact("long_line", probe(2));
-  fact("sendto", probe(3));
-  g_many = 200;
-  for (int fd = g_many; fd < g_many + 64; ++fd) {
-    if (dup2(open(g_short.c_str(), O_WRONLY), fd) != fd) fail("dup2");
-    write(fd, "x", 1);  // named
+  g_names[0] = g_names[1] = argv[2];
+  g_names[0] += "/f";
+  while (g_names[1].size() < 3000) syscall(SYS_mkdir, (g_names[1] += "/" + std::string(200, 'd')).c_str(), 0755);
+  g_names[1] += "/f";
+  if (sigaltstack(&ss, nullptr) != 0 || sigaction(SIGUSR2, &sa, nullptr) != 0 ||
+      syscall(SYS_dup2, syscall(SYS_socket, AF_INET, SOCK_DGRAM, 0), 200) != 200)
+    fail("setup");
+  for (const char* path : {"first", "naming", "long_line", "sendto", "close_many"}) {
+    for (int fd = 201; g_call == 4 && fd <= 264; ++fd) write(dup2(open(g_names[0].c_str(), O_WRONLY), fd), "x", 1);  // named
+    std::memset(stack, 0xA5, SIZE);
+    raise(SIGUSR2);
+    fact(path, SIZE - (std::find_if(stack, stack + SIZE, [](unsigned char b) { return b != 0xA5; }) - stack));
+    ++g_call;
   }
-  fact("close_many", probe(4));
   return 0;
 }
 
