@@ -27,10 +27,18 @@ void report_io(int32_t fd, std::string_view kind) noexcept;
 // taken once per observed call instead of twice.
 void observe_io(int32_t fd, std::string_view kind) noexcept;
 
+// observe_io, except that a descriptor named as a socket ("socket:...") is named but not
+// reported: true then, and the caller reports it after the real call.
+bool observe_io_unless_socket(int32_t fd, std::string_view kind) noexcept;
+
 // Names a socket address and records the name under fd (any number), replacing an
 // earlier one; returns the name whether or not the table could record it. Called only
 // from inside a guarded step.
 std::optional<SocketName> record_sockaddr(int32_t fd, const sockaddr* addr, socklen_t len) noexcept;
+
+// record_sockaddr, for a caller that needs no copy of the name: the name's room is
+// taken only while it is recorded, not by the caller's frame.
+void record_sockaddr_only(int32_t fd, const sockaddr* addr, socklen_t len) noexcept;
 
 // The peer stage alone: the name of the socket's peer, or nothing.
 std::optional<SocketName> peer_stage(int32_t fd) noexcept;

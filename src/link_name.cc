@@ -29,6 +29,27 @@ bool file_name_from_link(std::string_view target, TextCopy* name) noexcept {
   return true;
 }
 
+namespace {
+
+// A target too long for the name's inline room, read again into larger private pages
+// (never the heap: this may run in a signal handler) until it fits. Out of line: its
+// room is taken only for such targets.
+[[gnu::noinline]] bool long_link(const char* path, TextCopy* name) noexcept {
+  TextCopy big;
+  for (std::size_t size = TextCopy::INLINE_CAPACITY * 16;; size *= 2) {
+    char* buffer = big.reserve(size);
+    if (buffer == nullptr) return false;
+    const ssize_t n = ::readlink(path, buffer, size);
+    if (n >= 0 && static_cast<std::size_t>(n) < size) {
+      const std::string_view target(buffer, static_cast<std::size_t>(n));
+      return link_target_is_file(target) && file_name_from_link(target, name);
+    }
+    if (n < 0 || size > (std::size_t{1} << 30)) return false;
+  }
+}
+
+}  // namespace
+
 bool link_stage(int32_t fd, TextCopy* name) noexcept {
   char path[32] = "/proc/self/fd/";
   constexpr std::size_t prefix = sizeof("/proc/self/fd/") - 1;
@@ -36,28 +57,20 @@ bool link_stage(int32_t fd, TextCopy* name) noexcept {
   if (ec != std::errc()) return false;
   *end = '\0';
 
-  // Most targets fit on the stack; a result that fills the buffer may have been cut,
-  // so it is read again into larger private pages (never the heap: this may run in a
-  // signal handler) until it fits.
-  char small[256];
-  ssize_t n = ::readlink(path, small, sizeof(small));
+  // Most targets fit the name's own inline room, read there behind the room for the
+  // prefix; a result that fills it may have been cut, and is read again.
+  char* const room = name->reserve(TextCopy::INLINE_CAPACITY);
+  char* const body = room + FILE_PREFIX.size();
+  const std::size_t body_room = TextCopy::INLINE_CAPACITY - FILE_PREFIX.size();
+  const ssize_t n = ::readlink(path, body, body_room);
   if (n < 0) return false;
-  if (static_cast<std::size_t>(n) < sizeof(small)) {
-    const std::string_view target(small, static_cast<std::size_t>(n));
-    return link_target_is_file(target) && file_name_from_link(target, name);
-  }
-  if (small[0] != '/') return false;
-  TextCopy big;
-  for (std::size_t size = sizeof(small) * 16;; size *= 2) {
-    char* buffer = big.reserve(size);
-    if (buffer == nullptr) return false;
-    n = ::readlink(path, buffer, size);
-    if (n >= 0 && static_cast<std::size_t>(n) < size) {
-      const std::string_view target(buffer, static_cast<std::size_t>(n));
-      return link_target_is_file(target) && file_name_from_link(target, name);
-    }
-    if (n < 0 || size > (std::size_t{1} << 30)) return false;
-  }
+  if (static_cast<std::size_t>(n) == body_room) return body[0] == '/' && long_link(path, name);
+  const std::string_view target(body, static_cast<std::size_t>(n));
+  if (!link_target_is_file(target)) return false;
+  if (!is_valid_utf8(target)) return long_link(path, name);  // rare: rewritten from a copy
+  std::memcpy(room, FILE_PREFIX.data(), FILE_PREFIX.size());
+  name->shrink_to(FILE_PREFIX.size() + target.size());
+  return true;
 }
 
 }  // namespace velmora_io

@@ -170,6 +170,10 @@ constexpr int64_t ROOM_WAIT_MS = 1000;
 
 class LineWriter {
  public:
+  // Pieces per writev; a line in more pieces is written alone (see emit). Small: signal
+  // handlers may run on small stacks.
+  static constexpr int BATCH = 6;  // a line with no escape is five pieces, after a cut six
+
   explicit LineWriter(int fd) noexcept : fd_(fd) {}
   LineWriter(const LineWriter&) = delete;
   LineWriter& operator=(const LineWriter&) = delete;
@@ -188,7 +192,6 @@ class LineWriter {
   bool started() const noexcept { return started_; }
 
  private:
-  static constexpr int BATCH = 32;  // small: signal handlers may run on small stacks
 
   void flush() noexcept {
     if (ok_ && count_ > 0) ok_ = write_all(iov_, count_);
@@ -256,11 +259,6 @@ void put_escaped(LineWriter& out, std::string_view detail) noexcept {
   out.put(detail.data() + run, detail.size() - run);
 }
 
-// Lines up to this size are formatted whole on the stack; longer ones (long names,
-// queries) are written in pieces straight from the caller's text. Small, because
-// signal handlers (which may write) can run on small stacks.
-constexpr std::size_t STACK_LINE_SIZE = 640;
-
 // The descriptor a line goes to, and whether the sink opened it for this line.
 struct Target {
   int fd = -1;
@@ -279,21 +277,43 @@ Target choose_target() noexcept {
   return fd >= 0 ? Target{fd, true} : Target{};
 }
 
+// `pieces`: how many the line is put in; more than one writev takes goes out alone, as a
+// line too long for one atomic write does.
 template <typename PutLine>
-void emit(std::size_t size, PutLine&& put_line) noexcept {
-  const Target target = choose_target();
-  if (target.fd < 0) return;
-  {
-    LineTurn turn(LINE_CUT.load(std::memory_order_relaxed) || size > PIPE_BUF);
-    if (turn.held()) {
-      LineWriter out(target.fd);
-      if (LINE_CUT.load(std::memory_order_relaxed)) out.put("\n", 1);
-      put_line(out);
-      const bool whole = out.finish();
-      if (out.started()) LINE_CUT.store(!whole, std::memory_order_relaxed);
-    }
+void emit(int target_fd, std::size_t size, std::size_t pieces, PutLine&& put_line) noexcept {
+  LineTurn turn(LINE_CUT.load(std::memory_order_relaxed) || size > PIPE_BUF || pieces > static_cast<std::size_t>(LineWriter::BATCH));
+  if (turn.held()) {
+    LineWriter out(target_fd);
+    if (LINE_CUT.load(std::memory_order_relaxed)) out.put("\n", 1);
+    put_line(out);
+    const bool whole = out.finish();
+    if (out.started()) LINE_CUT.store(!whole, std::memory_order_relaxed);
   }
-  if (target.opened) raw_close(target.fd);
+}
+
+// The line itself, out of line: the sink's choice before it (which may look at the pipe
+// with fstat) runs without this frame under it, for small signal stacks.
+[[gnu::noinline]] void write_line(int target_fd, std::string_view kind, std::string_view detail, int32_t fd,
+                                  int32_t pid) noexcept {
+  const int64_t tid = ::syscall(SYS_gettid);
+  const std::size_t escaped = escaped_size(detail);
+  // Every line is written in pieces straight from the caller's text, never copied whole
+  // to the stack: signal handlers (which may write) can run on small stacks. The line
+  // without kind and detail is TAB TAB fd TAB pid TAB tid LF: its numbers follow the
+  // detail's closing TAB.
+  char tail[event_line_capacity(0, 0)];
+  const std::size_t tail_size = format_event_line(tail, {}, {}, 0, fd, pid, tid);
+  const std::string_view numbers(tail + 2, tail_size - 2);
+  const std::size_t size = kind.size() + 1 + escaped + 1 + numbers.size();
+  // kind, TAB, the detail's runs and escapes, TAB, numbers.
+  const std::size_t pieces = 5 + 2 * (escaped - detail.size());
+  emit(target_fd, size, pieces, [&](LineWriter& out) {
+    out.put(kind);
+    out.put("\t", 1);
+    put_escaped(out, detail);
+    out.put("\t", 1);
+    out.put(numbers);
+  });
 }
 
 }  // namespace
@@ -309,40 +329,16 @@ void settle_pipe_fd() noexcept {
   }
 }
 
-void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
-  ErrnoSaver caller_errno;
-  log_event(kind, detail, fd, ::getpid());
-}
-
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
   // A line lost to the sink (no room, no reader, no log file) must not show in errno.
   ErrnoSaver caller_errno;
   // A child sharing this memory (vfork) would report its descriptors under the names
   // of its parent's table: its lines are left out.
   if (!table_owned_by(pid)) return;
-  const int64_t tid = ::syscall(SYS_gettid);
-  const std::size_t escaped = escaped_size(detail);
-  const std::size_t capacity = event_line_capacity(kind.size(), escaped);
-
-  if (capacity <= STACK_LINE_SIZE) {
-    char line[STACK_LINE_SIZE];
-    const std::size_t size = format_event_line(line, kind, detail, escaped, fd, pid, tid);
-    emit(size, [&](LineWriter& out) { out.put(line, size); });
-    return;
-  }
-  // The line without kind and detail is TAB TAB fd TAB pid TAB tid LF: its numbers
-  // follow the detail's closing TAB.
-  char tail[event_line_capacity(0, 0)];
-  const std::size_t tail_size = format_event_line(tail, {}, {}, 0, fd, pid, tid);
-  const std::string_view numbers(tail + 2, tail_size - 2);
-  const std::size_t size = kind.size() + 1 + escaped + 1 + numbers.size();
-  emit(size, [&](LineWriter& out) {
-    out.put(kind);
-    out.put("\t", 1);
-    put_escaped(out, detail);
-    out.put("\t", 1);
-    out.put(numbers);
-  });
+  const Target target = choose_target();
+  if (target.fd < 0) return;
+  write_line(target.fd, kind, detail, fd, pid);
+  if (target.opened) raw_close(target.fd);
 }
 
 void forget_pipe_identity() noexcept { PIPE_FROM_ENV.store(false, std::memory_order_relaxed); }

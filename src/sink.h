@@ -7,6 +7,8 @@
 // by other interposers. Lines never come from the heap.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -29,9 +31,12 @@ extern constinit std::atomic<bool> PIPE_FD_CHECKED;
 // finished; on a non-blocking sink that is full, the rest waits for room for a bounded
 // time, and a line cut short after that is ended by a line feed put before the next
 // line, so the cut line is the only one damaged. A line that cannot start is dropped.
-void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept;
-// The same for a caller that has just taken getpid (a close takes it for the table).
+// `pid` is the caller's getpid (a close takes it for the table anyway).
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
+// Inline, so that a line costs the caller no extra frame on a small signal stack.
+inline void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
+  log_event(kind, detail, fd, ::getpid());  // getpid never fails: errno stays
+}
 
 // Settles PIPE_FD from "VELMORA_IO_FD" (and "VELMORA_IO_PIPEID") unless the host or an
 // earlier call did. The first call of any wrapper settles it, together with the lookup of

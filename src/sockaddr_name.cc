@@ -101,28 +101,24 @@ std::size_t hex_escape_bytes(const unsigned char* bytes, std::size_t n, char* ou
 }
 
 std::optional<SocketName> sockaddr_to_resource(const sockaddr* addr, socklen_t len) noexcept {
-  if (addr == nullptr || len < 2) return std::nullopt;
+  // One object for every return, so it is built in the caller's room: a second copy
+  // would double the stack that naming takes.
+  std::optional<SocketName> name;
+  if (addr == nullptr || len < 2) return name;
   const auto* p = reinterpret_cast<const unsigned char*>(addr);
   sa_family_t family;
   std::memcpy(&family, p, sizeof(family));
-
-  std::optional<SocketName> name(std::in_place);
-  SocketNameBuilder out(&*name);
-  switch (family) {
-    case FAMILY_UNIX:
-      name_unix(p, len, out);
-      return name;
-    case FAMILY_INET:
-      if (len < INET_SIZE) return std::nullopt;
-      name_inet(p, out);
-      return name;
-    case FAMILY_INET6:
-      if (len < INET6_SIZE) return std::nullopt;
-      name_inet6(p, out);
-      return name;
-    default:
-      return std::nullopt;
+  SocketNameBuilder out(&name.emplace());
+  if (family == FAMILY_UNIX) {
+    name_unix(p, len, out);
+  } else if (family == FAMILY_INET && len >= INET_SIZE) {
+    name_inet(p, out);
+  } else if (family == FAMILY_INET6 && len >= INET6_SIZE) {
+    name_inet6(p, out);
+  } else {
+    name.reset();
   }
+  return name;
 }
 
 }  // namespace velmora_io

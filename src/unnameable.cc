@@ -43,7 +43,7 @@ bool never_nameable(int32_t fd, const struct stat& st) noexcept {
   auto [end, ec] = std::to_chars(path + prefix, path + sizeof(path) - 1, fd);
   if (ec != std::errc()) return false;
   *end = '\0';
-  char target[512];
+  char target[160];  // small (signal stacks); a longer target is just not remembered
   const ssize_t n = ::readlink(path, target, sizeof(target));
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof(target)) return false;  // unknown or cut
   const std::string_view text(target, static_cast<std::size_t>(n));

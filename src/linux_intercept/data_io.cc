@@ -48,7 +48,7 @@ VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
   if (fd > 2) {
     if constexpr (li::WIDE_LIBRARY) {
       const iovec one{const_cast<void*>(buf), count};
-      if (li::may_begin_query(&one, 1)) return li::outgoing_call(real, &one, 1, true, fd, buf, count);
+      return li::outgoing_call(real, true, [&] { return li::SentBytes{&one, 1}; }, fd, buf, count);
     }
     return li::observed_call(real, "write", fd, buf, count);
   }
@@ -61,7 +61,7 @@ VELMORA_EXPORT ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
   if (fd > 2) {
     if constexpr (li::WIDE_LIBRARY) {
       const std::size_t n = iovcnt > 0 ? static_cast<std::size_t>(iovcnt) : 0;
-      if (li::may_begin_query(iov, n)) return li::outgoing_call(real, iov, n, true, fd, iov, iovcnt);
+      return li::outgoing_call(real, true, [=] { return li::SentBytes{iov, n}; }, fd, iov, iovcnt);
     }
     return li::observed_call(real, "write", fd, iov, iovcnt);
   }

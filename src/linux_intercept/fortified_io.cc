@@ -54,7 +54,7 @@ VELMORA_EXPORT ssize_t __recvfrom_chk(int fd, void* buf, size_t len, size_t buf_
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (len > buf_size) return real(fd, buf, len, buf_size, flags, src, src_len);
   vio::observe_io(fd, "read");
-  const socklen_t buffer_size = src_len != nullptr ? *src_len : 0;
+  const socklen_t buffer_size = li::address_room(src, src_len);
   const ssize_t result = real(fd, buf, len, buf_size, flags, src, src_len);
   li::record_sender(fd, result, src, src_len, buffer_size);
   return result;

@@ -1,11 +1,17 @@
-// The wide library reads query text from every kind of write to a socket: clients
-// built on event loops send their queries with write and writev (a Parse message in
-// the first buffer, Bind and Execute after it), not with send. A write, writev,
-// sendmsg or sendto on a descriptor named as a socket whose bytes begin with a whole
-// Query or Parse message is reported as "sql_write" with the text, in place of "write".
-// Files, pipes and unnamed descriptors are never inspected.
+// Writes that may carry a PostgreSQL query. `send`, in both libraries, and in the wide
+// library every write to a descriptor named as a socket (write, writev, sendmsg, sendto:
+// clients built on event loops send their queries with write and writev, a Parse message
+// in the first buffer, Bind and Execute after it) report "sql_write" with the query text
+// in place of "write" when the bytes begin with a whole Query or Parse message.
+//
+// The caller's bytes are read only after the real call, and only those the kernel
+// accepted: a pointer the kernel answers with EFAULT is never touched, and a failed call
+// (or one that sent less than the whole message) is a plain "write". Either is reported
+// before the wrapper returns, so before any reply can be read. Files and pipes are never
+// inspected; their "write" comes before the call, as read and write's does.
 #pragma once
 
+#include <sys/types.h>
 #include <sys/uio.h>
 
 #include <cstddef>
@@ -14,32 +20,31 @@
 
 namespace velmora_io::linux_intercept {
 
-// The cheap first test, made before anything else: the first byte of the first
-// non-empty buffer is a Query or Parse type byte. Reads that one byte only.
-inline bool may_begin_query(const iovec* iov, std::size_t count) noexcept {
-  // More buffers than the kernel takes (IOV_MAX) fail with EINVAL: nothing to look at.
-  if (iov == nullptr || count > 1024) return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (iov[i].iov_len == 0) continue;
-    if (iov[i].iov_base == nullptr) return false;  // the real call's EFAULT, not ours
-    const char first = *static_cast<const char*>(iov[i].iov_base);
-    return first == 'Q' || first == 'P';
-  }
-  return false;
-}
+// The bytes a write handed to the kernel, looked at only once it has accepted some.
+struct SentBytes {
+  const iovec* iov;
+  std::size_t count;
+};
 
-// Observes an outgoing write of the bytes in iov[0..count) on fd: "sql_write" with the
-// query text when fd is named as a socket and the bytes begin with a query, else
-// "write" as the wrapper would report it (`data_test`: under read and write's test of
-// the descriptor; else under the socket calls', none).
-void observe_outgoing(int fd, const iovec* iov, std::size_t count, bool data_test) noexcept;
+// After a write of `sent` bytes (negative: it failed) on fd: "sql_write" with the query
+// text when the accepted bytes begin with a whole Query or Parse message, else "write"
+// when fd has a name. Reads the caller's memory only when sent > 0, and then only the
+// iovec array and the first `sent` bytes it describes. Keeps errno.
+void report_sent(int fd, ssize_t sent, SentBytes bytes) noexcept;
 
-// observe_outgoing, then the real call: out of the wrappers' own frames, as observed_call.
-template <typename Fn, typename... Args>
-[[gnu::noinline]] auto outgoing_call(Fn* real, const iovec* iov, std::size_t count, bool data_test, int fd,
-                                     Args... args) {
-  observe_outgoing(fd, iov, count, data_test);
-  return real(fd, args...);
+// Before a write on fd that may carry a query (`data_test`: under read and write's test
+// of the descriptor; else under the socket calls', none): reports it now as "write"
+// unless fd is named as a socket. True when the caller reports it with report_sent.
+bool defer_if_socket(int fd, bool data_test) noexcept;
+
+// The whole observed write: `bytes()` gives what was sent, and is asked only after the
+// kernel accepted some. Out of the wrappers' own frames, as observed_call.
+template <typename Fn, typename Bytes, typename... Args>
+[[gnu::noinline]] ssize_t outgoing_call(Fn* real, bool data_test, Bytes bytes, int fd, Args... args) {
+  if (!defer_if_socket(fd, data_test)) return real(fd, args...);
+  const ssize_t sent = real(fd, args...);
+  report_sent(fd, sent, sent > 0 ? bytes() : SentBytes{nullptr, 0});
+  return sent;
 }
 
 }  // namespace velmora_io::linux_intercept

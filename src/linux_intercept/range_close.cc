@@ -30,7 +30,7 @@ void for_each_open_fd(unsigned first, unsigned last, Each&& each) noexcept {
     for (unsigned fd = first; fd <= last && static_cast<long>(fd) < limit; ++fd) each(static_cast<int>(fd));
     return;
   }
-  alignas(8) char buffer[1024];
+  alignas(8) char buffer[64];  // two entries a call: small, for signal stacks
   for (;;) {
     const long got = ::syscall(SYS_getdents64, dir, buffer, sizeof(buffer));
     if (got <= 0) break;

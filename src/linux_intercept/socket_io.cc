@@ -3,19 +3,40 @@
 // text of a PostgreSQL query instead of a plain write.
 #include <sys/socket.h>
 
-#include <algorithm>
-#include <optional>
-
 #include "../async_safety.h"
+#include "../errno_saver.h"
 #include "../export.h"
 #include "../identify.h"
 #include "../reentrancy.h"
 #include "../reportable.h"
 #include "../sink.h"
-#include "../sql_extract.h"
 #include "outgoing_sql.h"
 #include "sender.h"
 #include "slots.h"
+
+namespace velmora_io::linux_intercept {
+namespace {
+
+// Everything of a sendto happens after it: the destination names the datagram's peer
+// and is read only once the kernel has taken it (a failed call is reported under the
+// name the descriptor had), and the event follows the name.
+[[gnu::always_inline]] inline void after_sendto(int fd, ssize_t sent, const void* buf, size_t len, const sockaddr* dest,
+                                    socklen_t dest_len) noexcept {
+  if (sent >= 0 && dest != nullptr) {
+    ErrnoSaver caller_errno;
+    run_guarded([&] { record_sockaddr_only(fd, dest, dest_len); });
+  }
+  if constexpr (WIDE_LIBRARY) {
+    const iovec one{const_cast<void*>(buf), len};
+    if (observe_io_unless_socket(fd, "write")) report_sent(fd, sent, {&one, 1});
+    return;
+  }
+  ErrnoSaver caller_errno;
+  observe_io(fd, "write");
+}
+
+}  // namespace
+}  // namespace velmora_io::linux_intercept
 
 namespace vio = velmora_io;
 namespace li = velmora_io::linux_intercept;
@@ -34,7 +55,7 @@ VELMORA_EXPORT ssize_t recvfrom(int fd, void* buf, size_t len, int flags, struct
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (vio::is_sink_fd(fd)) return real(fd, buf, len, flags, src, src_len);
   vio::observe_io(fd, "read");
-  const socklen_t buffer_size = src_len != nullptr ? *src_len : 0;
+  const socklen_t buffer_size = li::address_room(src, src_len);
   const ssize_t result = real(fd, buf, len, flags, src, src_len);
   li::record_sender(fd, result, src, src_len, buffer_size);
   return result;
@@ -52,18 +73,13 @@ VELMORA_EXPORT ssize_t send(int fd, const void* buf, size_t len, int flags) {
   auto* real = li::send::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (vio::is_sink_fd(fd)) return real(fd, buf, len, flags);
-  // The extraction only reads the buffer, so it may come first; the descriptor is
-  // named either way.
-  std::optional<std::string_view> query;
-  if (buf != nullptr && len > 0) query = vio::sql_extract::extract_pg_query(buf, len);
-  if (query) {
-    vio::ensure_fd_mapped(fd);
-    // Straight to the sink: the query is reported whether or not the socket has a name.
-    vio::log_event("sql_write", *query, fd);
-  } else {
-    vio::observe_io(fd, "write");
-  }
-  return real(fd, buf, len, flags);
+  // Named before the call, while the peer is surely there; reported after it, from the
+  // bytes sent. The query is reported whether or not the socket has a name.
+  vio::ensure_fd_mapped(fd);
+  const ssize_t sent = real(fd, buf, len, flags);
+  const iovec one{const_cast<void*>(buf), len};
+  li::report_sent(fd, sent, {&one, 1});
+  return sent;
 }
 
 VELMORA_EXPORT ssize_t sendmsg(int fd, const struct msghdr* msg, int flags) {
@@ -71,9 +87,9 @@ VELMORA_EXPORT ssize_t sendmsg(int fd, const struct msghdr* msg, int flags) {
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (vio::is_sink_fd(fd)) return real(fd, msg, flags);
   if constexpr (li::WIDE_LIBRARY) {
-    if (msg != nullptr && li::may_begin_query(msg->msg_iov, msg->msg_iovlen)) {
-      return li::outgoing_call(real, msg->msg_iov, msg->msg_iovlen, false, fd, msg, flags);
-    }
+    // The header and its buffers are read only once the kernel has taken them.
+    return li::outgoing_call(real, false, [msg] { return li::SentBytes{msg->msg_iov, msg->msg_iovlen}; }, fd, msg,
+                             flags);
   }
   vio::observe_io(fd, "write");
   return real(fd, msg, flags);
@@ -84,15 +100,7 @@ VELMORA_EXPORT ssize_t sendto(int fd, const void* buf, size_t len, int flags,
   auto* real = li::sendto::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (vio::is_sink_fd(fd)) return real(fd, buf, len, flags, dest, dest_len);
-  if (dest != nullptr) {
-    vio::run_guarded([&] { vio::record_sockaddr(fd, dest, dest_len); });
-  }
-  if constexpr (li::WIDE_LIBRARY) {
-    const iovec one{const_cast<void*>(buf), len};
-    if (buf != nullptr && li::may_begin_query(&one, 1)) {
-      return li::outgoing_call(real, &one, 1, false, fd, buf, len, flags, dest, dest_len);
-    }
-  }
-  vio::observe_io(fd, "write");
-  return real(fd, buf, len, flags, dest, dest_len);
+  const ssize_t sent = real(fd, buf, len, flags, dest, dest_len);
+  li::after_sendto(fd, sent, buf, len, dest, dest_len);
+  return sent;
 }

@@ -4,6 +4,7 @@
 // fclose reports the "close" of a named descriptor as close would.
 #include <stdio.h>
 
+#include "../errno_saver.h"
 #include "../export.h"
 #include "../reentrancy.h"
 #include "fd_life.h"
@@ -11,18 +12,28 @@
 #include "slots.h"
 
 namespace velmora_io::linux_intercept {
+namespace {
+
+// The stream's descriptor, errno kept: fileno sets EBADF for a stream without one (memory
+// and cookie streams, a closed stream), where the real call may leave errno alone.
+int descriptor_of(FILE* stream) noexcept {
+  ErrnoSaver caller_errno;
+  return ::fileno(stream);
+}
+
+}  // namespace
 
 // What fclose observes while the stream is still whole, before the real fclose.
 void observe_fclose(FILE* stream) noexcept {
   report_pending_output(stream);  // flushed before the descriptor is closed
-  const int fd = ::fileno(stream);
+  const int fd = descriptor_of(stream);
   if (fd >= 0) closing_fd(fd);
 }
 
 namespace {
 
 FILE* new_stream(FILE* stream) noexcept {
-  if (stream != nullptr) forget_fd(::fileno(stream));
+  if (stream != nullptr) forget_fd(descriptor_of(stream));
   return stream;
 }
 
@@ -54,7 +65,7 @@ VELMORA_EXPORT FILE* freopen(const char* path, const char* mode, FILE* stream) {
   if (real == nullptr) return li::real_function_missing<FILE*>();
   // The old descriptor is closed inside, whatever the outcome; its number is usually
   // the new one's. Both entries are stale; no "close", as the stream lives on.
-  if (stream != nullptr) li::forget_fd(::fileno(stream));
+  if (stream != nullptr) li::forget_fd(li::descriptor_of(stream));
   return li::new_stream(real(path, mode, stream));
 }
 

@@ -120,10 +120,22 @@ TEST(SocketData, QueriesAreReportedOnlyAtTheStartOfASocketWrite) {
                           {"write", "file:" + dir.file("q"), f["file"]},     // never a file's
                           {"read", "socket:unix:", b},                       // recv
                           {"read", "socket:unix:", b},                       // recvmsg
-                          {"sql_write", "SELECT 1", "-1"},
-                      }));
+                      }));  // a failed send reports no query
   EXPECT_EQ(f["bad_result"], "-1");
   EXPECT_EQ(f["bad_errno"], std::to_string(EBADF));
+}
+
+// Memory the kernel refuses is never touched: each call fails (or writes the readable
+// part) as without the library, none reports a query, each write has its event.
+TEST(SocketData, UnreadableMemoryIsLeftToTheKernel) {
+  TempDir dir;
+  RunOptions plain;
+  plain.argv = {socket_driver_path(), "unreadable", dir.path()};
+  plain.preload = false;
+  RunResult r = drive({"unreadable", dir.path()});
+  EXPECT_EQ(r.facts(), run(plain).facts());
+  EXPECT_TRUE(r.of_kind("sql_write").empty());
+  EXPECT_EQ(r.of_kind("write").size(), 17u);  // the file's 4, the socket's 10, the datagrams' 3
 }
 
 // Data moved between a file and a socket inside the kernel, and the batched and

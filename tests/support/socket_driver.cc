@@ -8,12 +8,16 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/sendfile.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -453,6 +457,70 @@ int scenario_transfer(int, char** argv) {
   return 0;
 }
 
+// unreadable DIR: writes given memory the kernel refuses (an unreadable page; a Query
+// header whose body lies on one) on a file and a socket, an unreadable datagram address
+// and address length. Facts: each call's result, or -errno.
+int scenario_unreadable(int, char** argv) {
+  auto* none = static_cast<char*>(mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) + 4096;
+  iovec header{std::memcpy(none - 5, "Q\0\0\0\x20", 5), 32};
+  const msghdr msg{nullptr, 0, &header, 1, nullptr, 0, 0};
+  auto outcome = [](ssize_t r) { return r >= 0 ? static_cast<long long>(r) : -static_cast<long long>(errno); };
+  int sv[2], dg[2];
+  if (mprotect(none, 4096, PROT_NONE) != 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0 || socketpair(AF_UNIX, SOCK_DGRAM, 0, dg) != 0) fail("setup");
+  for (const int fd : {open((std::string(argv[2]) + "/out").c_str(), O_WRONLY | O_CREAT, 0644), sv[0]}) {
+    for (const bool body : {false, true}) {
+      const std::string key = (fd == sv[0] ? "socket" : "file") + std::string(body ? "_header_" : "_");
+      char* const buf = body ? static_cast<char*>(header.iov_base) : none;
+      fact(key + "write", outcome(write(fd, buf, 32)));
+      fact(key + "writev", outcome(writev(fd, body ? &header : reinterpret_cast<iovec*>(none), 1)));
+      if (fd != sv[0]) continue;
+      fact(key + "send", outcome(send(fd, buf, 32, 0)));
+      fact(key + "sendto", outcome(sendto(fd, buf, 32, 0, nullptr, 0)));
+      fact(key + "sendmsg", outcome(sendmsg(fd, body ? &msg : reinterpret_cast<msghdr*>(none), 0)));
+    }
+  }
+  fact("sendto_address", outcome(sendto(dg[0], "x", 1, 0, reinterpret_cast<sockaddr*>(none), 16)));
+  for (sockaddr* from : {static_cast<sockaddr*>(nullptr), reinterpret_cast<sockaddr*>(&header)}) {  // the length is read only with an address
+    send(dg[0], "x", 1, 0);
+    fact(from ? "recvfrom_length" : "recvfrom_no_address", outcome(recvfrom(dg[1], none - 1, 1, MSG_DONTWAIT, from, reinterpret_cast<socklen_t*>(none))));
+  }
+  return 0;
+}
+
+// signal_stack DIR: the bytes of an alternate signal stack (painted, read back) that a
+// handler uses for the process's first observed call (nothing observed runs before it),
+// naming a file, a long name (a long line), an addressed datagram, a close of 64 names.
+std::string g_names[2];
+int g_call;
+
+int scenario_signal_stack(int, char** argv) {
+  constexpr int SIZE = 1 << 16;
+  auto* stack = reinterpret_cast<unsigned char*>(syscall(SYS_mmap, nullptr, SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  const stack_t ss{stack, 0, SIZE};
+  struct sigaction sa {};
+  sa.sa_handler = [](int) {
+    const sockaddr_in to{AF_INET, htons(9), {htonl(INADDR_LOOPBACK)}, {}};
+    if (g_call == 3) sendto(200, "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+    if (g_call == 4) close_range(201, 264, 0);
+    const int fd = g_call < 3 ? open(g_names[g_call == 2].c_str(), O_WRONLY | O_CREAT, 0644) : -1;
+    if (fd >= 0 && write(fd, "x", 1) == 1) close(fd);
+  };
+  sa.sa_flags = SA_ONSTACK;
+  g_names[0] = std::string(argv[2]) + "/f";
+  g_names[1] = std::string(argv[2]) + "/" + std::string(250, 'n');  // a name over 256 bytes
+  if (sigaltstack(&ss, nullptr) != 0 || sigaction(SIGUSR2, &sa, nullptr) != 0 ||
+      syscall(SYS_dup2, syscall(SYS_socket, AF_INET, SOCK_DGRAM, 0), 200) != 200)
+    fail("setup");
+  for (const char* path : {"first", "naming", "long_line", "sendto", "close_many"}) {
+    for (int fd = 201; g_call == 4 && fd <= 264; ++fd) write(dup2(open(g_names[0].c_str(), O_WRONLY), fd), "x", 1);  // named
+    std::memset(stack, 0xA5, SIZE);
+    raise(SIGUSR2);
+    fact(path, SIZE - (std::find_if(stack, stack + SIZE, [](unsigned char b) { return b != 0xA5; }) - stack));
+    ++g_call;
+  }
+  return 0;
+}
+
 constexpr Scenario SCENARIOS[] = {
     {"tcp", 1, scenario_tcp},
     {"unix", 1, scenario_unix},
@@ -466,6 +534,8 @@ constexpr Scenario SCENARIOS[] = {
     {"sink_closed", 2, scenario_sink_closed},
     {"dup_self", 1, scenario_dup_self},
     {"transfer", 1, scenario_transfer},
+    {"unreadable", 1, scenario_unreadable},
+    {"signal_stack", 1, scenario_signal_stack},
 };
 
 }  // namespace

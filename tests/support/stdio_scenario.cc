@@ -7,6 +7,7 @@
 // Plain declarations only: optimised builds would otherwise inline getline and the
 // _unlocked byte functions, and the program would never call them.
 #define __NO_INLINE__ 1
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -247,6 +248,16 @@ int scenario_stdio(int, char** argv) {
     w.write(out, text);
     if (std::fclose(out) != 0) fail(w.name);
   }
+  // errno, set to a mark, after closing streams without a descriptor and reopening stdin.
+  char* text_copy = nullptr;  // the memory stream's, left to the process's end
+  size_t size = 0;
+  for (FILE* stream : {open_memstream(&text_copy, &size), fmemopen(nullptr, 64, "w"), fopencookie(nullptr, "w", cookie_io_functions_t{}), stdin, stdin}) {
+    errno = EDOM;
+    std::fclose(stream);
+    fact("fclose_errno", errno);
+  }
+  errno = EDOM;
+  fact("freopen_errno", std::freopen((dir + "/fgets.in").c_str(), "r", stdin) != nullptr ? errno : -1);
   return 0;
 }
 
