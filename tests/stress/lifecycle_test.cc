@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,6 +130,37 @@ TEST(ThreadLifecycle, DetachedThreadBusyInTheLibraryWhileMainReturnsNeverCrashes
               crashes, hangs, bad_exits, lines, cut_lines);
   RecordProperty("crashes", crashes);
   RecordProperty("hangs", hangs);
+}
+
+// The program never meets the library's descriptors or locks, counted over many runs:
+// lines in a file that took the sink's number as four threads made events (closed with
+// close or the raw system call), opens failing for a number that the wide library's
+// close_range/closefrom borrowed, forked children holding the log file, children of a
+// raw clone hung on a lock that a thread of the parent held.
+TEST(ThreadLifecycle, TheProgramNeverMeetsTheLibrarysDescriptorsOrLocks) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    Sink sink;
+    std::string library, count;
+  } cases[] = {{{"sink_reuse", dir.file("close"), "300", "close"}, Sink::PIPE_ENV, "", "dirty"},
+               {{"sink_reuse", dir.file("raw"), "300", "raw"}, Sink::PIPE_ENV, "", "dirty"},
+               {{"range_close_emfile", "2000"}, Sink::NONE, velmora_test::wide_library_path(), "emfile"},
+               {{"fork_log_leak", dir.file("log"), "2000"}, Sink::LOG_FILE, "", "leaks"},
+               {{"raw_clone", dir.path(), "2000"}, Sink::LOG_FILE, "", "hung"}};
+  for (const Case& c : cases) {
+    if (c.args[0] == "sink_reuse") std::filesystem::create_directory(c.args[1]);
+    RunOptions o;
+    o.sink = c.sink;
+    o.sink_fd = 3;
+    o.log_path = dir.file("log");
+    o.library = c.library;
+    o.timeout_seconds = 300;
+    RunResult r = drive(c.args, o);
+    ASSERT_TRUE(r.ok()) << describe(r);
+    EXPECT_EQ(fact_number(r, c.count), 0) << c.args[0] << " " << c.args.back();
+    EXPECT_EQ(r.facts().count("errors") ? fact_number(r, "errors") : 0, 0) << c.args[0];
+  }
 }
 
 // A host that is not preloaded dlopens the library privately and calls its functions
