@@ -64,6 +64,9 @@ constinit std::atomic<bool> PIPE_FROM_ENV{false};
 // number the environment named: the program may close and reuse that number at any
 // moment, from any thread, by any route, and no line may follow it there.
 constinit std::atomic<bool> PIPE_IS_PRIVATE{false};
+// A thread is adopting the pipe (settle_pipe_fd); this thread is that one.
+constinit std::atomic<bool> PIPE_SETTLING{false};
+constinit thread_local bool SETTLING_HERE __attribute__((tls_model("initial-exec"))) = false;
 constinit std::atomic<uint64_t> PIPE_DEV{0};
 constinit std::atomic<uint64_t> PIPE_INO{0};
 
@@ -380,16 +383,32 @@ void emit(std::size_t size, PutLine&& put_line) noexcept {
 }  // namespace
 
 void settle_pipe_fd() noexcept {
+  // One thread adopts; the others wait (bounded) until PIPE_FD is stored, or their lines
+  // would go nowhere meanwhile. A signal handler on the adopting thread does not wait.
+  bool idle = false;
+  if (!PIPE_SETTLING.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
+    for (int i = 0; i < 100000 && !SETTLING_HERE && !PIPE_FD_CHECKED.load(std::memory_order_acquire); ++i) {
+      ::syscall(SYS_sched_yield);
+    }
+    return;
+  }
+  SETTLING_HERE = true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   const std::optional<Candidate> candidate = pipe_fd_from_environment();
-  bool expected = false;
-  if (PIPE_FD_CHECKED.compare_exchange_strong(expected, true, std::memory_order_acq_rel) && candidate) {
+  const int copy = candidate && candidate->fd >= 0 ? private_duplicate(candidate->fd) : -1;
+  // The host's setter, called meanwhile, wins.
+  if (candidate && !PIPE_FD_CHECKED.load(std::memory_order_acquire)) {
     PIPE_DEV.store(candidate->identity.dev, std::memory_order_relaxed);
     PIPE_INO.store(candidate->identity.ino, std::memory_order_relaxed);
     PIPE_FROM_ENV.store(candidate->fd >= 0, std::memory_order_relaxed);
-    const int copy = candidate->fd >= 0 ? private_duplicate(candidate->fd) : -1;
     PIPE_IS_PRIVATE.store(copy >= 0, std::memory_order_relaxed);
     PIPE_FD.store(copy >= 0 ? copy : candidate->fd, std::memory_order_release);
+  } else if (copy >= 0) {
+    raw_close(copy);
   }
+  PIPE_FD_CHECKED.store(true, std::memory_order_release);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  SETTLING_HERE = false;
 }
 
 void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
@@ -505,6 +524,10 @@ void sink_after_fork_child() noexcept {
                   std::memory_order_relaxed);
   LOG_GATE.store((LOG_GATE.load(std::memory_order_relaxed) & LOG_GENERATION) + LOG_GENERATION_STEP,
                  std::memory_order_relaxed);
+  // An adoption that another thread of the parent had begun is begun again here.
+  if (!PIPE_FD_CHECKED.load(std::memory_order_relaxed) && !SETTLING_HERE) {
+    PIPE_SETTLING.store(false, std::memory_order_relaxed);
+  }
   std::atomic_signal_fence(std::memory_order_seq_cst);
   MY_FORK_HOLD = false;
 }
