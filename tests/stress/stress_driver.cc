@@ -749,8 +749,9 @@ int scenario_range_close_emfile(int, char** argv) {
 // children LOG N HOW: threads write lines to the log file LOG all the time while main
 // makes N children. HOW fork: each child fails if it holds the log file open. HOW clone:
 // the C library's clone, which runs no fork handlers (every fourth child sharing main's
-// memory); each closes a descriptor through the library. Counts children failed or hung.
-int clone_child(void*) { return close(dup(2)), static_cast<int>(syscall(SYS_exit_group, 0)); }
+// memory); each writes to a named file. Counts children failed or hung.
+int g_named = -1;
+int clone_child(void*) { return static_cast<int>(write(g_named, "c", 1) + syscall(SYS_exit_group, 0)); }
 
 int scenario_children(int, char** argv) {
   std::atomic<bool> stop{false};
@@ -758,6 +759,7 @@ int scenario_children(int, char** argv) {
   const std::string log = argv[2];
   mkdir((log + ".d").c_str(), 0755);
   std::vector<std::thread> threads = writers(log + ".d", 3, stop, made);
+  write(g_named = open_for_write(log + ".d/c"), "p", 1);
   struct stat st, lg;
   while (stat(log.c_str(), &lg) != 0) std::this_thread::yield();
   static char stack[64 * 1024];
