@@ -25,15 +25,31 @@
 //   hold the table's lock across fork and re-create it in the child, and give the
 //   child's line gate only its own thread's share, so no child inherits a lock or a
 //   line held by a thread that does not exist in it. The child records itself as the
-//   table's owner.
+//   table's owner. The prepare handler first waits until no line holds the log file
+//   open (its open, write and close happen inside the log-file gate), so no child
+//   inherits that descriptor; pipe lines are not waited for. A fork from a signal
+//   handler that interrupted its own thread's table operation, log line or fork takes
+//   nothing it would wait for itself on (a count of skipped forks pairs the handlers).
+//
+// The sink's descriptors
+//   An adopted pipe is written through the library's own close-on-exec duplicate at a
+//   high number, never through the number the program may close and reuse; the wide
+//   library's close_range/closefrom close around it and never open a descriptor.
 //
 // vfork and clone(CLONE_VM) without CLONE_THREAD
 //   Such a child runs the wrappers in its parent's memory but has descriptors of its
 //   own, and no fork handler runs for it. It is recognised by a pid other than the
-//   table's owner: it never changes the table (no insert, no removal, no switching off
-//   of the parent's sink), so the parent's names stay right; the child's own events may
-//   be missing. It may still write lines: the gate's futex and the sink's system calls
-//   work in shared memory, and each line carries the child's pid.
+//   table's owner, and the kernel (kcmp KCMP_VM with the owner) confirms the shared
+//   memory: it never changes the table (no insert, no removal, no switching off of the
+//   parent's sink) and writes no lines, so the parent's names stay right; the child's
+//   own events are missing.
+//
+// clone without CLONE_VM (a raw clone: no fork handlers)
+//   The child's copy of the table's lock and the sink's gates may be held by threads
+//   that do not exist in it. At its first call (or first lock found held) it is found
+//   not to be the owner, kcmp says its memory is its own, and it re-creates the lock
+//   and gates as a forked child would and becomes the owner of its copy. When the
+//   kernel cannot tell, it leaves the state alone and never waits for the lock.
 //
 // Thread cancellation
 //   Nothing the library does while a thread is inside a guarded step is a cancellation

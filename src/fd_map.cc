@@ -1,5 +1,6 @@
 #include "fd_map.h"
 
+#include <linux/kcmp.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -22,9 +23,10 @@ namespace {
 // unavailable instead, and the event is lost rather than the process hung.
 constinit thread_local bool IN_TABLE_OP __attribute__((tls_model("initial-exec"))) = false;
 
-// Whether this thread's fork prepare handler took the lock (it does not when the fork
-// comes from a signal handler that interrupted this thread inside a table operation).
-constinit thread_local bool FORK_TOOK_LOCK __attribute__((tls_model("initial-exec"))) = false;
+// Forks whose prepare handler took nothing, not yet answered by a parent or child
+// handler: a fork from a signal handler that interrupted this thread inside a table
+// operation or inside another fork's handlers. Handlers nest, so a count.
+constinit thread_local unsigned FORKS_SKIPPED __attribute__((tls_model("initial-exec"))) = 0;
 
 constinit pthread_once_t FORK_HANDLERS_ONCE = PTHREAD_ONCE_INIT;
 
@@ -33,30 +35,87 @@ constinit pthread_once_t FORK_HANDLERS_ONCE = PTHREAD_ONCE_INIT;
 // handlers (vfork, clone with CLONE_VM) has another pid and leaves the table alone.
 constinit std::atomic<int32_t> OWNER_PID{0};
 
+enum class Kin : int64_t { OWNER, OWN_MEMORY, SHARED_MEMORY, UNKNOWN };
+
+// What a process other than the owner is to it, asked of the kernel once per process
+// and kept (shared memory keeps it for every sharer; each finds its own pid or asks).
+constinit std::atomic<int64_t> KIN_OF_PID{0};
+
+void adopt_own_copy(int32_t pid) noexcept;
+
+Kin kin_of(int32_t pid) noexcept {
+  const int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
+  if (owner == pid) return Kin::OWNER;
+  const int64_t known = KIN_OF_PID.load(std::memory_order_relaxed);
+  if (known >> 8 == pid) return static_cast<Kin>(known & 0xff);
+  const long same = ::syscall(SYS_kcmp, pid, owner, KCMP_VM, 0, 0);
+  // KCMP_VM orders address spaces: 0 is the owner's own memory, 1 or 2 another.
+  const Kin kin = same == 0 ? Kin::SHARED_MEMORY : same > 0 ? Kin::OWN_MEMORY : Kin::UNKNOWN;
+  if (kin == Kin::OWN_MEMORY) {
+    adopt_own_copy(pid);
+    return Kin::OWNER;
+  }
+  KIN_OF_PID.store(static_cast<int64_t>(pid) << 8 | static_cast<int64_t>(kin), std::memory_order_relaxed);
+  return kin;
+}
+
+// Takes the lock unless this process must not wait for it (see table_owned_here): a
+// held lock is where a raw clone's child would otherwise hang, so the slow path asks.
+bool lock_table() noexcept {
+  if (pthread_mutex_trylock(&FD_MAP.lock) == 0) return true;
+  const int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
+  if (owner != 0 && kin_of(static_cast<int32_t>(::getpid())) == Kin::UNKNOWN) return false;
+  pthread_mutex_lock(&FD_MAP.lock);
+  return true;
+}
+
 // Holding the lock across fork is a table operation too: a signal handler that runs
 // in between (a SIGCHLD handler writing to its self-pipe) must not lock it again.
 void before_fork() noexcept {
-  FORK_TOOK_LOCK = !IN_TABLE_OP;
-  if (!FORK_TOOK_LOCK) return;
+  const int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
+  // A memory-sharing child that forks takes nothing of its parent's state.
+  const bool mine = owner == 0 || kin_of(static_cast<int32_t>(::getpid())) == Kin::OWNER;
+  if (IN_TABLE_OP || !mine) {
+    ++FORKS_SKIPPED;
+    return;
+  }
   IN_TABLE_OP = true;
   std::atomic_signal_fence(std::memory_order_seq_cst);
+  sink_before_fork();
   pthread_mutex_lock(&FD_MAP.lock);
 }
 void after_fork_parent() noexcept {
-  if (!FORK_TOOK_LOCK) return;
+  if (FORKS_SKIPPED > 0) {
+    --FORKS_SKIPPED;
+    return;
+  }
   pthread_mutex_unlock(&FD_MAP.lock);
+  sink_after_fork_parent();
   std::atomic_signal_fence(std::memory_order_seq_cst);
   IN_TABLE_OP = false;
 }
 void after_fork_child() noexcept {
   // The child has one thread; whoever held the lock in the parent does not exist here.
-  if (FORK_TOOK_LOCK) {
+  // After a skipped prepare, the lock is this thread's own (or free), left as it is.
+  if (FORKS_SKIPPED > 0) {
+    --FORKS_SKIPPED;
+  } else {
     pthread_mutex_init(&FD_MAP.lock, nullptr);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     IN_TABLE_OP = false;
   }
   OWNER_PID.store(::getpid(), std::memory_order_relaxed);
   sink_after_fork_child();
+}
+
+// A raw clone's child with memory of its own: its one thread is the cloning thread's
+// copy, and any lock or line its parent's other threads held is held by nobody here.
+void adopt_own_copy(int32_t pid) noexcept {
+  // A lock this very thread held (a clone from a signal handler inside a table
+  // operation) is unlocked by it later, harmlessly: the mutex is a plain one.
+  pthread_mutex_init(&FD_MAP.lock, nullptr);
+  sink_after_fork_child();
+  OWNER_PID.store(pid, std::memory_order_relaxed);
 }
 void register_fork_handlers() noexcept {
   pthread_atfork(before_fork, after_fork_parent, after_fork_child);
@@ -71,7 +130,11 @@ class CriticalSection {
     IN_TABLE_OP = true;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     ensure_fork_handlers();
-    pthread_mutex_lock(&FD_MAP.lock);
+    if (!lock_table()) {
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      IN_TABLE_OP = false;
+      return;
+    }
     entered_ = true;
   }
   ~CriticalSection() {
@@ -115,15 +178,14 @@ void ensure_fork_handlers() noexcept {
 
 bool table_owned_here() noexcept {
   ensure_fork_handlers();  // before the owner is recorded, so every fork child re-records it
-  const int32_t pid = ::getpid();
-  int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
-  if (owner == 0 && OWNER_PID.compare_exchange_strong(owner, pid, std::memory_order_relaxed)) return true;
-  return owner == pid;
+  return table_owned_by(static_cast<int32_t>(::getpid()));
 }
 
 bool table_owned_by(int32_t pid) noexcept {
-  const int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
-  return owner == 0 || owner == pid;
+  int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
+  if (owner == pid) return true;
+  if (owner == 0 && OWNER_PID.compare_exchange_strong(owner, pid, std::memory_order_relaxed)) return true;
+  return kin_of(pid) == Kin::OWNER;
 }
 
 char* FdMap::NameBlocks::take(std::size_t size) noexcept {
@@ -292,16 +354,30 @@ bool table_remove(int32_t fd, TextCopy* removed) noexcept {
 }
 
 bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept {
-  int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
-  if (owner == 0) {
-    ensure_fork_handlers();
-    OWNER_PID.compare_exchange_strong(owner, pid, std::memory_order_relaxed);
-    owner = OWNER_PID.load(std::memory_order_relaxed);
-  }
-  if (owner != pid) return false;
+  if (OWNER_PID.load(std::memory_order_relaxed) == 0) ensure_fork_handlers();
+  if (!table_owned_by(pid)) return false;
   CriticalSection cs;
   if (!cs.usable()) return false;
   return FD_MAP.map.remove(fd, removed);
+}
+
+std::size_t FdMap::lowest_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) const noexcept {
+  std::size_t found = 0;
+  for (std::size_t i = 0; i < capacity_ && max > 0; ++i) {
+    if (slots_[i].name == nullptr) continue;
+    const auto fd = static_cast<uint32_t>(slots_[i].fd);
+    if (fd < first || fd > last || (found == max && fd >= static_cast<uint32_t>(out[max - 1]))) continue;
+    // Insertion into the sorted list, the largest dropped when it is full.
+    std::size_t at = found < max ? found++ : max - 1;
+    for (; at > 0 && static_cast<uint32_t>(out[at - 1]) > fd; --at) out[at] = out[at - 1];
+    out[at] = static_cast<int32_t>(fd);
+  }
+  return found;
+}
+
+std::size_t table_named_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) noexcept {
+  CriticalSection cs;
+  return cs.usable() ? FD_MAP.map.lowest_in(first, last, out, max) : 0;
 }
 
 void poison_table() noexcept {

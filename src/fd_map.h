@@ -31,6 +31,8 @@ class FdMap {
   bool insert(int32_t fd, std::string_view name) noexcept;
   // Whether there was an entry; its name is copied to `*removed` first when given.
   bool remove(int32_t fd, TextCopy* removed = nullptr) noexcept;
+  // The lowest named numbers in [first, last], ascending, at most `max` of them.
+  std::size_t lowest_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) const noexcept;
 
   std::size_t size() const noexcept { return count_; }
   std::size_t capacity() const noexcept { return capacity_; }
@@ -103,11 +105,23 @@ bool table_remove(int32_t fd, TextCopy* removed = nullptr) noexcept;
 // The same for a caller that already has this process's pid (no getpid of its own).
 bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept;
 
+// Up to `max` named numbers in [first, last], lowest first, copied out under the lock;
+// 0 when the table is unavailable. The caller goes on from the last one plus one.
+std::size_t table_named_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) noexcept;
+
 // Whether this process may change the table: false in a child that shares its parent's
 // memory without being a thread of it (vfork, clone with CLONE_VM), which has its own
 // descriptors but would otherwise rewrite the parent's names. Costs one getpid.
+//
+// A process other than the recorded owner is one that no fork handler ran for: the
+// kernel is asked (KCMP_VM against the owner, once per such process) whether it shares
+// the owner's memory. A child of a raw clone with memory of its own re-creates its copy
+// of the table's lock and the sink's gates (whose holders may be threads that do not
+// exist in it) and becomes the owner of its copy; a child sharing the memory leaves it
+// alone; when the kernel cannot tell (kcmp refused, or the owner gone), the process
+// leaves the state alone and never waits for the table's lock: its events are lost.
 bool table_owned_here() noexcept;
-// The same for a pid the caller has already (no system call).
+// The same for a pid the caller has already (no system call on the owner's path).
 bool table_owned_by(int32_t pid) noexcept;
 
 // Registers the fork handlers that keep the table's lock and the sink's line gate

@@ -8,8 +8,7 @@
 
 VELMORA_EXPORT void velmora_io_set_pipe_fd(int32_t fd) {
   // Ownership stays with the host: the descriptor is neither checked nor closed here.
-  velmora_io::forget_pipe_identity();
-  velmora_io::PIPE_FD.store(fd, std::memory_order_relaxed);
+  velmora_io::hand_over_pipe(fd);
   velmora_io::PIPE_FD_CHECKED.store(true, std::memory_order_release);
 }
 

@@ -1,5 +1,6 @@
 // Which descriptors the plain data wrappers and close observe: not the standard
-// streams, not negative numbers, and never the host's own pipe ends.
+// streams, not negative numbers, and never the sink's own descriptors (the adopted
+// pipe's private duplicate, or the host's pipe ends).
 #pragma once
 
 #include <cstdint>

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/futex.h>
+#include <linux/kcmp.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -58,6 +60,13 @@ int64_t now_ms() noexcept {
 // whether its number still refers to it. A host that hands over its own descriptor
 // through the setter owns it, and it is not checked.
 constinit std::atomic<bool> PIPE_FROM_ENV{false};
+// PIPE_FD is the library's own close-on-exec duplicate of the adopted pipe, not the
+// number the environment named: the program may close and reuse that number at any
+// moment, from any thread, by any route, and no line may follow it there.
+constinit std::atomic<bool> PIPE_IS_PRIVATE{false};
+// A thread is adopting the pipe (settle_pipe_fd); this thread is that one.
+constinit std::atomic<bool> PIPE_SETTLING{false};
+constinit thread_local bool SETTLING_HERE __attribute__((tls_model("initial-exec"))) = false;
 constinit std::atomic<uint64_t> PIPE_DEV{0};
 constinit std::atomic<uint64_t> PIPE_INO{0};
 
@@ -102,6 +111,25 @@ std::optional<Candidate> pipe_fd_from_environment() noexcept {
   return Candidate{*fd, *actual};
 }
 
+// A number out of the program's way for the adopted pipe: the lowest free one from just
+// under the descriptor limit (at most 1023, so the kernel's table grows no further than
+// a program with a thousand descriptors makes it), lower floors only when that is taken.
+// A program handed numbers lowest first meets it only after it has taken every number
+// below, the adopted one included; -1 when there is none or when this is a child that
+// shares its parent's memory (vfork before the parent's first call), where a number of
+// the child's would be stored for the parent: it adopts the named number as it is.
+int private_duplicate(int fd) noexcept {
+  if (::syscall(SYS_kcmp, ::getpid(), ::getppid(), KCMP_VM, 0, 0) == 0) return -1;
+  rlimit limit;
+  if (::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0) return -1;
+  for (rlim_t floor = (limit.rlim_cur < 1024 ? limit.rlim_cur : 1024) - 1; floor >= 3 && floor < 1024; floor /= 2) {
+    const long copy = ::syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, floor);
+    if (copy >= 0) return static_cast<int>(copy);
+    if (errno != EMFILE && errno != EINVAL) break;
+  }
+  return -1;
+}
+
 // ---- The line gate: lines of this process never interleave.
 //
 // Lines up to PIPE_BUF are written in one call and the kernel keeps them whole; any
@@ -118,6 +146,64 @@ enum class LineShare : unsigned char { NONE, WAITING, SHORT, LONG };
 constinit thread_local LineShare MY_LINE __attribute__((tls_model("initial-exec"))) = LineShare::NONE;
 // A line was cut part-way: the next line starts with a line feed to end it.
 constinit std::atomic<bool> LINE_CUT{false};
+
+// ---- The log-file gate: a fork waits until no line holds the log file open.
+//
+// A line opens, writes and closes the log file inside it; a fork's prepare handler
+// raises FORKING and waits for the count to drain, so no child is born holding the log
+// file's descriptor. Pipe lines do not count: a fork must not wait on a full pipe that
+// the forking thread itself drains. The word carries a generation that a child resets:
+// a line started in the parent (a fork from a signal handler on its own thread) gives
+// back nothing in the child.
+constexpr uint32_t LOG_COUNT = 0xFFFFu;
+constexpr uint32_t LOG_FORKING = 0x10000u;
+constexpr uint32_t LOG_GENERATION = ~(LOG_COUNT | LOG_FORKING);
+constexpr uint32_t LOG_GENERATION_STEP = 0x20000u;
+constinit std::atomic<uint32_t> LOG_GATE{0};
+// This thread holds a line on the log file / holds LOG_FORKING for its fork.
+constinit thread_local bool IN_LOG_LINE __attribute__((tls_model("initial-exec"))) = false;
+constinit thread_local bool MY_FORK_HOLD __attribute__((tls_model("initial-exec"))) = false;
+
+class LogFileTurn {
+ public:
+  LogFileTurn() noexcept {
+    // A signal handler on the thread that is forking would wait for itself.
+    if (MY_FORK_HOLD || IN_LOG_LINE) return;
+    IN_LOG_LINE = true;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    for (;;) {
+      uint32_t s = LOG_GATE.load(std::memory_order_acquire);
+      if (s & LOG_FORKING) {
+        futex_wait(&LOG_GATE, s);
+        continue;
+      }
+      if (LOG_GATE.compare_exchange_weak(s, s + 1, std::memory_order_acquire)) {
+        generation_ = s & LOG_GENERATION;
+        break;
+      }
+    }
+    held_ = true;
+  }
+  ~LogFileTurn() {
+    if (!held_) return;
+    for (uint32_t s = LOG_GATE.load(std::memory_order_relaxed); (s & LOG_GENERATION) == generation_;) {
+      if (LOG_GATE.compare_exchange_weak(s, s - 1, std::memory_order_release)) {
+        if (s & LOG_FORKING) futex_wake_all(&LOG_GATE);
+        break;
+      }
+    }
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    IN_LOG_LINE = false;
+  }
+  LogFileTurn(const LogFileTurn&) = delete;
+  LogFileTurn& operator=(const LogFileTurn&) = delete;
+
+  bool held() const noexcept { return held_; }
+
+ private:
+  bool held_ = false;
+  uint32_t generation_ = 0;
+};
 
 class LineTurn {
  public:
@@ -259,42 +345,44 @@ void put_escaped(LineWriter& out, std::string_view detail) noexcept {
   out.put(detail.data() + run, detail.size() - run);
 }
 
-// The descriptor a line goes to, and whether the sink opened it for this line.
-struct Target {
-  int fd = -1;
-  bool opened = false;
-};
+template <typename PutLine>
+void write_line(int fd, PutLine& put_line) noexcept {
+  LineWriter out(fd);
+  if (LINE_CUT.load(std::memory_order_relaxed)) out.put("\n", 1);
+  put_line(out);
+  const bool whole = out.finish();
+  if (out.started()) LINE_CUT.store(!whole, std::memory_order_relaxed);
+}
 
-Target choose_target() noexcept {
+// The sink is chosen, and the pipe's identity checked, inside the line's turn: a close
+// of the pipe's number through the library waits for the turns of lines that passed the
+// check (private_pipe_closing). `pieces`: how many the line is put in; more than one
+// writev takes goes out alone, as a line too long for one atomic write does.
+template <typename PutLine>
+void emit(std::size_t size, std::size_t pieces, PutLine&& put_line) noexcept {
   settle_sink();
-  int32_t pipe_fd = PIPE_FD.load(std::memory_order_acquire);
-  if (pipe_fd >= 0 && !verify_pipe_fd()) pipe_fd = -1;
-  if (pipe_fd >= 0) return {pipe_fd, false};  // no fallback to the log file
+  LineTurn turn(LINE_CUT.load(std::memory_order_relaxed) || size > PIPE_BUF ||
+                pieces > static_cast<std::size_t>(LineWriter::BATCH));
+  if (!turn.held()) return;
+  const int32_t pipe_fd = PIPE_FD.load(std::memory_order_acquire);
+  if (pipe_fd >= 0 && verify_pipe_fd()) {
+    write_line(pipe_fd, put_line);
+    return;  // no fallback to the log file
+  }
   const char* path = sink_variable("VELMORA_IO_LOG");
-  if (path == nullptr) return {};
+  if (path == nullptr) return;
+  LogFileTurn log_turn;
+  if (!log_turn.held()) return;
   // Opened and closed per line: the process holds no descriptor of ours between lines.
   const int fd = raw_open_log(path);
-  return fd >= 0 ? Target{fd, true} : Target{};
+  if (fd < 0) return;
+  write_line(fd, put_line);
+  raw_close(fd);
 }
 
-// `pieces`: how many the line is put in; more than one writev takes goes out alone, as a
-// line too long for one atomic write does.
-template <typename PutLine>
-void emit(int target_fd, std::size_t size, std::size_t pieces, PutLine&& put_line) noexcept {
-  LineTurn turn(LINE_CUT.load(std::memory_order_relaxed) || size > PIPE_BUF || pieces > static_cast<std::size_t>(LineWriter::BATCH));
-  if (turn.held()) {
-    LineWriter out(target_fd);
-    if (LINE_CUT.load(std::memory_order_relaxed)) out.put("\n", 1);
-    put_line(out);
-    const bool whole = out.finish();
-    if (out.started()) LINE_CUT.store(!whole, std::memory_order_relaxed);
-  }
-}
-
-// The line itself, out of line: the sink's choice before it (which may look at the pipe
-// with fstat) runs without this frame under it, for small signal stacks.
-[[gnu::noinline]] void write_line(int target_fd, std::string_view kind, std::string_view detail, int32_t fd,
-                                  int32_t pid) noexcept {
+// The line itself, out of line, so that the caller's frame is not under it.
+[[gnu::noinline]] void write_event(std::string_view kind, std::string_view detail, int32_t fd,
+                                   int32_t pid) noexcept {
   const int64_t tid = ::syscall(SYS_gettid);
   const std::size_t escaped = escaped_size(detail);
   // Every line is written in pieces straight from the caller's text, never copied whole
@@ -307,7 +395,7 @@ void emit(int target_fd, std::size_t size, std::size_t pieces, PutLine&& put_lin
   const std::size_t size = kind.size() + 1 + escaped + 1 + numbers.size();
   // kind, TAB, the detail's runs and escapes, TAB, numbers.
   const std::size_t pieces = 5 + 2 * (escaped - detail.size());
-  emit(target_fd, size, pieces, [&](LineWriter& out) {
+  emit(size, pieces, [&](LineWriter& out) {
     out.put(kind);
     out.put("\t", 1);
     put_escaped(out, detail);
@@ -319,14 +407,32 @@ void emit(int target_fd, std::size_t size, std::size_t pieces, PutLine&& put_lin
 }  // namespace
 
 void settle_pipe_fd() noexcept {
+  // One thread adopts; the others wait (bounded) until PIPE_FD is stored, or their lines
+  // would go nowhere meanwhile. A signal handler on the adopting thread does not wait.
+  bool idle = false;
+  if (!PIPE_SETTLING.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
+    for (int i = 0; i < 100000 && !SETTLING_HERE && !PIPE_FD_CHECKED.load(std::memory_order_acquire); ++i) {
+      ::syscall(SYS_sched_yield);
+    }
+    return;
+  }
+  SETTLING_HERE = true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   const std::optional<Candidate> candidate = pipe_fd_from_environment();
-  bool expected = false;
-  if (PIPE_FD_CHECKED.compare_exchange_strong(expected, true, std::memory_order_acq_rel) && candidate) {
+  const int copy = candidate && candidate->fd >= 0 ? private_duplicate(candidate->fd) : -1;
+  // The host's setter, called meanwhile, wins.
+  if (candidate && !PIPE_FD_CHECKED.load(std::memory_order_acquire)) {
     PIPE_DEV.store(candidate->identity.dev, std::memory_order_relaxed);
     PIPE_INO.store(candidate->identity.ino, std::memory_order_relaxed);
     PIPE_FROM_ENV.store(candidate->fd >= 0, std::memory_order_relaxed);
-    PIPE_FD.store(candidate->fd, std::memory_order_release);
+    PIPE_IS_PRIVATE.store(copy >= 0, std::memory_order_relaxed);
+    PIPE_FD.store(copy >= 0 ? copy : candidate->fd, std::memory_order_release);
+  } else if (copy >= 0) {
+    raw_close(copy);
   }
+  PIPE_FD_CHECKED.store(true, std::memory_order_release);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  SETTLING_HERE = false;
 }
 
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
@@ -335,13 +441,32 @@ void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32
   // A child sharing this memory (vfork) would report its descriptors under the names
   // of its parent's table: its lines are left out.
   if (!table_owned_by(pid)) return;
-  const Target target = choose_target();
-  if (target.fd < 0) return;
-  write_line(target.fd, kind, detail, fd, pid);
-  if (target.opened) raw_close(target.fd);
+  write_event(kind, detail, fd, pid);
 }
 
-void forget_pipe_identity() noexcept { PIPE_FROM_ENV.store(false, std::memory_order_relaxed); }
+void hand_over_pipe(int32_t fd) noexcept {
+  PIPE_FROM_ENV.store(false, std::memory_order_relaxed);
+  if (!PIPE_IS_PRIVATE.exchange(false, std::memory_order_relaxed)) {
+    PIPE_FD.store(fd, std::memory_order_relaxed);
+    return;
+  }
+  // The private duplicate is closed once no line can still be writing to it.
+  LineTurn turn(true);
+  const int32_t copy = PIPE_FD.exchange(fd, std::memory_order_acq_rel);
+  if (copy >= 0 && turn.held()) raw_close(copy);
+}
+
+int32_t private_pipe_fd() noexcept {
+  return PIPE_IS_PRIVATE.load(std::memory_order_relaxed) ? PIPE_FD.load(std::memory_order_relaxed) : -1;
+}
+
+void private_pipe_closing(int32_t fd) noexcept {
+  if (fd < 0 || fd != private_pipe_fd() || !table_owned_here()) return;
+  // Every line that found the pipe sound finishes before the number is given up.
+  LineTurn turn(true);
+  int32_t expected = fd;
+  PIPE_FD.compare_exchange_strong(expected, -1, std::memory_order_acq_rel);
+}
 
 bool verify_pipe_fd() noexcept {
   if (!PIPE_FROM_ENV.load(std::memory_order_relaxed)) return true;
@@ -365,11 +490,43 @@ void pipe_fd_closed(int32_t fd) noexcept {
   PIPE_FD.compare_exchange_strong(expected, -1, std::memory_order_acq_rel);
 }
 
+void sink_before_fork() noexcept {
+  // A fork from a signal handler that interrupted this thread's own log line waits
+  // for the others only.
+  const uint32_t own = IN_LOG_LINE ? 1u : 0u;
+  for (;;) {
+    uint32_t s = LOG_GATE.load(std::memory_order_acquire);
+    if (s & LOG_FORKING) {
+      futex_wait(&LOG_GATE, s);
+      continue;
+    }
+    if (LOG_GATE.compare_exchange_weak(s, s | LOG_FORKING, std::memory_order_acquire)) break;
+  }
+  MY_FORK_HOLD = true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  for (uint32_t s; ((s = LOG_GATE.load(std::memory_order_acquire)) & LOG_COUNT) > own;) futex_wait(&LOG_GATE, s);
+}
+
+void sink_after_fork_parent() noexcept {
+  LOG_GATE.fetch_and(~LOG_FORKING, std::memory_order_release);
+  futex_wake_all(&LOG_GATE);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  MY_FORK_HOLD = false;
+}
+
 void sink_after_fork_child() noexcept {
   LINE_GATE.store(MY_LINE == LineShare::SHORT  ? 1u
                   : MY_LINE == LineShare::LONG ? LONG_LINE
                                                : 0u,
                   std::memory_order_relaxed);
+  LOG_GATE.store((LOG_GATE.load(std::memory_order_relaxed) & LOG_GENERATION) + LOG_GENERATION_STEP,
+                 std::memory_order_relaxed);
+  // An adoption that another thread of the parent had begun is begun again here.
+  if (!PIPE_FD_CHECKED.load(std::memory_order_relaxed) && !SETTLING_HERE) {
+    PIPE_SETTLING.store(false, std::memory_order_relaxed);
+  }
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  MY_FORK_HOLD = false;
 }
 
 }  // namespace velmora_io

@@ -56,14 +56,33 @@ inline void settle_sink() noexcept {
 // False when the pipe must not be written to (it is switched off, unless this is a
 // child that shares the parent's memory, whose descriptors are its own).
 bool verify_pipe_fd() noexcept;
-void forget_pipe_identity() noexcept;
+
+// The in-process host's setter: its descriptor replaces the sink, unchecked; a private
+// duplicate of an adopted pipe is closed once no line is writing to it.
+void hand_over_pipe(int32_t fd) noexcept;
+
+// The adopted pipe is written through a close-on-exec duplicate of the library's own at
+// a high number (the number the environment named is left to the program: closing it
+// and reusing it for a file of its own changes nothing for the lines, which keep going
+// to the host). -1 when there is none (a setter's pipe, or no number was free).
+int32_t private_pipe_fd() noexcept;
+// The program is about to close or overwrite fd through the library's close, dup2,
+// dup3 or close_range: if it is the private duplicate, the pipe is switched off once
+// every line in flight on it has been written, so none lands in what reuses the number.
+void private_pipe_closing(int32_t fd) noexcept;
 
 // The program closed or overwrote descriptor fd: if it was the pipe sink, switch the
 // pipe off rather than write later lines into whatever reuses the number.
 void pipe_fd_closed(int32_t fd) noexcept;
 
-// In a forked child: lines that other threads of the parent were writing do not exist
-// here, so the line gate keeps only this thread's own share.
+// Fork handlers, in the table's order (fd_map.cc): the prepare handler waits until no
+// line holds the log file open and holds new ones back, so no child inherits the log
+// file's descriptor; the parent's lets them go on.
+void sink_before_fork() noexcept;
+void sink_after_fork_parent() noexcept;
+// In a child (forked, or made by a raw clone with memory of its own): lines that other
+// threads of the parent were writing do not exist here, so the gates keep only this
+// thread's own share.
 void sink_after_fork_child() noexcept;
 
 }  // namespace velmora_io

@@ -75,6 +75,7 @@ VELMORA_EXPORT int close(int fd) {
     });
     return real(fd);
   }
+  vio::private_pipe_closing(fd);
   const int result = real(fd);
   if (result == 0 && fd >= 0) vio::pipe_fd_closed(fd);
   return result;
@@ -83,6 +84,7 @@ VELMORA_EXPORT int close(int fd) {
 VELMORA_EXPORT int dup2(int old_fd, int new_fd) noexcept {
   auto* real = li::dup2::get();
   if (real == nullptr) return li::real_function_missing<int>();
+  if (old_fd != new_fd) vio::private_pipe_closing(new_fd);
   const int result = real(old_fd, new_fd);
   if (result >= 0) vio::forget_unnameable(new_fd);
   li::after_dup(result, old_fd, new_fd);
@@ -92,6 +94,7 @@ VELMORA_EXPORT int dup2(int old_fd, int new_fd) noexcept {
 VELMORA_EXPORT int dup3(int old_fd, int new_fd, int flags) noexcept {
   auto* real = li::dup3::get();
   if (real == nullptr) return li::real_function_missing<int>();
+  if (old_fd != new_fd) vio::private_pipe_closing(new_fd);
   const int result = real(old_fd, new_fd, flags);
   if (result >= 0) vio::forget_unnameable(new_fd);
   li::after_dup(result, old_fd, new_fd);

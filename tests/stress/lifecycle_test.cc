@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,6 +130,33 @@ TEST(ThreadLifecycle, DetachedThreadBusyInTheLibraryWhileMainReturnsNeverCrashes
               crashes, hangs, bad_exits, lines, cut_lines);
   RecordProperty("crashes", crashes);
   RecordProperty("hangs", hangs);
+}
+
+// The program never meets the library's descriptors or locks, counted over many runs:
+// lines in a file that took the sink's number while four threads made events (closed
+// with close or the raw system call), opens failing for a number that the wide
+// library's close_range/closefrom borrowed, forked children holding the log file, and
+// children of a raw clone hung on a lock that a thread of the parent held.
+TEST(ThreadLifecycle, TheProgramNeverMeetsTheLibrarysDescriptorsOrLocks) {
+  TempDir dir;
+  RunOptions o;
+  o.sink_fd = 3;
+  long dirty = 0;
+  for (int run = 0; run < 600; ++run) {
+    std::filesystem::create_directory(dir.file(std::to_string(run)));
+    RunResult r = drive({"sink_reuse", dir.file(std::to_string(run)), run % 2 ? "raw" : "close"}, o);
+    ASSERT_EQ(fact_number(r, "own_fd"), 3) << describe(r);
+    dirty += fact_number(r, "own_bytes") != 0;
+  }
+  EXPECT_EQ(dirty, 0) << "runs of 600 with lines in the program's file";
+  o.library = velmora_test::wide_library_path();
+  o.sink = Sink::NONE;
+  EXPECT_EQ(fact_number(drive({"range_close_emfile", "2000"}, o), "emfile"), 0);
+  o.library = "";
+  o.sink = Sink::LOG_FILE;
+  o.log_path = dir.file("log");
+  EXPECT_EQ(fact_number(drive({"children", o.log_path, "2000", "fork"}, o), "bad"), 0);
+  EXPECT_EQ(fact_number(drive({"children", o.log_path, "2000", "clone"}, o), "bad"), 0);
 }
 
 // A host that is not preloaded dlopens the library privately and calls its functions

@@ -6,10 +6,12 @@
 // Each scenario makes plain C-library calls under load or in a hostile environment and
 // prints what the test needs to know as key=value lines on standard output. Standard
 // output is descriptor 1, which the library never observes.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -694,6 +696,92 @@ int scenario_cancel_in_sink(int, char** argv) {
   return 0;
 }
 
+// ---------------------------------------------------------------------------------
+// Where the library's own descriptors and locks must never meet the program's.
+
+// THREADS threads write single bytes to files of their own in DIR until `stop`.
+std::vector<std::thread> writers(const std::string& dir, int threads, std::atomic<bool>& stop, std::atomic<long>& made) {
+  std::vector<std::thread> all;
+  for (int t = 0, fd; t < threads && (fd = open_for_write(dir + "/w" + std::to_string(t))) >= 0; ++t) {
+    all.emplace_back([fd, &stop, &made] {
+      for (long i = 0; i < 10000000 && !stop; ++i, ++made) write(fd, "x", 1);
+    });
+  }
+  return all;
+}
+
+// sink_reuse DIR HOW: the sink is at 3; four threads make events while main closes 3
+// (HOW: close, or the raw system call) and opens a file of its own, which gets 3.
+int scenario_sink_reuse(int, char** argv) {
+  std::atomic<bool> stop{false};
+  std::atomic<long> made{0};
+  std::vector<std::thread> threads = writers(argv[2], 4, stop, made);
+  while (made < 40) std::this_thread::yield();
+  std::strcmp(argv[3], "raw") == 0 ? syscall(SYS_close, 3) : close(3);
+  const int own = open((std::string(argv[2]) + "/own").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  for (const long until = made + 400; made < until;) std::this_thread::yield();
+  stop = true;
+  for (auto& t : threads) t.join();
+  fact("own_fd", own);
+  fact("own_bytes", lseek(own, 0, SEEK_END));
+  return 0;
+}
+
+// range_close_emfile N: one descriptor is free under the limit; a thread opens and
+// closes /dev/null N times while main calls close_range and closefrom on free numbers.
+int scenario_range_close_emfile(int, char** argv) {
+  const rlimit limit{64, 64};
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) fail("setrlimit");
+  int last = -1;
+  for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) last = fd;
+  close(last);
+  std::atomic<long> emfile{-1};
+  std::thread opener([&] {
+    for (long i = 0, fd = 0; i < std::atol(argv[2]); ++i, close(static_cast<int>(fd))) emfile += (fd = open("/dev/null", O_RDONLY)) < 0;
+    ++emfile;
+  });
+  while (emfile < 0) close_range(2000, 2100, 0), closefrom(2000);
+  opener.join();
+  fact("emfile", emfile);
+  return 0;
+}
+
+// children LOG N HOW: threads write lines to the log file LOG all the time while main
+// makes N children. HOW fork: each child fails if it holds the log file open. HOW clone:
+// the C library's clone, which runs no fork handlers (every fourth child sharing main's
+// memory); each writes to a named file. Counts children failed or hung.
+int g_named = -1;
+int clone_child(void*) { return static_cast<int>(write(g_named, "c", 1) + syscall(SYS_exit_group, 0)); }
+
+int scenario_children(int, char** argv) {
+  std::atomic<bool> stop{false};
+  std::atomic<long> made{0};
+  const std::string log = argv[2];
+  mkdir((log + ".d").c_str(), 0755);
+  std::vector<std::thread> threads = writers(log + ".d", 3, stop, made);
+  write(g_named = open_for_write(log + ".d/c"), "p", 1);
+  struct stat st, lg;
+  while (stat(log.c_str(), &lg) != 0) std::this_thread::yield();
+  static char stack[64 * 1024];
+  long bad = 0;
+  for (int i = 0; i < std::atoi(argv[3]); ++i) {
+    const int vm = i % 4 == 3 ? CLONE_VM | CLONE_VFORK : 0;
+    const pid_t child = argv[4][0] == 'c' ? clone(clone_child, stack + sizeof(stack), vm | SIGCHLD, nullptr) : fork();
+    for (int fd = 3; child == 0 && fd < 1024; ++fd) {
+      if (fstat(fd, &st) == 0 && st.st_ino == lg.st_ino && st.st_dev == lg.st_dev) _exit(1);
+    }
+    if (child == 0) _exit(0);
+    int status = 0;
+    for (const double end = now_seconds() + 2; waitpid(child, &status, WNOHANG) == 0 && now_seconds() < end;) usleep(100);
+    bad += kill(child, SIGKILL) == 0 || status != 0;  // a child still there is killed; it hung
+    waitpid(child, &status, 0);
+  }
+  stop = true;
+  for (auto& t : threads) t.join();
+  fact("bad", bad);
+  return 0;
+}
+
 constexpr Scenario SCENARIOS[] = {
     {"threads_lines", 3, scenario_threads_lines},
     {"two_writers", 2, scenario_two_writers},
@@ -710,6 +798,9 @@ constexpr Scenario SCENARIOS[] = {
     {"log_switch", 2, scenario_log_switch},
     {"many_fds", 3, scenario_many_fds},
     {"cancel_in_sink", 1, scenario_cancel_in_sink},
+    {"sink_reuse", 2, scenario_sink_reuse},
+    {"range_close_emfile", 1, scenario_range_close_emfile},
+    {"children", 3, scenario_children},
 };
 
 }  // namespace
