@@ -108,18 +108,25 @@ TEST(BlindSpot, CloseRangeTakingThePipeNeverPutsLinesIntoTheFileThatReusesItsNum
   ASSERT_EQ(facts["victim"], std::to_string(RunOptions{}.sink_fd));
   EXPECT_EQ(read_file(p.traced.path("victim")), "own\n");
   const std::string pid = r.events.empty() ? "?" : std::to_string(r.events.front().pid);
-  // On the pipe: the write of a, and, for the wide library, close_range's close of a.
-  const std::string a = p.traced.file("a") + " " + facts["a"] + " " + pid + "\n";
-  EXPECT_EQ(listing(r.events), "write " + a + (testing_wide_library() ? "close " + a : ""));
   std::size_t malformed = 0;
   const auto logged = parse_events(read_file(p.traced.path("events.log")), &malformed);
   expect_well_formed(logged, malformed);
   const std::string victim = p.traced.file("victim"), other = p.traced.file("other");
   const std::string victim_fd = facts["victim"], other_fd = facts["other"];
-  EXPECT_EQ(listing(logged), "write " + other + " " + other_fd + " " + pid + "\n" +
-                                 "write " + victim + " " + victim_fd + " " + pid + "\n" +
-                                 "close " + other + " " + other_fd + " " + pid + "\n" +
-                                 "close " + victim + " " + victim_fd + " " + pid + "\n");
+  const std::string a = p.traced.file("a") + " " + facts["a"] + " " + pid + "\n";
+  const std::string after = "write " + other + " " + other_fd + " " + pid + "\n" + "write " + victim + " " +
+                            victim_fd + " " + pid + "\n" + "close " + other + " " + other_fd + " " + pid + "\n" +
+                            "close " + victim + " " + victim_fd + " " + pid + "\n";
+  // The wide library's close_range leaves the library's private copy of the pipe open, so
+  // every line stays on the pipe; the narrow library's copy goes with the range, its
+  // identity check sees it, and the later lines fall back to the log file.
+  if (testing_wide_library()) {
+    EXPECT_EQ(listing(r.events), "write " + a + "close " + a + after);
+    EXPECT_EQ(listing(logged), "");
+  } else {
+    EXPECT_EQ(listing(r.events), "write " + a);
+    EXPECT_EQ(listing(logged), after);
+  }
   EXPECT_EQ(read_file(p.traced.path("other")), "other\n");
 }
 
