@@ -3,11 +3,11 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "../async_safety.h"
-#include "../export.h"
-#include "../identify.h"
-#include "../reportable.h"
-#include "../sink.h"
+#include "async_safety.h"
+#include "export.h"
+#include "identify.h"
+#include "reportable.h"
+#include "sink.h"
 #include "data_call.h"
 #include "outgoing_sql.h"
 #include "slots.h"

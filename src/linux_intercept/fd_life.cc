@@ -2,10 +2,10 @@
 
 #include <unistd.h>
 
-#include "../fd_map.h"
-#include "../reentrancy.h"
-#include "../reportable.h"
-#include "../sink.h"
+#include "fd_map.h"
+#include "reentrancy.h"
+#include "reportable.h"
+#include "sink.h"
 
 namespace velmora_io::linux_intercept {
 

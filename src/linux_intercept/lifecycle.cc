@@ -5,15 +5,15 @@
 
 #include <cerrno>
 
-#include "../errno_saver.h"
-#include "../async_safety.h"
-#include "../export.h"
-#include "../fd_map.h"
-#include "../identify.h"
-#include "../reentrancy.h"
-#include "../reportable.h"
-#include "../sink.h"
-#include "../unnameable.h"
+#include "errno_saver.h"
+#include "async_safety.h"
+#include "export.h"
+#include "fd_map.h"
+#include "identify.h"
+#include "reentrancy.h"
+#include "reportable.h"
+#include "sink.h"
+#include "unnameable.h"
 #include "slots.h"
 
 namespace velmora_io::linux_intercept {

@@ -5,8 +5,8 @@
 // from inside an observation step.
 #include <sys/mman.h>
 
-#include "../export.h"
-#include "../reentrancy.h"
+#include "export.h"
+#include "reentrancy.h"
 #include "data_call.h"
 #include "slots.h"
 

@@ -6,10 +6,10 @@
 
 #include <cstdint>
 
-#include "../export.h"
-#include "../fd_map.h"
-#include "../reentrancy.h"
-#include "../sink.h"
+#include "export.h"
+#include "fd_map.h"
+#include "reentrancy.h"
+#include "sink.h"
 #include "fd_life.h"
 #include "slots.h"
 

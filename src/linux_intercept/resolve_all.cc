@@ -2,7 +2,7 @@
 // of this library and settles the environment's sink. Built into each
 // library with VELMORA_WIDE_LIBRARY set to 0 or 1, so each looks up exactly the
 // functions it exports.
-#include "../sink.h"
+#include "sink.h"
 #include "slots.h"
 
 #ifndef VELMORA_WIDE_LIBRARY

@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "../identify.h"
-#include "../reentrancy.h"
+#include "identify.h"
+#include "reentrancy.h"
 
 namespace velmora_io::linux_intercept {
 

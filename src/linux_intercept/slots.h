@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <type_traits>
 
-#include "../real_function.h"
+#include "real_function.h"
 #include "entry_points.h"
 
 namespace velmora_io::linux_intercept {

@@ -16,9 +16,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../errno_saver.h"
-#include "../export.h"
-#include "../stdio_buffer.h"
+#include "errno_saver.h"
+#include "export.h"
+#include "stdio_buffer.h"
 #include "data_call.h"
 #include "slots.h"
 #include "stdio_call.h"

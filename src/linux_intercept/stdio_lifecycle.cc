@@ -4,9 +4,9 @@
 // fclose reports the "close" of a named descriptor as close would.
 #include <stdio.h>
 
-#include "../errno_saver.h"
-#include "../export.h"
-#include "../reentrancy.h"
+#include "errno_saver.h"
+#include "export.h"
+#include "reentrancy.h"
 #include "fd_life.h"
 #include "stdio_call.h"
 #include "slots.h"

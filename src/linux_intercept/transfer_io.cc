@@ -7,9 +7,9 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
-#include "../export.h"
-#include "../identify.h"
-#include "../sink.h"
+#include "export.h"
+#include "identify.h"
+#include "sink.h"
 #include "slots.h"
 
 namespace velmora_io::linux_intercept {
