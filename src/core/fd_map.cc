@@ -1,14 +1,12 @@
 #include "fd_map.h"
 
-#include <linux/kcmp.h>
-#include <sys/mman.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <utility>
 
+#include "raw_syscalls.h"
 #include "sink.h"
 
 namespace velmora_io {
@@ -48,7 +46,7 @@ Kin kin_of(int32_t pid) noexcept {
   if (owner == pid) return Kin::OWNER;
   const int64_t known = KIN_OF_PID.load(std::memory_order_relaxed);
   if (known >> 8 == pid) return static_cast<Kin>(known & 0xff);
-  const long same = ::syscall(SYS_kcmp, pid, owner, KCMP_VM, 0, 0);
+  const long same = raw::compare_memory(pid, owner);
   // KCMP_VM orders address spaces: 0 is the owner's own memory, 1 or 2 another.
   const Kin kin = same == 0 ? Kin::SHARED_MEMORY : same > 0 ? Kin::OWN_MEMORY : Kin::UNKNOWN;
   if (kin == Kin::OWN_MEMORY) {
@@ -152,15 +150,9 @@ class CriticalSection {
   bool entered_ = false;
 };
 
-void* map_pages(std::size_t bytes) noexcept {
-  // A raw system call: a library that interposes mmap must not see the table's memory.
-  void* p = reinterpret_cast<void*>(
-      ::syscall(SYS_mmap, nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  return p == MAP_FAILED ? nullptr : p;
-}
-
-constexpr std::size_t PAGE = 4096;
-constexpr std::size_t round_to_pages(std::size_t bytes) noexcept { return (bytes + PAGE - 1) / PAGE * PAGE; }
+// The table's memory comes from raw mmap: a library that interposes mmap must not see it.
+using raw::map_pages;
+using raw::unmap_pages;
 
 // Index of the smallest block size (16 << index) that holds `size` bytes.
 std::size_t size_index(std::size_t size) noexcept {
@@ -190,7 +182,7 @@ bool table_owned_by(int32_t pid) noexcept {
 
 char* FdMap::NameBlocks::take(std::size_t size) noexcept {
   const std::size_t index = size_index(size);
-  if (index >= SIZES) return static_cast<char*>(map_pages(round_to_pages(size)));
+  if (index >= SIZES) return static_cast<char*>(map_pages(size));
   if (FreeBlock* block = free_[index]) {
     free_[index] = block->next;
     return reinterpret_cast<char*>(block);
@@ -222,7 +214,7 @@ char* FdMap::NameBlocks::take(std::size_t size) noexcept {
 void FdMap::NameBlocks::give_back(char* block, std::size_t size) noexcept {
   const std::size_t index = size_index(size);
   if (index >= SIZES) {
-    ::syscall(SYS_munmap, block, round_to_pages(size));
+    unmap_pages(block, size);
     return;
   }
   auto* freed = reinterpret_cast<FreeBlock*>(block);
@@ -255,7 +247,7 @@ bool FdMap::find(int32_t fd, std::string_view* name) const noexcept {
 bool FdMap::grow() noexcept {
   const std::size_t new_capacity = capacity_ == 0 ? 64 : capacity_ * 2;
   // Fresh anonymous pages are zero: every slot starts free.
-  auto* fresh = static_cast<Slot*>(map_pages(round_to_pages(new_capacity * sizeof(Slot))));
+  auto* fresh = static_cast<Slot*>(map_pages(new_capacity * sizeof(Slot)));
   if (fresh == nullptr) return false;
   Slot* old = std::exchange(slots_, fresh);
   const std::size_t old_capacity = std::exchange(capacity_, new_capacity);
@@ -265,7 +257,7 @@ bool FdMap::grow() noexcept {
     while (slots_[j].name != nullptr) j = (j + 1) & (capacity_ - 1);
     slots_[j] = old[i];
   }
-  if (old != nullptr) ::syscall(SYS_munmap, old, round_to_pages(old_capacity * sizeof(Slot)));
+  if (old != nullptr) unmap_pages(old, old_capacity * sizeof(Slot));
   return true;
 }
 

@@ -1,15 +1,7 @@
 #include "sink.h"
 
-#include <fcntl.h>
 #include <limits.h>
-#include <linux/futex.h>
-#include <linux/kcmp.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,6 +12,7 @@
 #include "event_line.h"
 #include "fd_map.h"
 #include "pipe_fd_env.h"
+#include "raw_syscalls.h"
 #include "utf8.h"
 
 namespace velmora_io {
@@ -30,23 +23,16 @@ constinit std::atomic<bool> PIPE_FD_CHECKED{false};
 
 namespace {
 
-// ---- Raw system calls: not cancellation points, invisible to other interposers.
+// Every system call below is a raw one (raw_syscalls.h): no cancellation point, unseen
+// by other interposers.
+using raw::futex_wait;
+using raw::futex_wake_all;
 
-long raw_writev(int fd, const iovec* iov, int count) noexcept { return ::syscall(SYS_writev, fd, iov, count); }
 int raw_open_log(const char* path) noexcept {
   // O_NONBLOCK: a FIFO without a reader fails at once (ENXIO) instead of hanging the
   // program, and a full one drops the line; a regular file is not affected.
   // O_CLOEXEC: a concurrent fork+exec in another thread cannot inherit it.
-  return static_cast<int>(
-      ::syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644));
-}
-void raw_close(int fd) noexcept { ::syscall(SYS_close, fd); }
-bool raw_fstat(int fd, struct stat* st) noexcept { return ::syscall(SYS_fstat, fd, st) == 0; }
-void futex_wait(std::atomic<uint32_t>* word, uint32_t seen) noexcept {
-  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
-}
-void futex_wake_all(std::atomic<uint32_t>* word) noexcept {
-  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+  return raw::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
 }
 int64_t now_ms() noexcept {
   timespec ts;
@@ -72,7 +58,7 @@ constinit std::atomic<uint64_t> PIPE_INO{0};
 
 std::optional<PipeIdentity> identity_of(int32_t fd, bool must_be_stream) noexcept {
   struct stat st;
-  if (!raw_fstat(fd, &st)) return std::nullopt;
+  if (raw::fstat(fd, &st) != 0) return std::nullopt;
   // Without a stated identity, only what can be a host's pipe is trusted: a number
   // closed by an intermediate program and reused for a regular file is not.
   if (must_be_stream && !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode) && !S_ISCHR(st.st_mode)) {
@@ -119,11 +105,11 @@ std::optional<Candidate> pipe_fd_from_environment() noexcept {
 // shares its parent's memory (vfork before the parent's first call), where a number of
 // the child's would be stored for the parent: it adopts the named number as it is.
 int private_duplicate(int fd) noexcept {
-  if (::syscall(SYS_kcmp, ::getpid(), ::getppid(), KCMP_VM, 0, 0) == 0) return -1;
+  if (raw::compare_memory(::getpid(), ::getppid()) == 0) return -1;
   rlimit limit;
-  if (::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0) return -1;
+  if (raw::open_file_limit(&limit) != 0) return -1;
   for (rlim_t floor = (limit.rlim_cur < 1024 ? limit.rlim_cur : 1024) - 1; floor >= 3 && floor < 1024; floor /= 2) {
-    const long copy = ::syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, floor);
+    const long copy = raw::dup_cloexec_at_least(fd, static_cast<int>(floor));
     if (copy >= 0) return static_cast<int>(copy);
     if (errno != EMFILE && errno != EINVAL) break;
   }
@@ -290,7 +276,7 @@ class LineWriter {
         --count;
         continue;
       }
-      const long n = raw_writev(fd_, iov, count);
+      const long n = raw::writev(fd_, iov, count);
       if (n > 0) {
         started_ = true;
         for (std::size_t left = static_cast<std::size_t>(n); left > 0;) {
@@ -318,9 +304,8 @@ class LineWriter {
     if (deadline_ms_ == 0) deadline_ms_ = now + ROOM_WAIT_MS;
     const int64_t left = deadline_ms_ - now;
     if (left <= 0) return false;
-    pollfd p{fd_, POLLOUT, 0};
     const timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
-    return ::syscall(SYS_ppoll, &p, 1, &wait, nullptr, 0) >= 0 || errno == EINTR;
+    return raw::wait_writable(fd_, &wait) >= 0 || errno == EINTR;
   }
 
   int fd_;
@@ -377,13 +362,13 @@ void emit(std::size_t size, std::size_t pieces, PutLine&& put_line) noexcept {
   const int fd = raw_open_log(path);
   if (fd < 0) return;
   write_line(fd, put_line);
-  raw_close(fd);
+  raw::close(fd);
 }
 
 // The line itself, out of line, so that the caller's frame is not under it.
 [[gnu::noinline]] void write_event(std::string_view kind, std::string_view detail, int32_t fd,
                                    int32_t pid) noexcept {
-  const int64_t tid = ::syscall(SYS_gettid);
+  const int64_t tid = raw::gettid();
   const std::size_t escaped = escaped_size(detail);
   // Every line is written in pieces straight from the caller's text, never copied whole
   // to the stack: signal handlers (which may write) can run on small stacks. The line
@@ -412,7 +397,7 @@ void settle_pipe_fd() noexcept {
   bool idle = false;
   if (!PIPE_SETTLING.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
     for (int i = 0; i < 100000 && !SETTLING_HERE && !PIPE_FD_CHECKED.load(std::memory_order_acquire); ++i) {
-      ::syscall(SYS_sched_yield);
+      raw::yield();
     }
     return;
   }
@@ -428,7 +413,7 @@ void settle_pipe_fd() noexcept {
     PIPE_IS_PRIVATE.store(copy >= 0, std::memory_order_relaxed);
     PIPE_FD.store(copy >= 0 ? copy : candidate->fd, std::memory_order_release);
   } else if (copy >= 0) {
-    raw_close(copy);
+    raw::close(copy);
   }
   PIPE_FD_CHECKED.store(true, std::memory_order_release);
   std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -453,7 +438,7 @@ void hand_over_pipe(int32_t fd) noexcept {
   // The private duplicate is closed once no line can still be writing to it.
   LineTurn turn(true);
   const int32_t copy = PIPE_FD.exchange(fd, std::memory_order_acq_rel);
-  if (copy >= 0 && turn.held()) raw_close(copy);
+  if (copy >= 0 && turn.held()) raw::close(copy);
 }
 
 int32_t private_pipe_fd() noexcept {

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "raw_syscalls.h"
+
 namespace velmora_io {
 namespace {
 
@@ -62,7 +64,7 @@ struct FreshBuffer {
 FreshBuffer fresh_buffer(const FILE* fp) noexcept {
   FreshBuffer b;
   struct stat st;
-  if (fp->_fileno < 0 || ::fstat(fp->_fileno, &st) != 0) return b;
+  if (fp->_fileno < 0 || raw::fstat(fp->_fileno, &st) != 0) return b;
   if (S_ISCHR(st.st_mode)) {
     const unsigned int major_number = major(st.st_rdev);
     b.line_buffered = (major_number >= 136 && major_number <= 143) || ::isatty(fp->_fileno) == 1;

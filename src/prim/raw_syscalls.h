@@ -1,0 +1,118 @@
+// The system-call seam: every system call the library makes for itself goes through here
+// and nowhere else calls syscall().
+//
+// The rule: raw system calls, never the C library's wrappers, so that
+//   - other interposers (and our own wrappers) never see the library's own I/O;
+//   - no cancellation point is hit: a thread cancelled in the middle of a line or a
+//     naming step cannot unwind through the library with its guards set;
+//   - every function here is async-signal-safe and touches no heap and no lock.
+// Results and errno are the kernel's, as the C library's versions would give them: -1
+// (or null, MAP failure) with errno set on failure. Inline, so that a path on a small
+// signal stack pays no frame for the seam.
+#pragma once
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <linux/kcmp.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora_io::raw {
+
+inline int open(const char* path, int flags, mode_t mode) noexcept {
+  return static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+inline int close(int fd) noexcept { return static_cast<int>(::syscall(SYS_close, fd)); }
+inline int fstat(int fd, struct stat* st) noexcept { return static_cast<int>(::syscall(SYS_fstat, fd, st)); }
+inline ssize_t readlink(const char* path, char* buffer, std::size_t size) noexcept {
+  return ::syscall(SYS_readlinkat, AT_FDCWD, path, buffer, size);
+}
+inline ssize_t writev(int fd, const iovec* iov, int count) noexcept { return ::syscall(SYS_writev, fd, iov, count); }
+inline int getpeername(int fd, sockaddr* address, socklen_t* length) noexcept {
+  return static_cast<int>(::syscall(SYS_getpeername, fd, address, length));
+}
+// A copy of fd at the lowest free number >= floor, close-on-exec.
+inline int dup_cloexec_at_least(int fd, int floor) noexcept {
+  return static_cast<int>(::syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, floor));
+}
+inline int open_file_limit(rlimit* limit) noexcept {
+  return static_cast<int>(::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, limit));
+}
+// Waits until fd can take a write or the wait ends; a signal counts as an end.
+inline int wait_writable(int fd, const timespec* wait) noexcept {
+  pollfd p{fd, POLLOUT, 0};
+  return static_cast<int>(::syscall(SYS_ppoll, &p, 1, wait, nullptr, 0));
+}
+
+inline int64_t gettid() noexcept { return ::syscall(SYS_gettid); }
+inline void yield() noexcept { ::syscall(SYS_sched_yield); }
+// KCMP_VM: 0 when the two processes share one address space; 1 or 2 when not; -1 when
+// the kernel will not tell.
+inline long compare_memory(pid_t a, pid_t b) noexcept { return ::syscall(SYS_kcmp, a, b, KCMP_VM, 0, 0); }
+
+// Process-private futex on an atomic word.
+inline void futex_wait(std::atomic<uint32_t>* word, uint32_t seen) noexcept {
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+}
+inline void futex_wake_all(std::atomic<uint32_t>* word) noexcept {
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// Whether the 8 aligned bytes around `address` can be read, asked of the kernel without
+// touching them: a signal-mask change with an invalid `how` copies them in first (EFAULT
+// if it cannot) and then refuses (EINVAL), changing nothing. errno is kept.
+inline bool readable(const void* address) noexcept {
+  const auto around = reinterpret_cast<std::uintptr_t>(address) & ~std::uintptr_t{7};
+  const int saved = errno;
+  const long probe = ::syscall(SYS_rt_sigprocmask, -1, around, nullptr, 8);
+  const bool ok = probe != 0 && errno == EINVAL;
+  errno = saved;
+  return ok;
+}
+
+// ---- Private anonymous pages, never the heap: page rounding happens here, so callers
+// give and take back the same byte count they asked for.
+constexpr std::size_t PAGE = 4096;
+constexpr std::size_t round_to_pages(std::size_t bytes) noexcept { return (bytes + PAGE - 1) / PAGE * PAGE; }
+// Zero-filled pages for `bytes` bytes; null when none could be had.
+inline void* map_pages(std::size_t bytes) noexcept {
+  void* p = reinterpret_cast<void*>(::syscall(SYS_mmap, nullptr, round_to_pages(bytes), PROT_READ | PROT_WRITE,
+                                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  return p == MAP_FAILED ? nullptr : p;
+}
+inline void unmap_pages(void* pages, std::size_t bytes) noexcept { ::syscall(SYS_munmap, pages, round_to_pages(bytes)); }
+
+// ---- The link of a descriptor in /proc/self/fd.
+// Where fd's link lives, as a C string in `path`; false for a number that has none.
+inline bool fd_link_path(int32_t fd, char (&path)[32]) noexcept {
+  constexpr char PREFIX[] = "/proc/self/fd/";
+  constexpr std::size_t prefix = sizeof(PREFIX) - 1;
+  for (std::size_t i = 0; i < prefix; ++i) path[i] = PREFIX[i];
+  auto [end, ec] = std::to_chars(path + prefix, path + sizeof(path) - 1, fd);
+  if (ec != std::errc()) return false;
+  *end = '\0';
+  return true;
+}
+// readlink of fd's link into buffer (not terminated); -1 as readlink, or for a number
+// that has no link.
+inline ssize_t read_fd_link(int32_t fd, char* buffer, std::size_t size) noexcept {
+  char path[32];
+  if (!fd_link_path(fd, path)) return -1;
+  return readlink(path, buffer, size);
+}
+
+}  // namespace velmora_io::raw
