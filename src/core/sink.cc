@@ -17,11 +17,16 @@
 
 namespace velmora_io {
 
+namespace {
+
+// -1 while unset; any negative value means "no pipe".
 constinit std::atomic<int32_t> PIPE_FD{-1};
+// The host's read end, kept out of observation; -1 while unset.
 constinit std::atomic<int32_t> PIPE_READ_FD{-1};
+// PIPE_FD has been settled, by the host or from the environment; never reset.
 constinit std::atomic<bool> PIPE_FD_CHECKED{false};
 
-namespace {
+void settle_pipe_fd() noexcept;
 
 // Every system call below is a raw one (raw_syscalls.h): no cancellation point, unseen
 // by other interposers.
@@ -316,20 +321,6 @@ class LineWriter {
   iovec iov_[BATCH];
 };
 
-// The detail in pieces: runs of the caller's text between the characters that must be
-// escaped, and the two-byte escapes themselves.
-void put_escaped(LineWriter& out, std::string_view detail) noexcept {
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < detail.size(); ++i) {
-    const char c = detail[i];
-    if (c != '\t' && c != '\n' && c != '\\') continue;
-    out.put(detail.data() + run, i - run);
-    out.put(c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\\\", 2);
-    run = i + 1;
-  }
-  out.put(detail.data() + run, detail.size() - run);
-}
-
 template <typename PutLine>
 void write_line(int fd, PutLine& put_line) noexcept {
   LineWriter out(fd);
@@ -383,13 +374,11 @@ void emit(std::size_t size, std::size_t pieces, PutLine&& put_line) noexcept {
   emit(size, pieces, [&](LineWriter& out) {
     out.put(kind);
     out.put("\t", 1);
-    put_escaped(out, detail);
+    escape_detail_in_pieces(detail, [&out](const char* data, std::size_t size) { out.put(data, size); });
     out.put("\t", 1);
     out.put(numbers);
   });
 }
-
-}  // namespace
 
 void settle_pipe_fd() noexcept {
   // One thread adopts; the others wait (bounded) until PIPE_FD is stored, or their lines
@@ -420,6 +409,28 @@ void settle_pipe_fd() noexcept {
   SETTLING_HERE = false;
 }
 
+}  // namespace
+
+void settle_sink() noexcept {
+  if (!PIPE_FD_CHECKED.load(std::memory_order_acquire)) [[unlikely]] {
+    settle_pipe_fd();
+  }
+}
+
+bool is_sink_fd(int32_t fd) noexcept {
+  return fd >= 0 && (fd == PIPE_FD.load(std::memory_order_relaxed) ||
+                     fd == PIPE_READ_FD.load(std::memory_order_relaxed));
+}
+
+bool is_reportable(int32_t fd) noexcept { return fd > 2 && !is_sink_fd(fd); }
+
+bool is_reportable_checked(int32_t fd) noexcept {
+  if (is_reportable(fd)) return true;
+  if (fd <= 2 || fd != PIPE_FD.load(std::memory_order_relaxed)) return false;
+  verify_pipe_fd();
+  return is_reportable(fd);
+}
+
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
   // A line lost to the sink (no room, no reader, no log file) must not show in errno.
   ErrnoSaver caller_errno;
@@ -433,13 +444,16 @@ void hand_over_pipe(int32_t fd) noexcept {
   PIPE_FROM_ENV.store(false, std::memory_order_relaxed);
   if (!PIPE_IS_PRIVATE.exchange(false, std::memory_order_relaxed)) {
     PIPE_FD.store(fd, std::memory_order_relaxed);
-    return;
+  } else {
+    // The private duplicate is closed once no line can still be writing to it.
+    LineTurn turn(true);
+    const int32_t copy = PIPE_FD.exchange(fd, std::memory_order_acq_rel);
+    if (copy >= 0 && turn.held()) raw::close(copy);
   }
-  // The private duplicate is closed once no line can still be writing to it.
-  LineTurn turn(true);
-  const int32_t copy = PIPE_FD.exchange(fd, std::memory_order_acq_rel);
-  if (copy >= 0 && turn.held()) raw::close(copy);
+  PIPE_FD_CHECKED.store(true, std::memory_order_release);
 }
+
+void hand_over_read_end(int32_t fd) noexcept { PIPE_READ_FD.store(fd, std::memory_order_relaxed); }
 
 int32_t private_pipe_fd() noexcept {
   return PIPE_IS_PRIVATE.load(std::memory_order_relaxed) ? PIPE_FD.load(std::memory_order_relaxed) : -1;

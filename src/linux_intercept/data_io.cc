@@ -6,7 +6,6 @@
 #include "async_safety.h"
 #include "export.h"
 #include "identify.h"
-#include "reportable.h"
 #include "sink.h"
 #include "data_call.h"
 #include "outgoing_sql.h"
@@ -15,13 +14,7 @@
 namespace velmora_io::linux_intercept {
 
 void observe_data_above_2(int fd, std::string_view kind) noexcept {
-  if (!is_reportable(fd)) {
-    // The program itself using the sink's number means the number may have been reused.
-    if (fd <= 2 || fd != PIPE_FD.load(std::memory_order_relaxed)) return;
-    verify_pipe_fd();
-    if (!is_reportable(fd)) return;
-  }
-  observe_io(fd, kind);
+  if (is_reportable_checked(fd)) observe_io(fd, kind);
 }
 
 }  // namespace velmora_io::linux_intercept

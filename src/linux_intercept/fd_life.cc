@@ -4,7 +4,6 @@
 
 #include "fd_map.h"
 #include "reentrancy.h"
-#include "reportable.h"
 #include "sink.h"
 
 namespace velmora_io::linux_intercept {

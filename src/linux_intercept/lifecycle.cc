@@ -11,7 +11,6 @@
 #include "fd_map.h"
 #include "identify.h"
 #include "reentrancy.h"
-#include "reportable.h"
 #include "sink.h"
 #include "unnameable.h"
 #include "slots.h"
@@ -21,10 +20,7 @@ namespace velmora_io::linux_intercept {
 // Drops the entry of the descriptor that a successful dup2/dup3 overwrote; no event.
 void forget_duped_fd(int result, int new_fd) noexcept {
   if (result < 0 || new_fd < 3) return;
-  if (new_fd == PIPE_FD.load(std::memory_order_relaxed) ||
-      new_fd == PIPE_READ_FD.load(std::memory_order_relaxed)) {
-    return;
-  }
+  if (is_sink_fd(new_fd)) return;
   run_guarded([&] { table_remove(new_fd); });
 }
 

@@ -6,7 +6,6 @@
 #include "identify.h"
 #include "owned_text.h"
 #include "reentrancy.h"
-#include "reportable.h"
 #include "sink.h"
 #include "sql_extract.h"
 #include "data_call.h"

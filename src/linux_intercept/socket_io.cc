@@ -8,7 +8,6 @@
 #include "export.h"
 #include "identify.h"
 #include "reentrancy.h"
-#include "reportable.h"
 #include "sink.h"
 #include "outgoing_sql.h"
 #include "sender.h"

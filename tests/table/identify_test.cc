@@ -25,11 +25,10 @@ class Identify : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(pipe2(sink_, O_NONBLOCK | O_CLOEXEC), 0);
-    PIPE_FD.store(sink_[1]);
-    PIPE_FD_CHECKED.store(true);
+    hand_over_pipe(sink_[1]);
   }
   void TearDown() override {
-    PIPE_FD.store(-1);
+    hand_over_pipe(-1);
     close(sink_[0]);
     close(sink_[1]);
   }
@@ -180,8 +179,7 @@ TEST(IdentifyPoisoned, NothingIsRecordedOrReported) {
       {
         int p[2];
         if (pipe2(p, O_NONBLOCK) != 0) std::exit(2);
-        PIPE_FD.store(p[1]);
-        PIPE_FD_CHECKED.store(true);
+        hand_over_pipe(p[1]);
         const int fd = open("/dev/null", O_RDONLY);
         poison_table();
         ensure_fd_mapped(fd);
