@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "slots.h"
+#include "std_streams.h"
 
 namespace velmora_io::linux_intercept {
 
@@ -27,7 +28,7 @@ template <typename Slot, typename... Args>
 inline ssize_t data_call(std::string_view kind, int fd, Args... args) {
   auto* real = Slot::get();
   if (real == nullptr) return real_function_missing<ssize_t>();
-  if (fd > 2) return observed_call(real, kind, fd, args...);
+  if (may_observe(fd)) return observed_call(real, kind, fd, args...);
   return real(fd, args...);
 }
 
