@@ -6,6 +6,7 @@
 
 #include <string_view>
 
+#include "connect_outcome.h"
 #include "slots.h"
 #include "std_streams.h"
 
@@ -20,6 +21,11 @@ namespace velmora_io::linux_intercept {
 template <typename Fn, typename... Args>
 [[gnu::noinline]] ssize_t observed_call(Fn* real, std::string_view kind, int fd, Args... args) {
   observe_data_above_2(fd, kind);
+  if constexpr (WIDE_LIBRARY) {
+    const ssize_t result = real(fd, args...);
+    if (result < 0) io_failed(fd);
+    return result;
+  }
   return real(fd, args...);
 }
 

@@ -6,6 +6,7 @@
 #include "../reentrancy.h"
 #include "../reportable.h"
 #include "../sink.h"
+#include "connect_outcome.h"
 #include "std_streams.h"
 
 namespace velmora_io::linux_intercept {
@@ -14,6 +15,7 @@ void forget_fd(int fd) noexcept {
   if (fd < 0) return;
   pipe_fd_closed(fd);
   std_stream_changed(fd);
+  connect_settled(fd);
   run_guarded([&] { table_remove(fd); });
 }
 

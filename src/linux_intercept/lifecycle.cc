@@ -15,6 +15,7 @@
 #include "../sink.h"
 #include "../unnameable.h"
 #include "slots.h"
+#include "connect_outcome.h"
 #include "std_streams.h"
 
 namespace velmora_io::linux_intercept {
@@ -62,6 +63,9 @@ VELMORA_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
         vio::log_event("connect", name->view(), fd);
       }
     });
+    if constexpr (li::WIDE_LIBRARY) {
+      if (result != 0) li::connect_pending(fd);
+    }
   }
   return result;
 }

@@ -46,8 +46,9 @@ int pair_call(std::string_view from_kind, std::string_view to_kind, int from_dir
     TextCopy from_name;
     TextCopy to_name;
     if (!absolute_file_name(from_dir, from, &from_name) || !absolute_file_name(to_dir, to, &to_name)) return;
-    log_event(from_kind, from_name.view(), -1);
-    log_event(to_kind, to_name.view(), -1);
+    const int32_t pid = ::getpid();
+    log_own_event(from_kind, from_name.view(), -1, pid);
+    log_own_event(to_kind, to_name.view(), -1, pid);
   });
   return result;
 }

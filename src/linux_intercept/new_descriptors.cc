@@ -52,14 +52,6 @@ VELMORA_EXPORT int socketpair(int domain, int type, int protocol, int fds[2]) no
   return li::new_pair_call<li::socketpair>(fds, domain, type, protocol, fds);
 }
 
-VELMORA_EXPORT int accept(int fd, struct sockaddr* addr, socklen_t* len) {
-  return li::new_fd_call<li::accept>(fd, addr, len);
-}
-
-VELMORA_EXPORT int accept4(int fd, struct sockaddr* addr, socklen_t* len, int flags) {
-  return li::new_fd_call<li::accept4>(fd, addr, len, flags);
-}
-
 VELMORA_EXPORT int pipe(int fds[2]) noexcept { return li::new_pair_call<li::pipe>(fds, fds); }
 
 VELMORA_EXPORT int pipe2(int fds[2], int flags) noexcept { return li::new_pair_call<li::pipe2>(fds, fds, flags); }

@@ -91,7 +91,8 @@ void report_path(std::string_view kind, int dir_fd, const char* path, int fd) no
   run_guarded([&] {
     ErrnoSaver caller_errno;
     TextCopy name;
-    if (absolute_file_name(dir_fd, path, &name)) log_event(kind, name.view(), fd);
+    // Nothing here comes from the table: a vfork child's probes are its own, and kept.
+    if (absolute_file_name(dir_fd, path, &name)) log_own_event(kind, name.view(), fd, ::getpid());
   });
 }
 

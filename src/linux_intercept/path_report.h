@@ -18,7 +18,8 @@ namespace velmora_io::linux_intercept {
 // room could be had.
 bool absolute_file_name(int dir_fd, const char* path, TextCopy* out) noexcept;
 
-// One event of `kind` naming the path (fd -1 unless given), as a guarded step; keeps errno.
+// One event of `kind` naming the path (fd -1 unless given), as a guarded step; keeps
+// errno. Written from a vfork child too, under its own pid.
 void report_path(std::string_view kind, int dir_fd, const char* path, int fd = -1) noexcept;
 
 // Whether an error means the path, or a folder on it, does not exist.
