@@ -49,6 +49,12 @@ TEST(Bash, ScriptReadsAreSeenRedirectionsOntoStandardDescriptorsAreNot) {
   const int32_t shell = script_reads.front().pid;
   for (const Event& e : script_reads) EXPECT_EQ(e.pid, shell);
 
+  // The wide library sees the redirections too: every write lands on 1, in f.
+  if (testing_wide_library()) {
+    EXPECT_GE(count_events(select(r.events, [](const Event& e) { return e.fd == 1; }), "write", f), 3u)
+        << listing(r.events);
+    return;
+  }
   // The shell's own read of f on descriptor 3, then the close that `exec 3<&-` makes.
   const auto by_shell = select(r.events, [&](const Event& e) { return e.pid == shell && e.detail == f; });
   EXPECT_EQ(kinds_of(by_shell, f), "read close") << listing(r.events);
@@ -148,7 +154,8 @@ TEST(Git, InitAddCommitIsSeenFileByFileAndProducesTheSameObjects) {
   for (const RunResult* r : {&add, &commit})
     for (const Event& e : under(r->events, git_dir + "/objects")) {
       const std::string story = kinds_of(r->events, e.detail);
-      EXPECT_TRUE(story == "write close" || (testing_wide_library() && rounds_of(story, "read")))
+      EXPECT_TRUE(story == "write close" ||
+                  (testing_wide_library() && (rounds_of(story, "read") || story == "close")))  // a folder opened
           << e.detail << ": " << story;
     }
   EXPECT_GE(count_events(ids.events, "read", "file:" + git_dir + "/HEAD"), 1u) << listing(ids.events);
@@ -190,10 +197,14 @@ TEST(Man, FormattingAPageIsSeenReadingItsSource) {
   // man itself reads the page's start, and a decompressing child of its own reads it
   // all again for the formatter: each of them reads and closes it.
   const std::string page = "file:" + source;
-  EXPECT_TRUE(rounds_of(kinds_of(r.events, page), "read")) << listing(r.events);
+  // (The wide library adds a close of an open made before any read.)
+  std::string story = kinds_of(r.events, page);
+  if (testing_wide_library() && story.starts_with("close ")) story.erase(0, 6);
+  EXPECT_TRUE(rounds_of(story, "read")) << listing(r.events);
   ASSERT_FALSE(r.events.empty());
   const int32_t man = r.events.front().pid;
-  EXPECT_EQ(kinds_of(select(r.events, [&](const Event& e) { return e.pid == man; }), page), "read close")
+  EXPECT_EQ(kinds_of(select(r.events, [&](const Event& e) { return e.pid == man; }), page),
+            testing_wide_library() ? "close read close" : "read close")
       << listing(r.events);
 }
 
