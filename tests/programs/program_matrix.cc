@@ -285,10 +285,9 @@ std::vector<std::string> strace_paths(const std::string& args, const std::string
 
 std::string FilesTouched::table() const {
   std::ostringstream out;
-  const std::pair<const char*, const std::set<std::string>*> rows[] = {
-      {"read", &read}, {"written", &written}, {"created", &created}, {"deleted", &deleted},
-      {"renamed", &renamed}, {"missing", &missing}, {"dirs made", &dirs_made}};
-  for (const auto& [name, set] : rows) {
+  for (const auto& [name, set] : {std::pair{"read", &read}, {"written", &written}, {"created", &created},
+                                  {"deleted", &deleted}, {"renamed", &renamed}, {"missing", &missing},
+                                  {"dirs made", &dirs_made}}) {
     out << "  " << name << " (" << set->size() << "):";
     for (const std::string& p : *set) out << " " << p;
     out << "\n";
