@@ -1,5 +1,6 @@
 #include "link_name.h"
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -39,7 +40,7 @@ namespace {
   for (std::size_t size = TextCopy::INLINE_CAPACITY * 16;; size *= 2) {
     char* buffer = big.reserve(size);
     if (buffer == nullptr) return false;
-    const ssize_t n = ::readlink(path, buffer, size);
+    const ssize_t n = static_cast<ssize_t>(::syscall(SYS_readlink, path, buffer, size));
     if (n >= 0 && static_cast<std::size_t>(n) < size) {
       const std::string_view target(buffer, static_cast<std::size_t>(n));
       return link_target_is_file(target) && file_name_from_link(target, name);
@@ -62,7 +63,8 @@ bool link_stage(int32_t fd, TextCopy* name) noexcept {
   char* const room = name->reserve(TextCopy::INLINE_CAPACITY);
   char* const body = room + FILE_PREFIX.size();
   const std::size_t body_room = TextCopy::INLINE_CAPACITY - FILE_PREFIX.size();
-  const ssize_t n = ::readlink(path, body, body_room);
+  // A raw call: the wide library interposes readlink itself.
+  const ssize_t n = static_cast<ssize_t>(::syscall(SYS_readlink, path, body, body_room));
   if (n < 0) return false;
   if (static_cast<std::size_t>(n) == body_room) return body[0] == '/' && long_link(path, name);
   const std::string_view target(body, static_cast<std::size_t>(n));

@@ -438,6 +438,10 @@ void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32
   write_event(kind, detail, fd, pid);
 }
 
+void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
+  write_event(kind, detail, fd, pid);
+}
+
 void hand_over_pipe(int32_t fd) noexcept {
   PIPE_FROM_ENV.store(false, std::memory_order_relaxed);
   if (!PIPE_IS_PRIVATE.exchange(false, std::memory_order_relaxed)) {
