@@ -1,5 +1,6 @@
 #include "link_name.h"
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -36,11 +37,12 @@ bool link_stage(int32_t fd, TextCopy* name) noexcept {
   if (ec != std::errc()) return false;
   *end = '\0';
 
-  // Most targets fit on the stack; a result that fills the buffer may have been cut,
+  // A raw call: the wide library interposes readlink itself. Most targets fit on the
+  // stack; a result that fills the buffer may have been cut,
   // so it is read again into larger private pages (never the heap: this may run in a
   // signal handler) until it fits.
   char small[256];
-  ssize_t n = ::readlink(path, small, sizeof(small));
+  ssize_t n = static_cast<ssize_t>(::syscall(SYS_readlink, path, small, sizeof(small)));
   if (n < 0) return false;
   if (static_cast<std::size_t>(n) < sizeof(small)) {
     const std::string_view target(small, static_cast<std::size_t>(n));
@@ -51,7 +53,7 @@ bool link_stage(int32_t fd, TextCopy* name) noexcept {
   for (std::size_t size = sizeof(small) * 16;; size *= 2) {
     char* buffer = big.reserve(size);
     if (buffer == nullptr) return false;
-    n = ::readlink(path, buffer, size);
+    n = static_cast<ssize_t>(::syscall(SYS_readlink, path, buffer, size));
     if (n >= 0 && static_cast<std::size_t>(n) < size) {
       const std::string_view target(buffer, static_cast<std::size_t>(n));
       return link_target_is_file(target) && file_name_from_link(target, name);

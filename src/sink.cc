@@ -315,11 +315,15 @@ void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexc
 }
 
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
-  // A line lost to the sink (no room, no reader, no log file) must not show in errno.
-  ErrnoSaver caller_errno;
   // A child sharing this memory (vfork) would report its descriptors under the names
   // of its parent's table: its lines are left out.
   if (!table_owned_by(pid)) return;
+  log_own_event(kind, detail, fd, pid);
+}
+
+void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
+  // A line lost to the sink (no room, no reader, no log file) must not show in errno.
+  ErrnoSaver caller_errno;
   const int64_t tid = ::syscall(SYS_gettid);
   const std::size_t escaped = escaped_size(detail);
   const std::size_t capacity = event_line_capacity(kind.size(), escaped);

@@ -32,6 +32,10 @@ extern constinit std::atomic<bool> PIPE_FD_CHECKED;
 void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept;
 // The same for a caller that has just taken getpid (a close takes it for the table).
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
+// The same without the table owner's check, for a line that names nothing from the
+// table (a program about to start): a vfork child writes it under its own pid, and a
+// parent on behalf of the child it spawned.
+void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
 
 // Settles PIPE_FD from "VELMORA_IO_FD" (and "VELMORA_IO_PIPEID") unless the host or an
 // earlier call did. The first call of any wrapper settles it, together with the lookup of

@@ -1,6 +1,7 @@
 #include "unnameable.h"
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -44,7 +45,7 @@ bool never_nameable(int32_t fd, const struct stat& st) noexcept {
   if (ec != std::errc()) return false;
   *end = '\0';
   char target[512];
-  const ssize_t n = ::readlink(path, target, sizeof(target));
+  const ssize_t n = static_cast<ssize_t>(::syscall(SYS_readlink, path, target, sizeof(target)));
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof(target)) return false;  // unknown or cut
   const std::string_view text(target, static_cast<std::size_t>(n));
   if (text.front() != '/') return true;

@@ -13,9 +13,11 @@
 
 namespace velmora::trace {
 
-// Numbered as velmora_io::EVENT_KINDS lists them.
+// Numbered as velmora_io::EVENT_KINDS lists them. The host handles the first five; a
+// line of a kind only the wide library writes is skipped (neither accepted nor
+// malformed) unless the parser is asked for every kind.
 enum class Kind : std::uint8_t { read, write, close, connect, sql_write };
-inline constexpr std::size_t kKindCount = velmora_io::EVENT_KIND_COUNT;
+inline constexpr std::size_t kKindCount = velmora_io::NARROW_EVENT_KIND_COUNT;
 
 std::string_view kind_name(Kind kind);
 std::optional<Kind> kind_from_name(std::string_view name);
@@ -42,6 +44,8 @@ class LineParser {
  public:
   static constexpr std::size_t kMaxLineBytes = 64u << 20;
 
+  explicit LineParser(bool every_kind = false) : every_kind_(every_kind) {}
+
   // on_event(const Event&, std::string_view raw_line_without_lf)
   template <class OnEvent>
   void feed(std::string_view chunk, OnEvent&& on_event);
@@ -62,11 +66,13 @@ class LineParser {
   Event scratch_;
   std::uint64_t accepted_ = 0;
   std::uint64_t rejected_ = 0;
+  bool every_kind_ = false;
 };
 
 template <class OnEvent>
 void LineParser::handle_line(std::string_view line, OnEvent& on_event) {
   if (parse_event_line(line, scratch_) == ParseError::none) {
+    if (!every_kind_ && static_cast<std::size_t>(scratch_.kind) >= kKindCount) return;
     ++accepted_;
     on_event(static_cast<const Event&>(scratch_), line);
   } else {
