@@ -33,6 +33,11 @@ enum : int {
   kExclude,
   kWait,
   kHtml,
+  kPerProcess,
+  kQueries,
+  kUnder,
+  kPid,
+  kProgram,
 };
 
 // '+': stop at the first word that is not an option, so that the command's
@@ -53,6 +58,11 @@ constexpr option kLong[] = {
     {"exclude", required_argument, nullptr, kExclude},
     {"wait", required_argument, nullptr, kWait},
     {"html", required_argument, nullptr, kHtml},
+    {"per-process", no_argument, nullptr, kPerProcess},
+    {"queries", no_argument, nullptr, kQueries},
+    {"under", required_argument, nullptr, kUnder},
+    {"pid", required_argument, nullptr, kPid},
+    {"program", required_argument, nullptr, kProgram},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -187,6 +197,26 @@ ParseOutcome parse_options(int argc, char** argv, Options& out) {
         break;
       case kExclude:
         out.filter.exclude.push_back(v);
+        break;
+      case kPerProcess:
+        out.per_process = out.files = true;
+        out.stream = false;
+        break;
+      case kQueries:
+        out.queries = true;
+        break;
+      case kUnder:
+        if (!EventFilter::normalise_under(out.filter.under.emplace_back(v))) return fail("option '--under' needs a directory");
+        break;
+      case kPid: {
+        const auto pid = velmora_io::parse_line_i32(v);
+        if (!pid || *pid <= 0) return fail("option '--pid' needs a process id");
+        out.filter.pids.push_back(*pid);
+        break;
+      }
+      case kProgram:
+        if (v.empty()) return fail("option '--program' needs a pattern");
+        out.filter.programs.push_back(v);
         break;
       case kHtml:
         if (v.empty()) return fail("option '--html' needs a file name");

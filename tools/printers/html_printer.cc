@@ -148,7 +148,7 @@ std::string HtmlPrinter::render(const Model& model) const {
   for (const std::uint32_t id : detail_ref.used()) json.str(*details_[id]);
   json.end_array();
   write_summary_json(json.key("summary"), model.summary, &model.processes, TABLE_ROWS);
-  write_files_json(json.key("files"), model.summary, TABLE_ROWS);
+  write_files_json(json.key("files"), model.summary, &model.processes, TABLE_ROWS);
   json.end_object();
   return html_page(title, data);
 }
