@@ -45,7 +45,7 @@ struct EventFilter {
   std::vector<std::string> programs;
 
   // `who`: the event's process, named as of this event (an "exec" already applied).
-  bool accepts(const Event& event, const ProcessInfo& who) const;
+  bool accepts(const Event& event, const ProcessInfo& who = {}) const;
   // Whether `dir` is a usable --under directory; made absolute and without a trailing '/'.
   static bool normalise_under(std::string& dir);
 
