@@ -43,7 +43,7 @@ TEST(ToolMechanics, HelpAndBadOptions) {
   EXPECT_NE(help.out.find("Usage: velmora-trace"), std::string::npos);
 
   for (const auto& bad : std::vector<std::vector<std::string>>{
-           {"--nope", "true"}, {"--format", "xml", "true"}, {}, {"--wait", "x", "true"}}) {
+           {"--nope", "true"}, {"--format", "xml", "true"}, {}, {"--wait", "x", "true"}, {"--pid", "0", "true"}}) {
     const RunResult r = run_tool(dir, bad);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
