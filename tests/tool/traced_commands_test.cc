@@ -408,6 +408,13 @@ TEST(TracedCommands, WideLibraryFilesViewAndProgramNames) {
   const std::string rule = files.substr(sort, files.find("\nProcess", sort) - sort);
   EXPECT_NE(rule.find("Files read (1):\n       2  " + d + "/w.txt\n  Files written (1):\n       1  " + d + "/w3.txt\n"),
             std::string::npos) << rule;
+  if (!python3_path().empty()) {
+    r = run_tool(dir, {"--lib", VELMORA_WIDE_LIB_PATH, "--per-process", "--format", "jsonl", "--under", d, "-o",
+                       dir / "json", "sh", "-c", "cd \"$1\" && touch t && mv t t2", "sh", d});
+    const std::string json = capture(python3_path() + " " + script_path("check_jsonl.py") + " " + (dir / "json"));
+    EXPECT_NE(json.find("files\trenamed\t" + d + "/t -> " + d + "/t2\t1\n"), std::string::npos) << json;
+    EXPECT_NE(json.find(":created\t" + d + "/t\t1\n"), std::string::npos) << json;  // per process
+  }
 
   r = run_tool(dir, {"--lib", VELMORA_WIDE_LIB_PATH, "-c", "-o", dir / "names", "sh", "-c",
                      "i=0; while [ $i -lt 200 ]; do /bin/true; i=$((i+1)); done"});
