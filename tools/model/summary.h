@@ -1,5 +1,6 @@
 // What the summary tables show, counted as the events arrive: activity per
-// resource, queries by how often they ran, totals per process. The printers
+// resource, queries by how often they ran, totals per process; and what was
+// touched, for --files. The printers
 // render it (summary_text.h, summary_json.h).
 #pragma once
 
@@ -50,10 +51,6 @@ class Summary {
     std::set<std::int64_t> threads;
     std::uint64_t total() const;
     std::uint64_t column(std::size_t c) const;
-  };
-  struct Entry {
-    std::string_view name;
-    std::uint64_t count;
   };
 
   // Feed every event, whether or not the filter keeps it: descriptor

@@ -125,10 +125,13 @@ void LinePrinter::event(const Event& event, std::string_view raw, double seconds
     }
   }
   format_event(format_, event, raw, seconds, held_ != nullptr ? held_lines_ : out_.buffer());
+  // A process that never execs is not held in memory for long.
+  if (held_ != nullptr && held_lines_.size() > MAX_HELD_BYTES) release_held();
   out_.maybe_flush();
 }
 
 void LinePrinter::release_held() {
+  if (!out_.ok()) return;
   format_process(format_, held_pid_, *held_, held_seconds_, out_.buffer());
   out_.buffer() += held_lines_;
   held_lines_.clear();
@@ -136,7 +139,7 @@ void LinePrinter::release_held() {
 }
 
 std::string LinePrinter::finish(const Model&) {
-  if (held_ != nullptr && out_.ok()) release_held();
+  if (held_ != nullptr) release_held();
   return {};
 }
 

@@ -39,6 +39,7 @@ class LinePrinter : public Printer {
   // A process gone before it was looked up: its header and lines wait for its exec
   // line (or another process's line) so that the header names what it became.
   void release_held();
+  static constexpr std::size_t MAX_HELD_BYTES = 64 * 1024;
   const ProcessInfo* held_ = nullptr;  // the registry's entry, kept at one address
   std::int32_t held_pid_ = 0;
   double held_seconds_ = 0;
