@@ -201,7 +201,8 @@ TEST(ToolMechanics, FilesViewOfTheWideKindsAndItsFilters) {
              "query\tfile:/src/inc2/a.h\t-1\t100\t100\ncreate\tfile:/src/x.o\t4\t100\t100\n"
              "open_write\tfile:/src/x.o\t4\t100\t100\nrename_from\tfile:/src/x.o\t-1\t100\t100\n"
              "rename_to\tfile:/src/y.o\t-1\t100\t100\ndelete\tfile:/src/old\t-1\t100\t100\n"
-             "make_dir\tfile:/src/d\t-1\t100\t100\nexec\t/bin/srv\\tsrv\t-1\t101\t101\n"
+             "make_dir\tfile:/src/d\t-1\t100\t100\nexec\t/no/srv\t-1\t101\t101\nexec_failed\t/no/srv\t-1\t101\t101\n"
+             "exec\t/bin/srv\\tsrv\t-1\t101\t101\n"
              "listen\tsocket:127.0.0.1:80\t5\t101\t101\naccept\tsocket:127.0.0.1:5555\t6\t101\t101\n"
              "accept_local\tsocket:127.0.0.1:80\t6\t101\t101\nconnect_failed\tsocket:127.0.0.1:81\t7\t101\t101\n");
   const auto run = [&](std::vector<std::string> options) {

@@ -37,7 +37,13 @@ void Footprint::add(const Event& event) {
     case Kind::accept_local: count(accepted, d); break;
     case Kind::connect_failed: count(connect_failed, d); break;
     case Kind::sql_write: count(sql, d); break;
-    case Kind::exec_failed: case Kind::rename_from: case Kind::rename_to: case Kind::link_from:
+    case Kind::exec_failed: {
+      // A program that did not start (a shell trying each PATH entry execs each one).
+      const auto it = lists_[programs].find(p);
+      if (it != lists_[programs].end() && --it->second == 0) lists_[programs].erase(it);
+      break;
+    }
+    case Kind::rename_from: case Kind::rename_to: case Kind::link_from:
     case Kind::link_to: break;
   }
 }

@@ -37,7 +37,8 @@ class Footprint {
   using Names = std::map<std::string, std::uint64_t, std::less<>>;
   using PairNames = std::map<std::pair<std::string, std::string>, std::uint64_t>;
 
-  // Every kind but the halves of a pair, which add_pair takes once paired.
+  // Every kind but the halves of a pair, which add_pair takes once paired; an
+  // "exec_failed" takes back its program's "exec".
   void add(const Event& event);
   void add_pair(Pairs which, const std::string& from, const std::string& to);
 

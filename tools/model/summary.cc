@@ -51,7 +51,8 @@ void Summary::add_to_footprints(const Event& event, bool counted) {
     pair_from_.erase(it);
     return;
   }
-  if (!counted) return;
+  // A failed exec takes back its exec, whichever of the two the filter kept.
+  if (!counted && event.kind != Kind::exec_failed) return;
   footprint_.add(event);
   if (per_process_wanted_) per_process_[event.pid].add(event);
 }

@@ -75,6 +75,7 @@ void write_files_json(JsonWriter& json, const Summary& summary, const ProcessReg
   if (!summary.per_process().empty()) {
     json.key("processes").begin_array();
     for (const auto& [pid, footprint] : summary.per_process()) {
+      if (footprint.empty()) continue;
       json.begin_object().key("pid").number(pid);
       if (const ProcessInfo* info = processes != nullptr ? processes->find(pid) : nullptr) {
         json.text("program", program_label(*info));
