@@ -204,7 +204,9 @@ TEST(ToolMechanics, FilesViewOfTheWideKindsAndItsFilters) {
              "make_dir\tfile:/src/d\t-1\t100\t100\nexec\t/no/srv\t-1\t101\t101\nexec_failed\t/no/srv\t-1\t101\t101\n"
              "exec\t/bin/srv\\tsrv\t-1\t101\t101\n"
              "listen\tsocket:127.0.0.1:80\t5\t101\t101\naccept\tsocket:127.0.0.1:5555\t6\t101\t101\n"
-             "accept_local\tsocket:127.0.0.1:80\t6\t101\t101\nconnect_failed\tsocket:127.0.0.1:81\t7\t101\t101\n");
+             "accept_local\tsocket:127.0.0.1:80\t6\t101\t101\nconnect_failed\tsocket:127.0.0.1:81\t7\t101\t101\n"
+             // A process gone before it was looked up, named by the exec right behind its first line.
+             "close\tfile:/src/x.c\t9\t4194303\t4194303\nexec\t/bin/srv\\tsrv\t-1\t4194303\t4194303\n");
   const auto run = [&](std::vector<std::string> options) {
     options.insert(options.end(), {"-o", dir / "out", emitter_path(), "copy", dir / "sample"});
     const RunResult r = run_tool(dir, with_stub(options));
@@ -223,12 +225,12 @@ TEST(ToolMechanics, FilesViewOfTheWideKindsAndItsFilters) {
     std::vector<std::string> present, absent;
   };
   for (const Case& c : std::vector<Case>{
-           {{"--files"}, {cc, srv, "Programs started (2):\n     1  /bin/srv\n     1  /usr/bin/cc\n"}, {}},
+           {{"--files"}, {cc, srv, "Programs started (2):\n     2  /bin/srv\n     1  /usr/bin/cc\n"}, {}},
            {{"--files", "--pid", "101"}, {srv}, {"/src/"}},
            {{"--files", "--program", "c?"}, {cc}, {"127.0.0.1", "/bin/srv"}},
            {{"--files", "--under", "/src/inc"}, {"/src/inc/a.h"}, {"/src/x.c", "/src/inc2", "/bin/srv"}},
            {{"--per-process"}, {"\nProcess 100: /usr/bin/cc -c x.c\n  Files read (1):\n", "\nProcess 101: /bin/srv\n"}, {}},
-           {{}, {"pid 100 = /usr/bin/cc -c x.c\n", "exec      fd=-1   /usr/bin/cc -c x.c\n"}, {"gone", "query "}},
+           {{}, {"pid 100 = /usr/bin/cc -c x.c\n", "exec      fd=-1   /usr/bin/cc -c x.c\n", "pid 4194303 = /bin/srv\n"}, {"gone", "query "}},
            {{"--queries"}, {"query     fd=-1   file:/src/inc2/a.h\n"}, {}},
        }) {
     const std::string out = run(c.options);

@@ -416,11 +416,13 @@ TEST(TracedCommands, WideLibraryFilesViewAndProgramNames) {
     EXPECT_NE(json.find(":created\t" + d + "/t\t1\n"), std::string::npos) << json;  // per process
   }
 
-  r = run_tool(dir, {"--lib", VELMORA_WIDE_LIB_PATH, "-c", "-o", dir / "names", "sh", "-c",
-                     "i=0; while [ $i -lt 200 ]; do /bin/true; i=$((i+1)); done"});
+  // Each child looks along PATH before it execs: named by its exec line, not as the shell.
+  r = run_tool(dir, {"--lib", VELMORA_WIDE_LIB_PATH, "--summary-only", "-o", dir / "names", "sh", "-c",
+                     "PATH=/nonexistent:/usr/bin:/bin; i=0; while [ $i -lt 200 ]; do x=$(head -c0 /dev/null); "
+                     "i=$((i+1)); done"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string names = read_file(dir / "names");
-  EXPECT_EQ(count_of(names, " = /bin/true\n"), 200u);
+  EXPECT_EQ(count_of(names, "  /usr/bin/head -c0 /dev/null\n"), 200u) << names;
   EXPECT_EQ(count_of(names, "gone"), 0u);
 }
 
