@@ -144,6 +144,8 @@ X(WIDE, euidaccess, int, (const char*, int)) \
 X(WIDE, eaccess, int, (const char*, int)) \
 X(WIDE, readlink, ssize_t, (const char*, char*, size_t)) \
 X(WIDE, readlinkat, ssize_t, (int, const char*, char*, size_t)) \
+X(WIDE, realpath, char*, (const char*, char*)) \
+X(WIDE, canonicalize_file_name, char*, (const char*)) \
 X(WIDE, unlink, int, (const char*)) \
 X(WIDE, unlinkat, int, (int, const char*, int)) \
 X(WIDE, remove, int, (const char*)) \

@@ -1,10 +1,13 @@
-// The stat family, access and readlink (wide library): a lookup that succeeded is a
+// The stat family, access, readlink and realpath (wide library): a lookup that succeeded is a
 // "query" of its path, one that found nothing is "missing" (path_report.h). The forms
 // that take no path (fstat, statx or fstatat with AT_EMPTY_PATH and "") report nothing.
 // Old programs call the __xstat forms the C library still exports.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <stdlib.h>
 #include <unistd.h>
+
+#include <type_traits>
 
 #include "../export.h"
 #include "path_report.h"
@@ -20,7 +23,13 @@ auto probe_call(int dir_fd, const char* path, Args... args) noexcept {
   using Result = decltype(real(args...));
   if (real == nullptr) return real_function_missing<Result>();
   const Result result = real(args...);
-  report_outcome(static_cast<long>(result), "query", dir_fd, path);
+  bool succeeded;
+  if constexpr (std::is_pointer_v<Result>) {
+    succeeded = result != nullptr;  // realpath and kin
+  } else {
+    succeeded = result >= 0;
+  }
+  report_outcome(succeeded ? 0 : -1, "query", dir_fd, path);
   return result;
 }
 
@@ -85,4 +94,10 @@ VELMORA_EXPORT ssize_t readlink(const char* path, char* buf, size_t size) noexce
 }
 VELMORA_EXPORT ssize_t readlinkat(int dir_fd, const char* path, char* buf, size_t size) noexcept {
   return li::probe_call<li::readlinkat>(dir_fd, path, dir_fd, path, buf, size);
+}
+VELMORA_EXPORT char* realpath(const char* path, char* resolved) noexcept {
+  return li::probe_call<li::realpath>(AT_FDCWD, path, path, resolved);
+}
+VELMORA_EXPORT char* canonicalize_file_name(const char* path) noexcept {
+  return li::probe_call<li::canonicalize_file_name>(AT_FDCWD, path, path);
 }

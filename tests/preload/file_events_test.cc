@@ -11,10 +11,11 @@
 namespace velmora_test {
 namespace {
 
-RunResult drive(std::vector<std::string> args, Sink sink = Sink::PIPE_ENV, std::string log = {}) {
+RunResult drive(std::vector<std::string> args, Sink sink = Sink::PIPE_ENV, std::string log = {}, bool every_kind = false) {
   RunOptions o;
   o.argv = {driver_path()};
   o.argv.insert(o.argv.end(), args.begin(), args.end());
+  o.every_kind = every_kind;
   o.sink = sink;
   o.log_path = std::move(log);
   RunResult r = run(o);
@@ -199,23 +200,6 @@ TEST(FileEvents, WideCallsAreSeenOnlyByTheWideLibrary) {
   EXPECT_EQ(got, want) << r.raw;
 }
 
-}  // namespace
-}  // namespace velmora_test
-
-namespace velmora_test {
-namespace {
-
-RunResult drive_every_kind(std::vector<std::string> args) {
-  RunOptions o;
-  o.argv = {driver_path()};
-  o.argv.insert(o.argv.end(), args.begin(), args.end());
-  o.every_kind = true;
-  RunResult r = run(o);
-  EXPECT_TRUE(r.ok()) << r.err;
-  EXPECT_EQ(r.malformed, 0u) << r.raw;
-  return r;
-}
-
 // "kind path fd" per event naming a file under dir, the path relative to it ("." for
 // dir itself) and a mkstemp name as TMP; the narrow library: none of the wide kinds.
 std::string path_story(const RunResult& r, const TempDir& dir) {
@@ -234,7 +218,7 @@ std::string path_story(const RunResult& r, const TempDir& dir) {
 // of its open; syscall() closes like close and passes other numbers through.
 TEST(PathEvents, EachFamilyNamesItsPathsAbsolute) {
   TempDir dir;
-  RunResult r = drive_every_kind({"paths", dir.path()});
+  RunResult r = drive({"paths", dir.path()}, Sink::PIPE_ENV, {}, true);
   auto f = r.facts();
   EXPECT_EQ(f["stat"], "-1");
   EXPECT_EQ(f["stat_errno"], std::to_string(ENOENT));
@@ -255,7 +239,7 @@ TEST(PathEvents, EachFamilyNamesItsPathsAbsolute) {
 // under the child's pid.
 TEST(PathEvents, ProgramStartsNameProgramAndArguments) {
   TempDir dir;
-  RunResult r = drive_every_kind({"programs", dir.path()});
+  RunResult r = drive({"programs", dir.path()}, Sink::PIPE_ENV, {}, true);
   auto f = r.facts();
   std::string got;
   for (const Event& e : r.events)
