@@ -8,16 +8,20 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "event_line.h"
 
 namespace velmora::trace {
 
-// Numbered as velmora_io::EVENT_KINDS lists them. The host handles the first five; a
-// line of a kind only the wide library writes is skipped (neither accepted nor
-// malformed) unless the parser is asked for every kind.
-enum class Kind : std::uint8_t { read, write, close, connect, sql_write };
-inline constexpr std::size_t kKindCount = velmora_io::NARROW_EVENT_KIND_COUNT;
+// Numbered as velmora_io::EVENT_KINDS lists them: the five both libraries write, then
+// those only the wide library writes.
+enum class Kind : std::uint8_t {
+  read, write, close, connect, sql_write,
+  open_read, open_write, open_read_write, create, missing, query, delete_, rename_from, rename_to, make_dir,
+  link_from, link_to, symlink, exec, exec_failed, bind, listen, accept, accept_local, connect_failed
+};
+inline constexpr std::size_t kKindCount = velmora_io::EVENT_KIND_COUNT;
 
 std::string_view kind_name(Kind kind);
 std::optional<Kind> kind_from_name(std::string_view name);
@@ -36,6 +40,10 @@ using ParseError = velmora_io::LineError;
 // partly overwritten and the reason is returned.
 ParseError parse_event_line(std::string_view line, Event& out);
 
+// An "exec" detail split into the program's path and its arguments (argv[0] on): the
+// fields are joined by TAB, each escaped as the line escapes a detail.
+std::vector<std::string> exec_fields(std::string_view detail);
+
 // Splits a byte stream into lines and parses each one. Chunks may end in the
 // middle of a line; the remainder is kept for the next feed. Lines that are
 // absurdly long are dropped (and counted as rejected) instead of growing the
@@ -43,8 +51,6 @@ ParseError parse_event_line(std::string_view line, Event& out);
 class LineParser {
  public:
   static constexpr std::size_t kMaxLineBytes = 64u << 20;
-
-  explicit LineParser(bool every_kind = false) : every_kind_(every_kind) {}
 
   // on_event(const Event&, std::string_view raw_line_without_lf)
   template <class OnEvent>
@@ -66,13 +72,11 @@ class LineParser {
   Event scratch_;
   std::uint64_t accepted_ = 0;
   std::uint64_t rejected_ = 0;
-  bool every_kind_ = false;
 };
 
 template <class OnEvent>
 void LineParser::handle_line(std::string_view line, OnEvent& on_event) {
   if (parse_event_line(line, scratch_) == ParseError::none) {
-    if (!every_kind_ && static_cast<std::size_t>(scratch_.kind) >= kKindCount) return;
     ++accepted_;
     on_event(static_cast<const Event&>(scratch_), line);
   } else {
