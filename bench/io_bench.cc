@@ -998,6 +998,42 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
+// Opens and probes, one event each under the wide library (none under the narrow one):
+// an open of a file for reading and its close ("open_read", "close"), and a stat of a
+// relative path that does not exist ("missing", the path made absolute).
+Timing file_open(const Options& o) {
+  TempDir dir;
+  const std::string path = dir.file("open.dat");
+  { const int fd = open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC); close(fd); }
+  const Floor floor(o.floor);
+  const std::string opened = event_line("open_read", "file:" + path, 3), closed = event_line("close", "file:" + path, 3);
+  auto one = [&](long) {
+    floor.event(opened);
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) die("open");
+    floor.event(closed);
+    close(fd);
+  };
+  for (long i = 0; i < warmup_calls(o.calls); ++i) one(i);
+  const uint64_t ns = timed_loop(o.calls, one);
+  return {"cycle", o.calls, ns, 2 * (warmup_calls(o.calls) + o.calls)};
+}
+
+Timing file_probe(const Options& o) {
+  TempDir dir;
+  if (chdir(dir.path().c_str()) != 0) die("chdir");
+  const Floor floor(o.floor);
+  const std::string line = event_line("missing", "file:" + dir.file("sub/absent.h"), -1);
+  struct stat st;
+  auto one = [&](long) {
+    floor.event(line);
+    if (stat("sub/absent.h", &st) == 0 || errno != ENOENT) die("stat");
+  };
+  for (long i = 0; i < warmup_calls(o.calls); ++i) one(i);
+  const uint64_t ns = timed_loop(o.calls, one);
+  return {"call", o.calls, ns, warmup_calls(o.calls) + o.calls};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1013,7 +1049,7 @@ int main(int argc, char** argv) {
       {"floor_unnamed", floor_unnamed}, {"file_pread", file_pread},   {"file_mmap", file_mmap},
       {"sock_writev", sock_writev}, {"sock_writev_data", sock_writev_data},
       {"fgets_loop", fgets_loop},       {"fgets_event", fgets_event}, {"fwrite_loop", fwrite_loop},
-      {"fwrite_event", fwrite_event},
+      {"fwrite_event", fwrite_event},   {"file_open", file_open},     {"file_probe", file_probe},
   };
   for (const auto& w : timed) {
     if (o.workload == w.name) {

@@ -24,10 +24,17 @@
  *
  *     kind TAB detail TAB fd TAB pid TAB tid LF
  *
- *   kind    "read", "write", "close", "connect" or "sql_write"
+ *   kind    "read", "write", "close", "connect" or "sql_write"; the wide library
+ *           also writes "open_read", "open_write", "open_read_write", "create",
+ *           "missing", "query", "delete", "rename_from", "rename_to", "make_dir",
+ *           "link_from", "link_to", "symlink", "exec", "exec_failed", "bind",
+ *           "listen", "accept", "accept_local" and "connect_failed" (README, "Events
+ *           of the wide library"); fd is -1 where no descriptor is involved
  *   detail  a resource name ("file:/abs/path", "socket:127.0.0.1:5432",
  *           "socket:[0000:...:0001]:5432", "socket:unix:/path", "socket:unix:abstract:name",
- *           "socket:unix:"), or for "sql_write" the query text
+ *           "socket:unix:"), or for "sql_write" the query text; for "exec" the
+ *           program's path and its arguments, each escaped as a detail is and joined
+ *           by TAB (so a TAB inside an argument reaches the line as \\t)
  *   fd      the descriptor number, signed decimal
  *   pid     the process id
  *   tid     the kernel thread id (equal to pid on the main thread)

@@ -14,6 +14,12 @@ KINDS = frozenset((b"read", b"write", b"close", b"connect", b"sql_write"))
 _NUMBER = re.compile(rb"(?:0|-?[1-9][0-9]*)\Z")
 _INT32 = 1 << 31
 _INT64 = 1 << 63
+# Kinds only the wide library writes (paths, program starts, server sockets): well
+# formed, but not collected here; they are skipped, not counted as malformed.
+WIDE_KINDS = frozenset((b"open_read", b"open_write", b"open_read_write", b"create", b"missing", b"query",
+                        b"delete", b"rename_from", b"rename_to", b"make_dir", b"link_from", b"link_to",
+                        b"symlink", b"exec", b"exec_failed", b"bind", b"listen", b"accept", b"accept_local",
+                        b"connect_failed"))
 _ESCAPES = {b"t": b"\t", b"n": b"\n", b"\\": b"\\"}
 
 

@@ -57,9 +57,17 @@ std::size_t format_event_line(char* out, std::string_view kind, std::string_view
 
 // ---- Reading lines back (never used by the library itself) ----
 
-// The five kinds, in the order readers number them.
-inline constexpr std::string_view EVENT_KINDS[] = {"read", "write", "close", "connect", "sql_write"};
+// Every kind, in the order readers number them: first the five both libraries write,
+// then those only the wide library writes (README, "Events of the wide library").
+inline constexpr std::string_view EVENT_KINDS[] = {
+    "read",        "write",       "close",     "connect",      "sql_write",      "open_read",
+    "open_write",  "open_read_write", "create", "missing",     "query",          "delete",
+    "rename_from", "rename_to",   "make_dir",  "link_from",    "link_to",        "symlink",
+    "exec",        "exec_failed", "bind",      "listen",       "accept",         "accept_local",
+    "connect_failed"};
 inline constexpr std::size_t EVENT_KIND_COUNT = sizeof(EVENT_KINDS) / sizeof(EVENT_KINDS[0]);
+// The narrow library's kinds are the first five.
+inline constexpr std::size_t NARROW_EVENT_KIND_COUNT = 5;
 
 // Index of `name` in EVENT_KINDS; nothing for any other text.
 std::optional<std::size_t> event_kind_index(std::string_view name) noexcept;

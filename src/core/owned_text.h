@@ -15,7 +15,7 @@ namespace velmora_io {
 
 class TextCopy {
  public:
-  static constexpr std::size_t INLINE_CAPACITY = 256;
+  static constexpr std::size_t INLINE_CAPACITY = 192;
 
   TextCopy() noexcept = default;
   TextCopy(const TextCopy&) = delete;

@@ -249,7 +249,7 @@ class LineWriter {
  public:
   // Pieces per writev; a line in more pieces is written alone (see emit). Small: signal
   // handlers may run on small stacks.
-  static constexpr int BATCH = 6;  // a line with no escape is five pieces, after a cut six
+  static constexpr int BATCH = 5;  // a line with no escape is four pieces, after a cut five
 
   explicit LineWriter(int fd) noexcept : fd_(fd) {}
   LineWriter(const LineWriter&) = delete;
@@ -321,28 +321,48 @@ class LineWriter {
   iovec iov_[BATCH];
 };
 
-template <typename PutLine>
-void write_line(int fd, PutLine& put_line) noexcept {
+// The line in pieces straight from the caller's text: kind, TAB, the detail's runs and
+// escapes, then `tail` (the detail's closing TAB and the numbers). Out of line, so that
+// its writer and the sink's choice (which may fstat the pipe) never share the stack.
+[[gnu::noinline]] void write_line(int fd, std::string_view kind, std::string_view detail,
+                                  std::string_view tail) noexcept {
   LineWriter out(fd);
   if (LINE_CUT.load(std::memory_order_relaxed)) out.put("\n", 1);
-  put_line(out);
+  out.put(kind);
+  out.put("\t", 1);
+  escape_detail_in_pieces(detail, [&out](const char* data, std::size_t size) { out.put(data, size); });
+  out.put(tail);
   const bool whole = out.finish();
   if (out.started()) LINE_CUT.store(!whole, std::memory_order_relaxed);
 }
 
 // The sink is chosen, and the pipe's identity checked, inside the line's turn: a close
 // of the pipe's number through the library waits for the turns of lines that passed the
-// check (private_pipe_closing). `pieces`: how many the line is put in; more than one
-// writev takes goes out alone, as a line too long for one atomic write does.
-template <typename PutLine>
-void emit(std::size_t size, std::size_t pieces, PutLine&& put_line) noexcept {
+// check (private_pipe_closing). Every line is written in pieces, never copied whole to
+// the stack: signal handlers (which may write) can run on small stacks. A line of more
+// pieces than one writev takes goes out alone, as a line too long for one atomic write
+// does. Out of line, so that the caller's frame is not under it.
+[[gnu::noinline]] void write_event(std::string_view kind, std::string_view detail, int32_t fd,
+                                   int32_t pid) noexcept {
+  // A line lost to the sink (no room, no reader, no log file) must not show in errno.
+  ErrnoSaver caller_errno;
+  const int64_t tid = raw::gettid();
+  const std::size_t escaped = escaped_size(detail);
+  // The line without kind and detail is TAB TAB fd TAB pid TAB tid LF: from its second
+  // byte on it is the detail's closing TAB and the numbers.
+  char numbers[event_line_capacity(0, 0)];
+  const std::size_t numbers_size = format_event_line(numbers, {}, {}, 0, fd, pid, tid);
+  const std::string_view tail(numbers + 1, numbers_size - 1);
+  const std::size_t size = kind.size() + 1 + escaped + tail.size();
+  // kind, TAB, the detail's runs and escapes, the tail.
+  const std::size_t pieces = 4 + 2 * (escaped - detail.size());
   settle_sink();
   LineTurn turn(LINE_CUT.load(std::memory_order_relaxed) || size > PIPE_BUF ||
                 pieces > static_cast<std::size_t>(LineWriter::BATCH));
   if (!turn.held()) return;
   const int32_t pipe_fd = PIPE_FD.load(std::memory_order_acquire);
   if (pipe_fd >= 0 && verify_pipe_fd()) {
-    write_line(pipe_fd, put_line);
+    write_line(pipe_fd, kind, detail, tail);
     return;  // no fallback to the log file
   }
   const char* path = sink_variable("VELMORA_IO_LOG");
@@ -350,34 +370,10 @@ void emit(std::size_t size, std::size_t pieces, PutLine&& put_line) noexcept {
   LogFileTurn log_turn;
   if (!log_turn.held()) return;
   // Opened and closed per line: the process holds no descriptor of ours between lines.
-  const int fd = raw_open_log(path);
-  if (fd < 0) return;
-  write_line(fd, put_line);
-  raw::close(fd);
-}
-
-// The line itself, out of line, so that the caller's frame is not under it.
-[[gnu::noinline]] void write_event(std::string_view kind, std::string_view detail, int32_t fd,
-                                   int32_t pid) noexcept {
-  const int64_t tid = raw::gettid();
-  const std::size_t escaped = escaped_size(detail);
-  // Every line is written in pieces straight from the caller's text, never copied whole
-  // to the stack: signal handlers (which may write) can run on small stacks. The line
-  // without kind and detail is TAB TAB fd TAB pid TAB tid LF: its numbers follow the
-  // detail's closing TAB.
-  char tail[event_line_capacity(0, 0)];
-  const std::size_t tail_size = format_event_line(tail, {}, {}, 0, fd, pid, tid);
-  const std::string_view numbers(tail + 2, tail_size - 2);
-  const std::size_t size = kind.size() + 1 + escaped + 1 + numbers.size();
-  // kind, TAB, the detail's runs and escapes, TAB, numbers.
-  const std::size_t pieces = 5 + 2 * (escaped - detail.size());
-  emit(size, pieces, [&](LineWriter& out) {
-    out.put(kind);
-    out.put("\t", 1);
-    escape_detail_in_pieces(detail, [&out](const char* data, std::size_t size) { out.put(data, size); });
-    out.put("\t", 1);
-    out.put(numbers);
-  });
+  const int log_fd = raw_open_log(path);
+  if (log_fd < 0) return;
+  write_line(log_fd, kind, detail, tail);
+  raw::close(log_fd);
 }
 
 void settle_pipe_fd() noexcept {
@@ -432,11 +428,13 @@ bool is_reportable_checked(int32_t fd) noexcept {
 }
 
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
-  // A line lost to the sink (no room, no reader, no log file) must not show in errno.
-  ErrnoSaver caller_errno;
   // A child sharing this memory (vfork) would report its descriptors under the names
   // of its parent's table: its lines are left out.
   if (!table_owned_by(pid)) return;
+  write_event(kind, detail, fd, pid);
+}
+
+void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
   write_event(kind, detail, fd, pid);
 }
 

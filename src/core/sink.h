@@ -30,6 +30,10 @@ void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32
 inline void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
   log_event(kind, detail, fd, ::getpid());  // getpid never fails: errno stays
 }
+// The same without the table owner's check, for a line that names nothing from the
+// table (a program about to start): a vfork child writes it under its own pid, and a
+// parent on behalf of the child it spawned.
+void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
 
 // Settles the pipe from "VELMORA_IO_FD" (and "VELMORA_IO_PIPEID") unless the host or an
 // earlier call did; once settled it is never settled again. The first call of any

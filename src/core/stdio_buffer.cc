@@ -244,6 +244,36 @@ Transfer pending_transfer(const FILE* fp) noexcept {
   return t;
 }
 
+Transfer seek_transfer(const FILE* fp, long long offset, int whence) noexcept {
+  Transfer t = pending_transfer(fp);
+  if (!stdio_layout_known() || fp->_fileno < 0 || (fp->_flags & (NO_READS | UNBUFFERED)) != 0) return t;
+  constexpr long long UNKNOWN = -1;  // glibc's _IO_pos_BAD
+  const bool writing = putting(fp) && pending(fp) > 0;
+  long long known = fp->_offset;  // where the descriptor stands, as the stream knows it
+  if (writing && known != UNKNOWN) known += static_cast<long long>(pending(fp));
+  long long target = offset;
+  if (whence == SEEK_CUR) {
+    if (known == UNKNOWN) return t;  // the C library seeks without reading
+    target += writing ? known : known - static_cast<long long>(buffered_input(fp));
+  } else if (whence == SEEK_END) {
+    struct stat st;
+    if (::fstat(fp->_fileno, &st) != 0 || !S_ISREG(st.st_mode)) return t;
+    target += st.st_size;
+  }
+  // Still inside what the buffer holds: only the pointers move.
+  if (!writing && !putting(fp) && known != UNKNOWN && fp->_IO_read_base != nullptr) {
+    const long long start = known - static_cast<long long>(span(fp->_IO_buf_base, fp->_IO_read_end));
+    if (target >= start && target < known) return t;
+  }
+  const long long size = fp->_IO_buf_base != nullptr
+                             ? static_cast<long long>(span(fp->_IO_buf_base, fp->_IO_buf_end))
+                             : static_cast<long long>(fresh_buffer(fp).size);
+  if (size <= 1 || target < 0) return t;
+  const long long delta = target - (target & ~(size - 1));
+  t.read = delta != 0;
+  return t;
+}
+
 // --- after the call ----------------------------------------------------------------
 
 BufferMark mark_buffer(const FILE* fp) noexcept {

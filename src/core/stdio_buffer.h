@@ -63,6 +63,11 @@ Transfer overflow_transfer(const FILE* fp, int c) noexcept;
 Transfer block_write_transfer(const FILE* fp, const char* s, std::size_t n) noexcept;
 // fflush, fclose: output still in the buffer.
 Transfer pending_transfer(const FILE* fp) noexcept;
+// fseek and kin to `offset` from `whence` (SEEK_SET, SEEK_CUR, SEEK_END): pending output
+// is flushed, and a stream that reads refills its buffer from the block holding the new
+// position unless the position is still inside the buffer or starts a block. SEEK_END
+// costs one fstat.
+Transfer seek_transfer(const FILE* fp, long long offset, int whence) noexcept;
 
 // --- judged after the call, from the pointers' movement ----------------------------
 // (formatted input and output, whose byte counts are not known beforehand)

@@ -6,7 +6,9 @@
 
 #include <string_view>
 
+#include "connect_outcome.h"
 #include "slots.h"
+#include "std_streams.h"
 
 namespace velmora_io::linux_intercept {
 
@@ -19,6 +21,11 @@ namespace velmora_io::linux_intercept {
 template <typename Fn, typename... Args>
 [[gnu::noinline]] ssize_t observed_call(Fn* real, std::string_view kind, int fd, Args... args) {
   observe_data_above_2(fd, kind);
+  if constexpr (WIDE_LIBRARY) {
+    const ssize_t result = real(fd, args...);
+    if (result < 0) io_failed(fd);
+    return result;
+  }
   return real(fd, args...);
 }
 
@@ -27,7 +34,7 @@ template <typename Slot, typename... Args>
 inline ssize_t data_call(std::string_view kind, int fd, Args... args) {
   auto* real = Slot::get();
   if (real == nullptr) return real_function_missing<ssize_t>();
-  if (fd > 2) return observed_call(real, kind, fd, args...);
+  if (may_observe(fd)) return observed_call(real, kind, fd, args...);
   return real(fd, args...);
 }
 

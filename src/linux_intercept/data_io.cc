@@ -10,11 +10,13 @@
 #include "data_call.h"
 #include "outgoing_sql.h"
 #include "slots.h"
+#include "std_streams.h"
 
 namespace velmora_io::linux_intercept {
 
 void observe_data_above_2(int fd, std::string_view kind) noexcept {
-  if (is_reportable_checked(fd)) observe_io(fd, kind);
+  // 0-2 only in the wide library, and only while they refer to a file or a socket.
+  if (fd <= 2 ? observed_fd(fd) : is_reportable_checked(fd)) observe_io(fd, kind);
 }
 
 }  // namespace velmora_io::linux_intercept
@@ -24,21 +26,21 @@ namespace li = velmora_io::linux_intercept;
 VELMORA_EXPORT ssize_t read(int fd, void* buf, size_t count) {
   auto* real = li::read::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  if (fd > 2) return li::observed_call(real, "read", fd, buf, count);
+  if (li::may_observe(fd)) return li::observed_call(real, "read", fd, buf, count);
   return real(fd, buf, count);
 }
 
 VELMORA_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
   auto* real = li::readv::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  if (fd > 2) return li::observed_call(real, "read", fd, iov, iovcnt);
+  if (li::may_observe(fd)) return li::observed_call(real, "read", fd, iov, iovcnt);
   return real(fd, iov, iovcnt);
 }
 
 VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
   auto* real = li::write::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  if (fd > 2) {
+  if (li::may_observe(fd)) {
     if constexpr (li::WIDE_LIBRARY) {
       const iovec one{const_cast<void*>(buf), count};
       return li::outgoing_call(real, true, [&] { return li::SentBytes{&one, 1}; }, fd, buf, count);
@@ -51,7 +53,7 @@ VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
 VELMORA_EXPORT ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
   auto* real = li::writev::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  if (fd > 2) {
+  if (li::may_observe(fd)) {
     if constexpr (li::WIDE_LIBRARY) {
       const std::size_t n = iovcnt > 0 ? static_cast<std::size_t>(iovcnt) : 0;
       return li::outgoing_call(real, true, [=] { return li::SentBytes{iov, n}; }, fd, iov, iovcnt);

@@ -8,6 +8,10 @@
 // Keep one entry per line, in the form X(LIBRARY, name, result, (parameters)).
 #pragma once
 
+#include <dirent.h>  // DIR, for opendir
+#include <spawn.h>   // the posix_spawn types
+#include <sys/stat.h>  // struct stat, stat64 and statx, for the probes
+
 #include <cstdarg>  // va_list and FILE, for the stdio lines
 #include <cstdio>
 
@@ -110,4 +114,70 @@ X(WIDE, fscanf, int, (FILE*, const char*, ...)) \
 X(WIDE, vfscanf, int, (FILE*, const char*, va_list)) \
 X(WIDE, __isoc99_fscanf, int, (FILE*, const char*, ...)) \
 X(WIDE, __isoc99_vfscanf, int, (FILE*, const char*, va_list)) \
+X(WIDE, opendir, DIR*, (const char*)) \
+X(WIDE, closedir, int, (DIR*)) \
+X(WIDE, mkstemp, int, (char*)) \
+X(WIDE, mkstemp64, int, (char*)) \
+X(WIDE, mkostemp, int, (char*, int)) \
+X(WIDE, mkostemp64, int, (char*, int)) \
+X(WIDE, mkstemps, int, (char*, int)) \
+X(WIDE, mkstemps64, int, (char*, int)) \
+X(WIDE, mkostemps, int, (char*, int, int)) \
+X(WIDE, mkostemps64, int, (char*, int, int)) \
+X(WIDE, mkdtemp, char*, (char*)) \
+X(WIDE, stat, int, (const char*, struct ::stat*)) \
+X(WIDE, stat64, int, (const char*, struct ::stat64*)) \
+X(WIDE, lstat, int, (const char*, struct ::stat*)) \
+X(WIDE, lstat64, int, (const char*, struct ::stat64*)) \
+X(WIDE, fstatat, int, (int, const char*, struct ::stat*, int)) \
+X(WIDE, fstatat64, int, (int, const char*, struct ::stat64*, int)) \
+X(WIDE, statx, int, (int, const char*, int, unsigned int, struct ::statx*)) \
+X(WIDE, __xstat, int, (int, const char*, struct ::stat*)) \
+X(WIDE, __xstat64, int, (int, const char*, struct ::stat64*)) \
+X(WIDE, __lxstat, int, (int, const char*, struct ::stat*)) \
+X(WIDE, __lxstat64, int, (int, const char*, struct ::stat64*)) \
+X(WIDE, __fxstatat, int, (int, int, const char*, struct ::stat*, int)) \
+X(WIDE, __fxstatat64, int, (int, int, const char*, struct ::stat64*, int)) \
+X(WIDE, access, int, (const char*, int)) \
+X(WIDE, faccessat, int, (int, const char*, int, int)) \
+X(WIDE, euidaccess, int, (const char*, int)) \
+X(WIDE, eaccess, int, (const char*, int)) \
+X(WIDE, readlink, ssize_t, (const char*, char*, size_t)) \
+X(WIDE, readlinkat, ssize_t, (int, const char*, char*, size_t)) \
+X(WIDE, realpath, char*, (const char*, char*)) \
+X(WIDE, canonicalize_file_name, char*, (const char*)) \
+X(WIDE, unlink, int, (const char*)) \
+X(WIDE, unlinkat, int, (int, const char*, int)) \
+X(WIDE, remove, int, (const char*)) \
+X(WIDE, rmdir, int, (const char*)) \
+X(WIDE, mkdir, int, (const char*, mode_t)) \
+X(WIDE, mkdirat, int, (int, const char*, mode_t)) \
+X(WIDE, rename, int, (const char*, const char*)) \
+X(WIDE, renameat, int, (int, const char*, int, const char*)) \
+X(WIDE, renameat2, int, (int, const char*, int, const char*, unsigned int)) \
+X(WIDE, link, int, (const char*, const char*)) \
+X(WIDE, linkat, int, (int, const char*, int, const char*, int)) \
+X(WIDE, symlink, int, (const char*, const char*)) \
+X(WIDE, symlinkat, int, (const char*, int, const char*)) \
+X(WIDE, execve, int, (const char*, char* const*, char* const*)) \
+X(WIDE, execveat, int, (int, const char*, char* const*, char* const*, int)) \
+X(WIDE, fexecve, int, (int, char* const*, char* const*)) \
+X(WIDE, execv, int, (const char*, char* const*)) \
+X(WIDE, execvp, int, (const char*, char* const*)) \
+X(WIDE, execvpe, int, (const char*, char* const*, char* const*)) \
+X(WIDE, execl, int, (const char*, const char*, ...)) \
+X(WIDE, execlp, int, (const char*, const char*, ...)) \
+X(WIDE, execle, int, (const char*, const char*, ...)) \
+X(WIDE, posix_spawn, int, (pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const*, char* const*)) \
+X(WIDE, posix_spawnp, int, (pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const*, char* const*)) \
+X(WIDE, bind, int, (int, const sockaddr*, socklen_t)) \
+X(WIDE, listen, int, (int, int)) \
+X(WIDE, getsockopt, int, (int, int, int, void*, socklen_t*)) \
+X(WIDE, syscall, long, (long, ...)) \
+X(WIDE, fseek, int, (FILE*, long, int)) \
+X(WIDE, fseeko, int, (FILE*, off_t, int)) \
+X(WIDE, fseeko64, int, (FILE*, off64_t, int)) \
+X(WIDE, rewind, void, (FILE*)) \
+X(WIDE, fsetpos, int, (FILE*, const fpos_t*)) \
+X(WIDE, fsetpos64, int, (FILE*, const fpos64_t*)) \
 /* end of list */

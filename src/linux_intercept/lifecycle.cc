@@ -14,6 +14,8 @@
 #include "sink.h"
 #include "unnameable.h"
 #include "slots.h"
+#include "connect_outcome.h"
+#include "std_streams.h"
 
 namespace velmora_io::linux_intercept {
 
@@ -34,6 +36,9 @@ void after_dup(int result, int old_fd, int new_fd) noexcept {
   // writing lines into it.
   forget_duped_fd(result, new_fd);
   if (result >= 0) pipe_fd_closed(new_fd);
+  if constexpr (WIDE_LIBRARY) {
+    if (result >= 0) std_stream_changed(new_fd);
+  }
 }
 
 }  // namespace
@@ -54,6 +59,9 @@ VELMORA_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
         vio::log_event("connect", name->view(), fd);
       }
     });
+    if constexpr (li::WIDE_LIBRARY) {
+      if (result != 0) li::connect_pending(fd);
+    }
   }
   return result;
 }
@@ -62,17 +70,19 @@ VELMORA_EXPORT int close(int fd) {
   auto* real = li::close::get();
   if (real == nullptr) return li::real_function_missing<int>();
   vio::forget_unnameable(fd);
-  if (vio::is_reportable(fd)) {
+  if (li::observed_fd(fd)) {
     vio::run_guarded([&] {
       // One getpid serves the table's owner check and the line.
       const int32_t pid = ::getpid();
       vio::TextCopy name;
       if (vio::table_remove(fd, &name, pid)) vio::log_event("close", name.view(), fd, pid);
     });
+    if constexpr (li::WIDE_LIBRARY) li::std_stream_changed(fd);
     return real(fd);
   }
   vio::private_pipe_closing(fd);
   const int result = real(fd);
+  if constexpr (li::WIDE_LIBRARY) li::std_stream_changed(fd);
   if (result == 0 && fd >= 0) vio::pipe_fd_closed(fd);
   return result;
 }

@@ -1,5 +1,6 @@
 // The calls that hand out a new descriptor (wide library): no event, but the number
-// they return was free, so whatever the table still holds for it is stale.
+// they return was free, so whatever the table still holds for it is stale. Opens of
+// files are in opens.cc, accept in server_sockets.cc.
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -40,44 +41,8 @@ int new_pair_call(const int* fds, Args... args) noexcept {
   return result;
 }
 
-// The mode argument exists only when the flags ask for a new file, as open(2) says.
-constexpr bool needs_mode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
-
 }  // namespace
 }  // namespace velmora_io::linux_intercept
-
-#define VELMORA_MODE_FROM_VARARGS(flags)         \
-  mode_t mode = 0;                               \
-  if (li::needs_mode(flags)) {                   \
-    va_list ap;                                  \
-    va_start(ap, flags);                         \
-    mode = static_cast<mode_t>(va_arg(ap, int)); \
-    va_end(ap);                                  \
-  }
-
-VELMORA_EXPORT int open(const char* path, int flags, ...) {
-  VELMORA_MODE_FROM_VARARGS(flags)
-  return li::new_fd_call<li::open>(path, flags, mode);
-}
-
-VELMORA_EXPORT int open64(const char* path, int flags, ...) {
-  VELMORA_MODE_FROM_VARARGS(flags)
-  return li::new_fd_call<li::open64>(path, flags, mode);
-}
-
-VELMORA_EXPORT int openat(int dir_fd, const char* path, int flags, ...) {
-  VELMORA_MODE_FROM_VARARGS(flags)
-  return li::new_fd_call<li::openat>(dir_fd, path, flags, mode);
-}
-
-VELMORA_EXPORT int openat64(int dir_fd, const char* path, int flags, ...) {
-  VELMORA_MODE_FROM_VARARGS(flags)
-  return li::new_fd_call<li::openat64>(dir_fd, path, flags, mode);
-}
-
-VELMORA_EXPORT int creat(const char* path, mode_t mode) { return li::new_fd_call<li::creat>(path, mode); }
-
-VELMORA_EXPORT int creat64(const char* path, mode_t mode) { return li::new_fd_call<li::creat64>(path, mode); }
 
 VELMORA_EXPORT int socket(int domain, int type, int protocol) noexcept {
   return li::new_fd_call<li::socket>(domain, type, protocol);
@@ -85,14 +50,6 @@ VELMORA_EXPORT int socket(int domain, int type, int protocol) noexcept {
 
 VELMORA_EXPORT int socketpair(int domain, int type, int protocol, int fds[2]) noexcept {
   return li::new_pair_call<li::socketpair>(fds, domain, type, protocol, fds);
-}
-
-VELMORA_EXPORT int accept(int fd, struct sockaddr* addr, socklen_t* len) {
-  return li::new_fd_call<li::accept>(fd, addr, len);
-}
-
-VELMORA_EXPORT int accept4(int fd, struct sockaddr* addr, socklen_t* len, int flags) {
-  return li::new_fd_call<li::accept4>(fd, addr, len, flags);
 }
 
 VELMORA_EXPORT int pipe(int fds[2]) noexcept { return li::new_pair_call<li::pipe>(fds, fds); }

@@ -24,7 +24,7 @@ void closing_range(unsigned first, unsigned last) noexcept {
   // The sink's pipe among them is left to the sink's own checks: a vfork child (as
   // subprocess modules start) closes its descriptors here in its parent's memory, and
   // must not switch the parent's pipe off.
-  constexpr std::size_t BATCH = 32;
+  constexpr std::size_t BATCH = 8;  // small: signal handlers may run on small stacks
   int32_t named[BATCH];
   for (unsigned from = first;;) {
     const std::size_t n = table_named_in(from, last, named, BATCH);

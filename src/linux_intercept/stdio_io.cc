@@ -22,6 +22,7 @@
 #include "data_call.h"
 #include "slots.h"
 #include "stdio_call.h"
+#include "std_streams.h"
 
 namespace velmora_io::linux_intercept {
 namespace {
@@ -36,7 +37,7 @@ namespace {
 template <typename Judge>
 [[gnu::noinline]] void observe_before(FILE* fp, Judge judge) noexcept {
   const int fd = stdio_descriptor(fp);
-  if (fd <= 2) return;
+  if (!may_observe(fd)) return;
   ErrnoSaver caller_errno;  // the judgement may look at the descriptor (fstat)
   const Transfer t = judge(fp);
   if (t.any()) report_transfer(fd, t);
@@ -46,15 +47,15 @@ template <typename Judge>
 class FormattedCall {
  public:
   explicit FormattedCall(FILE* fp) noexcept : fp_(fp), fd_(stdio_descriptor(fp)) {
-    if (fd_ > 2) mark_ = mark_buffer(fp);
+    if (may_observe(fd_)) mark_ = mark_buffer(fp);
   }
   void output_done(long produced) const noexcept {
-    if (fd_ <= 2) return;
+    if (!may_observe(fd_)) return;
     ErrnoSaver caller_errno;
     report_transfer(fd_, formatted_output_transfer(mark_, fp_, produced));
   }
   void input_done() const noexcept {
-    if (fd_ <= 2) return;
+    if (!may_observe(fd_)) return;
     ErrnoSaver caller_errno;
     report_transfer(fd_, formatted_input_transfer(mark_, fp_));
   }
@@ -103,7 +104,7 @@ Result counted_read_call(Result failure, FILE* fp, Judge judge, Count count_read
   auto* real = Slot::get();
   if (real == nullptr) return stdio_missing(failure);
   const int fd = stdio_descriptor(fp);
-  if (fd <= 2) return real(args...);
+  if (!may_observe(fd)) return real(args...);
   const Transfer first = judge(fp);  // reads the buffer only; errno untouched
   if (!first.any()) return real(args...);  // served from the buffer: the common call
   const BufferMark mark = mark_buffer(fp);

@@ -2,12 +2,14 @@
 // closes a stream's descriptor through its own internal calls, which no wrapper sees,
 // so the stream calls keep the table in step: a new stream's number was free, and
 // fclose reports the "close" of a named descriptor as close would.
+#include <fcntl.h>
 #include <stdio.h>
 
 #include "errno_saver.h"
 #include "export.h"
 #include "reentrancy.h"
 #include "fd_life.h"
+#include "opens.h"
 #include "stdio_call.h"
 #include "slots.h"
 
@@ -37,6 +39,15 @@ FILE* new_stream(FILE* stream) noexcept {
   return stream;
 }
 
+// A stream opened by name: reported as an open of its descriptor (opens.h).
+template <typename Real, typename... Args>
+FILE* open_stream(Real* real, const char* path, const char* mode, Args... args) {
+  const OpenIntent intent = before_open(AT_FDCWD, path, stream_open_flags(mode));
+  FILE* stream = real(path, mode, args...);
+  after_open(stream != nullptr ? ::fileno(stream) : -1, AT_FDCWD, path, intent);
+  return stream;
+}
+
 }  // namespace
 }  // namespace velmora_io::linux_intercept
 
@@ -45,13 +56,13 @@ namespace li = velmora_io::linux_intercept;
 VELMORA_EXPORT FILE* fopen(const char* path, const char* mode) {
   auto* real = li::fopen::get();
   if (real == nullptr) return li::real_function_missing<FILE*>();
-  return li::new_stream(real(path, mode));
+  return li::open_stream(real, path, mode);
 }
 
 VELMORA_EXPORT FILE* fopen64(const char* path, const char* mode) {
   auto* real = li::fopen64::get();
   if (real == nullptr) return li::real_function_missing<FILE*>();
-  return li::new_stream(real(path, mode));
+  return li::open_stream(real, path, mode);
 }
 
 VELMORA_EXPORT FILE* fdopen(int fd, const char* mode) noexcept {
@@ -66,7 +77,8 @@ VELMORA_EXPORT FILE* freopen(const char* path, const char* mode, FILE* stream) {
   // The old descriptor is closed inside, whatever the outcome; its number is usually
   // the new one's. Both entries are stale; no "close", as the stream lives on.
   if (stream != nullptr) li::forget_fd(li::descriptor_of(stream));
-  return li::new_stream(real(path, mode, stream));
+  if (path == nullptr) return li::new_stream(real(path, mode, stream));  // a new mode only
+  return li::open_stream(real, path, mode, stream);
 }
 
 VELMORA_EXPORT int fclose(FILE* stream) {

@@ -9,6 +9,10 @@
 // Results and errno are the kernel's, as the C library's versions would give them: -1
 // (or null, MAP failure) with errno set on failure. Inline, so that a path on a small
 // signal stack pays no frame for the seam.
+//
+// Not even the C library's syscall() is used: the wide library interposes it, and the
+// library's own calls must not reach that wrapper. They go through velmora_raw_syscall
+// (raw_syscall.cc), the one place that enters the kernel.
 #pragma once
 
 #include <fcntl.h>
@@ -30,46 +34,66 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+
+// The system call itself, with the C library's syscall() contract: up to six arguments,
+// -1 with errno set on failure.
+extern "C" long velmora_raw_syscall(long number, ...) noexcept;
 
 namespace velmora_io::raw {
 
+// Every argument widened to a full register, as the kernel reads it.
+template <typename T>
+inline long arg(T value) noexcept {
+  if constexpr (std::is_pointer_v<T>) return reinterpret_cast<long>(value);
+  else if constexpr (std::is_null_pointer_v<T>) return 0;
+  else return static_cast<long>(value);
+}
+inline long call(long number, auto... args) noexcept { return velmora_raw_syscall(number, arg(args)...); }
+
 inline int open(const char* path, int flags, mode_t mode) noexcept {
-  return static_cast<int>(::syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+  return static_cast<int>(call(SYS_openat, AT_FDCWD, path, flags, mode));
 }
-inline int close(int fd) noexcept { return static_cast<int>(::syscall(SYS_close, fd)); }
-inline int fstat(int fd, struct stat* st) noexcept { return static_cast<int>(::syscall(SYS_fstat, fd, st)); }
+inline int close(int fd) noexcept { return static_cast<int>(call(SYS_close, fd)); }
+inline int fstat(int fd, struct stat* st) noexcept { return static_cast<int>(call(SYS_fstat, fd, st)); }
 inline ssize_t readlink(const char* path, char* buffer, std::size_t size) noexcept {
-  return ::syscall(SYS_readlinkat, AT_FDCWD, path, buffer, size);
+  return call(SYS_readlinkat, AT_FDCWD, path, buffer, size);
 }
-inline ssize_t writev(int fd, const iovec* iov, int count) noexcept { return ::syscall(SYS_writev, fd, iov, count); }
+inline ssize_t writev(int fd, const iovec* iov, int count) noexcept { return call(SYS_writev, fd, iov, count); }
+// Whether path (relative to dir_fd) may be reached as `mode` asks (F_OK, X_OK, ...).
+inline int access_at(int dir_fd, const char* path, int mode) noexcept {
+  return static_cast<int>(call(SYS_faccessat, dir_fd, path, mode));
+}
+// The working directory; the count includes the terminating NUL.
+inline long getcwd(char* buffer, std::size_t size) noexcept { return call(SYS_getcwd, buffer, size); }
 inline int getpeername(int fd, sockaddr* address, socklen_t* length) noexcept {
-  return static_cast<int>(::syscall(SYS_getpeername, fd, address, length));
+  return static_cast<int>(call(SYS_getpeername, fd, address, length));
 }
 // A copy of fd at the lowest free number >= floor, close-on-exec.
 inline int dup_cloexec_at_least(int fd, int floor) noexcept {
-  return static_cast<int>(::syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, floor));
+  return static_cast<int>(call(SYS_fcntl, fd, F_DUPFD_CLOEXEC, floor));
 }
 inline int open_file_limit(rlimit* limit) noexcept {
-  return static_cast<int>(::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, limit));
+  return static_cast<int>(call(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, limit));
 }
 // Waits until fd can take a write or the wait ends; a signal counts as an end.
 inline int wait_writable(int fd, const timespec* wait) noexcept {
   pollfd p{fd, POLLOUT, 0};
-  return static_cast<int>(::syscall(SYS_ppoll, &p, 1, wait, nullptr, 0));
+  return static_cast<int>(call(SYS_ppoll, &p, 1, wait, nullptr, 0));
 }
 
-inline int64_t gettid() noexcept { return ::syscall(SYS_gettid); }
-inline void yield() noexcept { ::syscall(SYS_sched_yield); }
+inline int64_t gettid() noexcept { return call(SYS_gettid); }
+inline void yield() noexcept { call(SYS_sched_yield); }
 // KCMP_VM: 0 when the two processes share one address space; 1 or 2 when not; -1 when
 // the kernel will not tell.
-inline long compare_memory(pid_t a, pid_t b) noexcept { return ::syscall(SYS_kcmp, a, b, KCMP_VM, 0, 0); }
+inline long compare_memory(pid_t a, pid_t b) noexcept { return call(SYS_kcmp, a, b, KCMP_VM, 0, 0); }
 
 // Process-private futex on an atomic word.
 inline void futex_wait(std::atomic<uint32_t>* word, uint32_t seen) noexcept {
-  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+  call(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
 }
 inline void futex_wake_all(std::atomic<uint32_t>* word) noexcept {
-  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+  call(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
 // Whether the 8 aligned bytes around `address` can be read, asked of the kernel without
@@ -78,7 +102,7 @@ inline void futex_wake_all(std::atomic<uint32_t>* word) noexcept {
 inline bool readable(const void* address) noexcept {
   const auto around = reinterpret_cast<std::uintptr_t>(address) & ~std::uintptr_t{7};
   const int saved = errno;
-  const long probe = ::syscall(SYS_rt_sigprocmask, -1, around, nullptr, 8);
+  const long probe = call(SYS_rt_sigprocmask, -1, around, nullptr, 8);
   const bool ok = probe != 0 && errno == EINVAL;
   errno = saved;
   return ok;
@@ -90,11 +114,11 @@ constexpr std::size_t PAGE = 4096;
 constexpr std::size_t round_to_pages(std::size_t bytes) noexcept { return (bytes + PAGE - 1) / PAGE * PAGE; }
 // Zero-filled pages for `bytes` bytes; null when none could be had.
 inline void* map_pages(std::size_t bytes) noexcept {
-  void* p = reinterpret_cast<void*>(::syscall(SYS_mmap, nullptr, round_to_pages(bytes), PROT_READ | PROT_WRITE,
+  void* p = reinterpret_cast<void*>(call(SYS_mmap, nullptr, round_to_pages(bytes), PROT_READ | PROT_WRITE,
                                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   return p == MAP_FAILED ? nullptr : p;
 }
-inline void unmap_pages(void* pages, std::size_t bytes) noexcept { ::syscall(SYS_munmap, pages, round_to_pages(bytes)); }
+inline void unmap_pages(void* pages, std::size_t bytes) noexcept { call(SYS_munmap, pages, round_to_pages(bytes)); }
 
 // ---- The link of a descriptor in /proc/self/fd.
 // Where fd's link lives, as a C string in `path`; false for a number that has none.

@@ -11,10 +11,11 @@
 namespace velmora_test {
 namespace {
 
-RunResult drive(std::vector<std::string> args, Sink sink = Sink::PIPE_ENV, std::string log = {}) {
+RunResult drive(std::vector<std::string> args, Sink sink = Sink::PIPE_ENV, std::string log = {}, bool every_kind = false) {
   RunOptions o;
   o.argv = {driver_path()};
   o.argv.insert(o.argv.end(), args.begin(), args.end());
+  o.every_kind = every_kind;
   o.sink = sink;
   o.log_path = std::move(log);
   RunResult r = run(o);
@@ -106,7 +107,14 @@ TEST(FileEvents, UnnameableDescriptorsAreSilentUntilTheyCanBeNamed) {
   ASSERT_EQ(f["reused"], f["pipe"]);
   std::string got;
   for (const Event& e : r.events) got += e.kind + " " + e.detail + " " + std::to_string(e.fd) + "\n";
-  EXPECT_EQ(got, "write file:" + dir.file("reused") + " " + f["reused"] + "\n" +
+  // The wide library names a file at its open: it keeps that name once unlinked, and a
+  // named descriptor's close is reported even with no I/O.
+  const std::string named_at_open =
+      testing_wide_library() ? "write file:" + dir.file("gone") + " 3\n" + "write file:" + dir.file("gone") +
+                                   " 3\n" + "write file:" + dir.file("gone") + " 3\n" + "close file:" +
+                                   dir.file("reused") + " 8\n"
+                             : "";
+  EXPECT_EQ(got, named_at_open + "write file:" + dir.file("reused") + " " + f["reused"] + "\n" +
                      "write socket:127.0.0.1:9 " + f["socket"] + "\n" +
                      "write file:" + dir.file("plain/a") + " " + f["odd"] + "\n");
 }
@@ -117,9 +125,13 @@ TEST(FileEvents, StandardStreamsAndNegativeDescriptorsAreNotObserved) {
   const auto facts = r.facts();
   EXPECT_EQ(facts.at("negative_result"), "-1");
   EXPECT_EQ(facts.at("negative_errno"), std::to_string(EBADF));
-  // Only the one write on the file's own descriptor.
-  ASSERT_EQ(r.events.size(), 1u) << r.raw;
+  // Only the one write on the file's own descriptor; the wide library also observes 1
+  // while it is the file, and no longer once it is a pipe again.
+  ASSERT_EQ(r.events.size(), testing_wide_library() ? 2u : 1u) << r.raw;
   EXPECT_EQ(std::to_string(r.events[0].fd), facts.at("fd"));
+  if (testing_wide_library()) {
+    EXPECT_EQ(r.events[1].fd, 1);
+  }
 }
 
 TEST(FileEvents, ThreadsShareThePidAndCarryTheirOwnTid) {
@@ -186,6 +198,58 @@ TEST(FileEvents, WideCallsAreSeenOnlyByTheWideLibrary) {
                              "close " + f, "close " + g});
   }
   EXPECT_EQ(got, want) << r.raw;
+}
+
+// "kind path fd" per event naming a file under dir, the path relative to it ("." for
+// dir itself) and a mkstemp name as TMP; the narrow library: none of the wide kinds.
+std::string path_story(const RunResult& r, const TempDir& dir) {
+  std::string story;
+  for (const Event& e : under(r.events, dir.path())) {
+    std::string rel = e.detail.substr(5 + dir.path().size());
+    rel = rel.empty() ? "." : rel.substr(1);
+    if (rel.starts_with("tmp")) rel = "TMP";
+    story += e.kind + " " + rel + " " + std::to_string(e.fd) + "\n";
+  }
+  return story;
+}
+
+// Opens (with creation proven), probes that found nothing and queries, every name
+// made absolute; deletes, a rename and a link as pairs; an unlinked file keeps the name
+// of its open; syscall() closes like close and passes other numbers through.
+TEST(PathEvents, EachFamilyNamesItsPathsAbsolute) {
+  TempDir dir;
+  RunResult r = drive({"paths", dir.path()}, Sink::PIPE_ENV, {}, true);
+  auto f = r.facts();
+  EXPECT_EQ(f["stat"], "-1");
+  EXPECT_EQ(f["stat_errno"], std::to_string(ENOENT));
+  EXPECT_EQ(f["pid_by_number"], "1");
+  EXPECT_EQ(f["bad_close"], "-1");
+  EXPECT_EQ(f["bad_close_errno"], std::to_string(EBADF));
+  const std::string wide =
+      "create new 3\nopen_write new 3\nclose new 3\nopen_read_write new 3\nclose new 3\nmissing missing -1\n"
+      "query new -1\nopen_read . 3\nmissing nope/x -1\nquery new -1\nmake_dir d -1\nrename_from new -1\n"
+      "rename_to d/moved -1\nlink_from d/moved -1\nlink_to hard -1\nsymlink soft -1\ndelete hard -1\n"
+      "create TMP 4\nopen_read_write TMP 4\ndelete TMP -1\nwrite TMP 4\nclose TMP 4\nopen_read d 4\n"
+      "close d 4\nmissing gone -1\nmissing absent -1\ndelete d/moved -1\ndelete d -1\nclose . 3\n";
+  EXPECT_EQ(path_story(r, dir), testing_wide_library() ? wide : "");
+}
+
+// Program starts: a search along PATH reports each place without the program, an exec
+// its program and arguments (TAB and backslash escaped within a field), posix_spawn
+// under the child's pid.
+TEST(PathEvents, ProgramStartsNameProgramAndArguments) {
+  TempDir dir;
+  RunResult r = drive({"programs", dir.path()}, Sink::PIPE_ENV, {}, true);
+  auto f = r.facts();
+  std::string got;
+  for (const Event& e : r.events)
+    if (e.kind == "exec" || e.kind == "exec_failed" || e.detail.ends_with("/velmora-no-such-program"))
+      got += e.kind + " " + e.detail + " " + std::to_string(e.pid) + "\n";
+  const std::string wide = "missing file:" + dir.file("nobin/velmora-no-such-program") + " " + f["child"] + "\n" +
+                           "missing file:/usr/bin/velmora-no-such-program " + f["child"] + "\n" +
+                           "exec /bin/true\ttrue\ta\\tb\tc\\\\d " + f["child"] + "\n" +
+                           "exec /bin/true\ttrue\tz " + f["spawned"] + "\n";
+  EXPECT_EQ(got, testing_wide_library() ? wide : "");
 }
 
 }  // namespace

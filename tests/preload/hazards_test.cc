@@ -116,7 +116,9 @@ TEST(Hazards, VforkChildLeavesTheParentsNamesAlone) {
   std::string got;
   for (const Event& e : r.events) got += e.kind + " " + e.detail + " " + std::to_string(e.fd) + " " + std::to_string(e.pid) + "\n";
   const std::string a = "file:" + dir.file("a") + " " + f["a"] + " " + f["pid"] + "\n";
-  EXPECT_EQ(got, "write " + a + "write " + a + "close " + a);
+  // b, named at its open by the wide library, is reported at its close.
+  const std::string b = "close file:" + dir.file("b") + " " + std::to_string(std::stoi(f["a"]) + 1) + " " + f["pid"] + "\n";
+  EXPECT_EQ(got, "write " + a + "write " + a + "close " + a + (testing_wide_library() ? b : ""));
 }
 
 }  // namespace

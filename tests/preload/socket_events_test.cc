@@ -167,5 +167,31 @@ TEST(SocketEvents, ZeroCopyBatchedAndFortifiedCallsUnderEachLibrary) {
   EXPECT_EQ(read_file(dir.file("data")), "pongefgh");
 }
 
+
+// A server's socket: bound and listening under its local address, each accepted
+// descriptor named by its peer and tied to the listening address; a non-blocking
+// connect that fails says so once, through getsockopt or through the first write.
+TEST(SocketEvents, ServerSocketsAndFailedConnects) {
+  RunOptions o;
+  o.argv = {socket_driver_path(), "servers"};
+  o.every_kind = true;
+  RunResult r = run(o);
+  ASSERT_TRUE(r.ok()) << r.err;
+  auto f = r.facts();
+  EXPECT_EQ(f["so_error"], std::to_string(ECONNREFUSED));
+  EXPECT_EQ(f["write_errno"], std::to_string(ECONNREFUSED));
+  const std::string at = "socket:127.0.0.1:", lis = at + f["port"], dead = at + f["dead_port"];
+  const std::vector<Line> wide = {
+      {"bind", lis, f["lis"]},       {"listen", lis, f["lis"]},
+      {"connect", lis, f["client"]}, {"accept", at + f["client_port"], f["server"]},
+      {"accept_local", lis, f["server"]}, {"bind", dead, f["gone"]},
+      {"listen", dead, f["gone"]},   {"connect", dead, f["nb0"]},
+      {"connect", dead, f["nb1"]},   {"connect_failed", dead, f["nb0"]},
+      {"write", dead, f["nb1"]},     {"connect_failed", dead, f["nb1"]}};
+  const std::vector<Line> narrow = {{"connect", lis, f["client"]}, {"connect", dead, f["nb0"]},
+                                    {"connect", dead, f["nb1"]}, {"write", dead, f["nb1"]}};
+  EXPECT_EQ(lines(r), testing_wide_library() ? wide : narrow);
+}
+
 }  // namespace
 }  // namespace velmora_test

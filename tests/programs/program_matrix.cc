@@ -109,6 +109,9 @@ void expect_well_formed(const std::vector<Event>& events, std::size_t malformed)
   EXPECT_EQ(malformed, 0u);
   std::map<int32_t, std::size_t> first_index;  // pid -> its first event
   std::map<std::pair<int32_t, int32_t>, std::string> named;  // (pid, fd) -> detail
+  bool every_kind = false;
+  for (const Event& e : events)
+    every_kind |= e.kind != "read" && e.kind != "write" && e.kind != "close" && e.kind != "connect" && e.kind != "sql_write";
   for (std::size_t i = 0; i < events.size(); ++i) {
     const Event& e = events[i];
     EXPECT_GT(e.pid, 0) << "event " << i;
@@ -116,7 +119,8 @@ void expect_well_formed(const std::vector<Event>& events, std::size_t malformed)
     EXPECT_FALSE(e.detail.empty()) << "event " << i;
     first_index.emplace(e.pid, i);
     const auto key = std::make_pair(e.pid, e.fd);
-    if (e.kind == "read" || e.kind == "write" || e.kind == "connect") {
+    if (e.kind == "read" || e.kind == "write" || e.kind == "connect" || e.kind.starts_with("open_") ||
+        e.kind == "accept") {
       named[key] = e.detail;
       continue;
     }
@@ -134,7 +138,8 @@ void expect_well_formed(const std::vector<Event>& events, std::size_t malformed)
       inherited = p.pid != e.pid && p.fd == e.fd && p.detail == e.detail &&
                   (p.kind == "read" || p.kind == "write" || p.kind == "connect");
     }
-    EXPECT_TRUE(inherited) << "close " << e.detail << " fd " << e.fd << " pid " << e.pid
+    // The wide library names a file at its open, whose line a five-kind run leaves out.
+    EXPECT_TRUE(inherited || (testing_wide_library() && !every_kind)) << "close " << e.detail << " fd " << e.fd << " pid " << e.pid
                            << " (event " << i << ") with no earlier use of that name on that number";
   }
 }
@@ -249,6 +254,129 @@ void expect_counts_close(const SyscallCounts& library, const SyscallCounts& stra
   }
   EXPECT_TRUE(close) << "events against strace's system calls:\n" << table;
   if (close) std::cout << table;  // the figures, for whoever runs the test by hand
+}
+
+namespace {
+
+std::string relative_to(const std::string& root, const std::string& path) {
+  const std::string normal = std::filesystem::path(path).lexically_normal().string();
+  return normal.starts_with(root + "/") ? normal.substr(root.size() + 1) : std::string();
+}
+
+// The path arguments of one strace line, made absolute: `dirfd<dir>, "path"` pairs
+// (AT_FDCWD shows the working directory under -y), other relative paths against `cwd`.
+std::vector<std::string> strace_paths(const std::string& args, const std::string& cwd) {
+  std::vector<std::string> paths;
+  for (std::size_t at = 0; (at = args.find('"', at)) != std::string::npos;) {
+    const std::size_t end = args.find('"', at + 1);
+    if (end == std::string::npos) break;
+    std::string path = args.substr(at + 1, end - at - 1);
+    const std::size_t gt = args.rfind(">, ", at);
+    if (!path.starts_with("/"))
+      path = (gt != std::string::npos && gt + 3 == at ? args.substr(args.rfind('<', gt) + 1, gt - args.rfind('<', gt) - 1)
+                                                       : cwd) + "/" + path;
+    paths.push_back(path);
+    at = end + 1;
+  }
+  return paths;
+}
+
+}  // namespace
+
+std::string FilesTouched::table() const {
+  std::ostringstream out;
+  for (const auto& [name, set] : {std::pair{"read", &read}, {"written", &written}, {"created", &created},
+                                  {"deleted", &deleted}, {"renamed", &renamed}, {"missing", &missing},
+                                  {"dirs made", &dirs_made}}) {
+    out << "  " << name << " (" << set->size() << "):";
+    for (const std::string& p : *set) out << " " << p;
+    out << "\n";
+  }
+  return out.str();
+}
+
+FilesTouched files_touched(const std::vector<Event>& events, const std::string& root) {
+  FilesTouched t;
+  std::string from;
+  for (const Event& e : events) {
+    if (!e.detail.starts_with("file:")) continue;
+    const std::string rel = relative_to(root, e.detail.substr(5));
+    if (rel.empty()) continue;
+    const std::map<std::string, std::set<std::string>*> sets = {
+        {"read", &t.read}, {"write", &t.written}, {"create", &t.created}, {"delete", &t.deleted},
+        {"missing", &t.missing}, {"make_dir", &t.dirs_made}};
+    if (auto it = sets.find(e.kind); it != sets.end()) it->second->insert(rel);
+    if (e.kind == "rename_from") from = rel;
+    if (e.kind == "rename_to") t.renamed.insert(from + " -> " + rel);
+  }
+  return t;
+}
+
+FilesTouched strace_files(const Prepare& setup, const Options& options) {
+  FilesTouched t;
+  const std::string strace = find_program("strace");
+  if (strace.empty()) return t;
+  TempDir dir, log_dir;
+  setup(dir.path());
+  std::set<std::string> present;  // what exists, as the calls go: creations are opens of absent paths
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
+    present.insert(relative_to(dir.path(), entry.path().string()));
+  RunOptions o = options(dir.path());
+  if (o.cwd.empty()) o.cwd = dir.path();
+  o.preload = false;
+  o.sink = Sink::NONE;
+  const std::string log = log_dir.file("strace.log");
+  std::vector<std::string> argv = {strace, "-f", "-qq", "-y", "-s", "0", "-o", log,
+                                   "-e", "trace=%file,fchdir,read,readv,pread64,preadv,write,writev,pwrite64,pwritev"};
+  argv.insert(argv.end(), o.argv.begin(), o.argv.end());
+  o.argv = argv;
+  EXPECT_TRUE(run(o).ok()) << "under strace";
+  std::istringstream lines(read_file(log));
+  std::map<std::string, std::string> cwd;  // by pid
+  for (std::string line; std::getline(lines, line);) {
+    std::string kind, path;
+    if (strace_file(line, &kind, &path)) {
+      const std::string rel = relative_to(dir.path(), path);
+      if (!rel.empty()) (kind == "read" ? t.read : t.written).insert(rel);
+      continue;
+    }
+    const std::size_t at = line.find_first_not_of("0123456789 "), open = line.find('(', at);
+    const std::size_t eq = line.rfind(" = "), close = line.rfind(')', eq);  // strace pads before " = "
+    if (at == std::string::npos || open == std::string::npos || eq == std::string::npos || close < open) continue;
+    const std::string call = line.substr(at, open - at), result = line.substr(eq + 3);
+    const std::string pid = line.substr(0, line.find(' '));
+    if (!cwd.contains(pid)) cwd[pid] = dir.path();
+    std::vector<std::string> paths = strace_paths(line.substr(open + 1, close - open - 1), cwd[pid]);
+    if (call == "fchdir" && result == "0") {  // mkdir -p walks down; -y shows where
+      const std::size_t lt = line.find('<', open);
+      cwd[pid] = line.substr(lt + 1, line.find('>', lt) - lt - 1);
+    }
+    if (call == "chdir" && result == "0" && !paths.empty()) cwd[pid] = paths[0];
+    if (call == "symlink" || call == "symlinkat") paths.erase(paths.begin());  // the target is text
+    if (paths.empty()) continue;
+    const std::string first = relative_to(dir.path(), paths[0]);
+    if (result.starts_with("-1 ENOENT") || result.starts_with("-1 ENOTDIR")) {
+      if (!first.empty()) t.missing.insert(first);
+      continue;
+    }
+    if (result.starts_with("-1") || first.empty()) continue;
+    if (call == "unlink" || call == "unlinkat" || call == "rmdir") {
+      t.deleted.insert(first);
+      present.erase(first);
+    } else if (call == "mkdir" || call == "mkdirat") {
+      t.dirs_made.insert(first);
+      present.insert(first);
+    } else if (call.starts_with("rename") && paths.size() == 2) {
+      const std::string to = relative_to(dir.path(), paths[1]);
+      t.renamed.insert(first + " -> " + to);
+      present.erase(first);
+      present.insert(to);
+    } else if ((call == "openat" || call == "open" || call == "creat") &&
+               (call == "creat" || line.find("O_CREAT") != std::string::npos)) {
+      if (present.insert(first).second) t.created.insert(first);
+    }
+  }
+  return t;
 }
 
 }  // namespace velmora_test::programs

@@ -89,4 +89,15 @@ SyscallCounts event_counts(const std::vector<Event>& events, const std::string& 
 void expect_counts_close(const SyscallCounts& library, const SyscallCounts& strace,
                          const std::vector<std::string>& files, int percent);
 
+// What a program did to the files under a directory, as paths relative to it ("from ->
+// to" for a rename): from the wide library's events, or from strace -f on a fresh
+// directory prepared alike (an open with O_CREAT of a path absent at that moment counts
+// as a creation).
+struct FilesTouched {
+  std::set<std::string> read, written, created, deleted, renamed, missing, dirs_made;
+  std::string table() const;
+};
+FilesTouched files_touched(const std::vector<Event>& events, const std::string& root);
+FilesTouched strace_files(const Prepare& setup, const Options& options);
+
 }  // namespace velmora_test::programs

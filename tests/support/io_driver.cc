@@ -211,6 +211,7 @@ int scenario_standard(int, char** argv) {
   char c;
   read(0, &c, 0);
   dup2(saved_out, 1);
+  write(1, "", 0);  // a pipe again: the wide library's check of 1 must start over
   errno = 0;
   const ssize_t r = write(-1, "x", 1);
   const int saved = errno;
@@ -531,9 +532,9 @@ int scenario_signal_malloc(int, char** argv) {
 int scenario_socket_sink(int, char** argv) {
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) fail("socketpair");
+  const int fd = open_for_write(argv[2]);  // before the hand-over: the wide library reports opens
   host_setter("velmora_io_set_pipe_fd")(sv[0]);
   host_setter("velmora_io_set_pipe_read_fd")(sv[1]);
-  const int fd = open_for_write(argv[2]);
   for (int i = 0; i < 5; ++i) write(fd, "x", 1);
   std::string got;
   char buf[16];
@@ -741,6 +742,65 @@ int scenario_plugin(int, char** argv) {
   return 0;
 }
 
+// paths DIR: one call of each path family of the wide library, in DIR (README, "Events
+// of the wide library"), then syscall() by number: a close dispatched, a pid passed on.
+int scenario_paths(int, char** argv) {
+  if (chdir(argv[2]) != 0) fail("chdir");
+  struct stat st;
+  close(open("new", O_WRONLY | O_CREAT | O_EXCL, 0644));
+  syscall(SYS_close, open("new", O_RDWR | O_CREAT, 0644));
+  errno = 0;
+  fact("stat", stat("sub/../missing", &st));
+  fact("stat_errno", errno);
+  access("new", F_OK);
+  const int dir = open(".", O_RDONLY | O_DIRECTORY);
+  openat(dir, "nope/x", O_RDONLY);
+  fstatat(dir, "new", &st, 0);
+  mkdir("d", 0755);
+  rename("new", "d/moved");
+  link("d/moved", "hard");
+  symlink("hard", "soft");
+  unlink("hard");
+  char temp[] = "tmpXXXXXX";
+  const int t = mkstemp(temp);
+  unlink(temp);
+  write(t, "x", 1);
+  close(t);
+  closedir(opendir("d"));
+  opendir("gone");
+  fopen("absent", "r");
+  remove("d/moved");
+  rmdir("d");
+  fact("pid_by_number", syscall(SYS_getpid) == getpid());
+  errno = 0;
+  fact("bad_close", syscall(SYS_close, 4000));
+  fact("bad_close_errno", errno);
+  close(dir);
+  return 0;
+}
+
+// programs DIR: a child searches PATH (DIR/nobin first) for a program that does not
+// exist, then starts /bin/true with awkward arguments; posix_spawn starts another.
+int scenario_programs(int, char** argv) {
+  const std::string path = std::string(argv[2]) + "/nobin:/usr/bin";
+  setenv("PATH", path.c_str(), 1);
+  const pid_t child = fork();
+  if (child == 0) {
+    execlp("velmora-no-such-program", "x", nullptr);
+    execl("/bin/true", "true", "a\tb", "c\\d", nullptr);
+    _exit(1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  pid_t spawned = 0;
+  char* args[] = {const_cast<char*>("true"), const_cast<char*>("z"), nullptr};
+  posix_spawn(&spawned, "/bin/true", nullptr, nullptr, args, environ);
+  waitpid(spawned, &status, 0);
+  fact("child", child);
+  fact("spawned", spawned);
+  return 0;
+}
+
 constexpr Scenario SCENARIOS[] = {
     {"write", 1, scenario_write},
     {"read", 1, scenario_read},
@@ -765,6 +825,8 @@ constexpr Scenario SCENARIOS[] = {
     {"plugin", 2, scenario_plugin},
     {"stdio", 1, velmora_test::scenario_stdio},
     {"host", 1, scenario_host},
+    {"paths", 1, scenario_paths},
+    {"programs", 1, scenario_programs},
 };
 
 }  // namespace

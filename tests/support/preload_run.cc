@@ -75,6 +75,7 @@ std::vector<int> inheritable_descriptors() {
   return fds;
 }
 
+
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 }  // namespace
@@ -114,6 +115,19 @@ std::size_t count_events(const std::vector<Event>& events, std::string_view kind
 std::vector<Event> under(const std::vector<Event>& events, const std::string& root) {
   const std::string name = "file:" + root;
   return select(events, [&](const Event& e) { return e.detail == name || e.detail.starts_with(name + "/"); });
+}
+
+std::string five_kinds_only(const std::string& raw) {
+  std::string kept;
+  for (std::size_t at = 0; at < raw.size();) {
+    const std::size_t lf = raw.find('\n', at);
+    const std::size_t end = lf == std::string::npos ? raw.size() : lf + 1;
+    const std::string_view line(raw.data() + at, end - at);
+    const auto kind = velmora_io::event_kind_index(line.substr(0, line.find('\t')));
+    if (!kind || *kind < velmora_io::NARROW_EVENT_KIND_COUNT) kept.append(line);
+    at = end;
+  }
+  return kept;
 }
 
 std::size_t count_lines(std::string_view text) {
@@ -243,6 +257,7 @@ RunResult run(const RunOptions& o) {
   if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
   if (o.sink == Sink::LOG_FILE) r.raw = read_file(o.log_path);
+  if (!o.every_kind) r.raw = five_kinds_only(r.raw);
   r.events = parse_events(r.raw, &r.malformed);
   return r;
 }

@@ -40,6 +40,9 @@ std::vector<Event> select(const std::vector<Event>& events, const std::function<
 std::size_t count_events(const std::vector<Event>& events, std::string_view kind, std::string_view detail);
 std::vector<Event> under(const std::vector<Event>& events, const std::string& root);
 
+// The lines of a sink's text of the five kinds both libraries write.
+std::string five_kinds_only(const std::string& raw);
+
 // Lines in a text: its LF bytes.
 std::size_t count_lines(std::string_view text);
 
@@ -62,6 +65,7 @@ struct RunOptions {
   std::string stdin_data;
   std::string cwd;
   int timeout_seconds = 60;
+  bool every_kind = false;  // keep the wide library's own kinds in raw and events
 };
 
 // The key=value lines of a text (a driver's reports), the last value of a key winning.

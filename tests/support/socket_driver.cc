@@ -521,8 +521,44 @@ int scenario_signal_stack(int, char** argv) {
   return 0;
 }
 
+// servers: a listening socket accepts a client; two non-blocking connects to a port
+// nobody listens on, one settled by getsockopt(SO_ERROR), one by a write that fails.
+int scenario_servers(int, char**) {
+  const int lis = listener(AF_INET, SOCK_STREAM);
+  const int port = port_of(lis);
+  const int client = socket(AF_INET, SOCK_STREAM, 0);
+  socklen_t len;
+  sockaddr_storage to = loopback(AF_INET, port, &len);
+  if (connect(client, reinterpret_cast<sockaddr*>(&to), len) != 0) fail("connect");
+  const int server = accept4(lis, nullptr, nullptr, SOCK_CLOEXEC);
+  const int gone = listener(AF_INET, SOCK_STREAM);
+  const int dead_port = port_of(gone);
+  close(gone);
+  sockaddr_storage dead = loopback(AF_INET, dead_port, &len);
+  int nb[2];
+  for (int& fd : nb) {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(fd, reinterpret_cast<sockaddr*>(&dead), len);
+    pollfd p{fd, POLLOUT, 0};
+    poll(&p, 1, 5000);
+  }
+  int error = 0;
+  socklen_t size = sizeof(error);
+  getsockopt(nb[0], SOL_SOCKET, SO_ERROR, &error, &size);
+  errno = 0;
+  write(nb[1], "x", 1);
+  fact("so_error", error);
+  fact("write_errno", errno);
+  for (auto [key, value] : {std::pair{"port", port}, {"client_port", port_of(client)}, {"dead_port", dead_port},
+                            {"lis", lis}, {"gone", gone}, {"client", client}, {"server", server},
+                            {"nb0", nb[0]}, {"nb1", nb[1]}})
+    fact(key, value);
+  return 0;
+}
+
 constexpr Scenario SCENARIOS[] = {
     {"tcp", 1, scenario_tcp},
+    {"servers", 0, scenario_servers},
     {"unix", 1, scenario_unix},
     {"pair", 0, scenario_pair},
     {"udp_connected", 0, scenario_udp_connected},

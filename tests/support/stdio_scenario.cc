@@ -258,6 +258,20 @@ int scenario_stdio(int, char** argv) {
   }
   errno = EDOM;
   fact("freopen_errno", std::freopen((dir + "/fgets.in").c_str(), "r", stdin) != nullptr ? errno : -1);
+  // Writes, seeks back and reads: each seek flushes what was written, and a seek to the
+  // end refills the buffer from the block holding it.
+  FILE* rw = std::fopen((dir + "/fseek.rw").c_str(), "w+");
+  char line[64];
+  fpos_t start;
+  std::fgetpos(rw, &start);
+  for (int i = 0; i < 10; ++i) {
+    std::fprintf(rw, "line %d\n", i);
+    i % 2 == 0 ? std::fseek(rw, 0, SEEK_SET) : std::fsetpos(rw, &start);
+    if (std::fgets(line, sizeof(line), rw) == nullptr) fail("fgets");
+    fseeko(rw, 0, SEEK_END);
+  }
+  std::rewind(rw);
+  std::fclose(rw);
   return 0;
 }
 

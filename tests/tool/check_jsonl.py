@@ -9,14 +9,32 @@ each event prints one line:
 where the exact bytes come from detail_base64 when present, else from the
 UTF-8 encoding of detail; for each process record "process <TAB> pid <TAB>
 exe"; for the summary "summary <TAB> events"; for the files document
-"files <TAB> section <TAB> path-or-text <TAB> events" per entry. Exits 1 with
+"files <TAB> [pid:]section <TAB> path-or-text <TAB> events" per entry (a
+pair's name "from -> to"). Exits 1 with
 a message on the first problem.
 """
 import base64
 import json
 import sys
 
-KINDS = {"read", "write", "close", "connect", "sql_write"}
+KINDS = {"read", "write", "close", "connect", "sql_write", "open_read", "open_write",
+         "open_read_write", "create", "missing", "query", "delete", "rename_from", "rename_to",
+         "make_dir", "link_from", "link_to", "symlink", "exec", "exec_failed", "bind", "listen",
+         "accept", "accept_local", "connect_failed"}
+
+
+def print_files(files, prefix=""):
+    for section, entries in sorted(files.items()):
+        if section == "processes":
+            for p in entries:
+                print_files(p["files"], "%d:" % p["pid"])
+            continue
+        for e in entries:
+            name = e.get("path", e.get("text", e.get("name")))
+            if "from" in e:
+                name = e["from"] + " -> " + e["to"]
+            print("files\t%s%s\t%s\t%d" % (prefix, section, name, e["events"]))
+
 
 with open(sys.argv[1], "rb") as f:
     data = f.read()
@@ -35,10 +53,7 @@ for n, line in enumerate(text.split("\n")[:-1], 1):
         print("summary\t%d" % obj["summary"]["events"])
         continue
     if "files" in obj:
-        for section, entries in sorted(obj["files"].items()):
-            for e in entries:
-                name = e.get("path", e.get("text", e.get("name")))
-                print("files\t%s\t%s\t%d" % (section, name, e["events"]))
+        print_files(obj["files"])
         continue
     if obj.get("kind") == "process":
         if not isinstance(obj.get("pid"), int) or not isinstance(obj.get("t"), (int, float)):

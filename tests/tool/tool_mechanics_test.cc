@@ -43,7 +43,7 @@ TEST(ToolMechanics, HelpAndBadOptions) {
   EXPECT_NE(help.out.find("Usage: velmora-trace"), std::string::npos);
 
   for (const auto& bad : std::vector<std::vector<std::string>>{
-           {"--nope", "true"}, {"--format", "xml", "true"}, {}, {"--wait", "x", "true"}}) {
+           {"--nope", "true"}, {"--format", "xml", "true"}, {}, {"--wait", "x", "true"}, {"--pid", "0", "true"}}) {
     const RunResult r = run_tool(dir, bad);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(count_lines(r.err), 1u) << r.err;
@@ -190,6 +190,53 @@ TEST(ToolMechanics, FiltersApplyToStreamAndSummary) {
   const std::string summary = read_file(dir / "out2");
   EXPECT_NE(summary.find("Summary: 1 events"), std::string::npos) << summary;
   EXPECT_EQ(summary.find("100/101"), std::string::npos) << summary;  // no stream
+}
+
+// What the wide library's own kinds make of --files, its filters and the text stream.
+TEST(ToolMechanics, FilesViewOfTheWideKindsAndItsFilters) {
+  TempDir dir;
+  write_file(dir / "sample",
+             "exec\t/usr/bin/cc\\tcc\\t-c\\tx.c\t-1\t100\t100\nopen_read\tfile:/src/x.c\t3\t100\t100\n"
+             "read\tfile:/src/x.c\t3\t100\t100\nmissing\tfile:/src/inc/a.h\t-1\t100\t100\n"
+             "query\tfile:/src/inc2/a.h\t-1\t100\t100\ncreate\tfile:/src/x.o\t4\t100\t100\n"
+             "open_write\tfile:/src/x.o\t4\t100\t100\nrename_from\tfile:/src/x.o\t-1\t100\t100\n"
+             "rename_to\tfile:/src/y.o\t-1\t100\t100\ndelete\tfile:/src/old\t-1\t100\t100\n"
+             "make_dir\tfile:/src/d\t-1\t100\t100\nexec\t/no/srv\t-1\t101\t101\nexec_failed\t/no/srv\t-1\t101\t101\n"
+             "exec\t/bin/srv\\tsrv\t-1\t101\t101\n"
+             "listen\tsocket:127.0.0.1:80\t5\t101\t101\naccept\tsocket:127.0.0.1:5555\t6\t101\t101\n"
+             "accept_local\tsocket:127.0.0.1:80\t6\t101\t101\nconnect_failed\tsocket:127.0.0.1:81\t7\t101\t101\n"
+             // A process gone before it was looked up, named by the exec right behind its first line.
+             "close\tfile:/src/x.c\t9\t4194303\t4194303\nexec\t/bin/srv\\tsrv\t-1\t4194303\t4194303\n");
+  const auto run = [&](std::vector<std::string> options) {
+    options.insert(options.end(), {"-o", dir / "out", emitter_path(), "copy", dir / "sample"});
+    const RunResult r = run_tool(dir, with_stub(options));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return read_file(dir / "out");
+  };
+  const std::string cc = "Files read (1):\n     1  /src/x.c\nFiles written (1):\n     0  /src/x.o\nFiles created (1):\n"
+                         "     1  /src/x.o\nFiles deleted (1):\n     1  /src/old\nRenamed (1):\n     1  /src/x.o \u2192 "
+                         "/src/y.o\nMissing (looked for, absent) (1):\n     1  /src/inc/a.h\n"
+                         "Looked up (metadata, existence) (1):\n     1  /src/inc2/a.h\nDirectories made (1):\n     1  /src/d\n";
+  const std::string srv = "Sockets (1):\n     1  socket:127.0.0.1:5555\nSockets listening (1):\n     1  socket:127.0.0.1:80\n"
+                          "Connections accepted, by listening address (1):\n     1  socket:127.0.0.1:80\n"
+                          "Connections failed (1):\n     1  socket:127.0.0.1:81\n";
+  struct Case {
+    std::vector<std::string> options;
+    std::vector<std::string> present, absent;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"--files"}, {cc, srv, "Programs started (2):\n     2  /bin/srv\n     1  /usr/bin/cc\n"}, {}},
+           {{"--files", "--pid", "101"}, {srv}, {"/src/"}},
+           {{"--files", "--program", "c?"}, {cc}, {"127.0.0.1", "/bin/srv"}},
+           {{"--files", "--under", "/src/inc"}, {"/src/inc/a.h"}, {"/src/x.c", "/src/inc2", "/bin/srv"}},
+           {{"--per-process"}, {"\nProcess 100: /usr/bin/cc -c x.c\n  Files read (1):\n", "\nProcess 101: /bin/srv\n"}, {}},
+           {{}, {"pid 100 = /usr/bin/cc -c x.c\n", "exec      fd=-1   /usr/bin/cc -c x.c\n", "pid 4194303 = /bin/srv\n"}, {"gone", "query "}},
+           {{"--queries"}, {"query     fd=-1   file:/src/inc2/a.h\n"}, {}},
+       }) {
+    const std::string out = run(c.options);
+    for (const std::string& s : c.present) EXPECT_NE(out.find(s), std::string::npos) << c.options.size() << out;
+    for (const std::string& s : c.absent) EXPECT_EQ(out.find(s), std::string::npos) << s << "\n" << out;
+  }
 }
 
 // An output that cannot be written is refused before the program runs, and what

@@ -388,6 +388,44 @@ TEST(TracedCommands, FilesAndJsonSummary) {
   EXPECT_NE(decoded.find("process\t"), std::string::npos) << decoded;
 }
 
+// A shell script's redirections, touch, mv, rm and mkdir, as --files shows them whole
+// and per process; and each of 200 quick programs a shell starts, named by its exec.
+TEST(TracedCommands, WideLibraryFilesViewAndProgramNames) {
+  TempDir dir;
+  const std::string d = std::filesystem::canonical(dir.path()).string();
+  RunResult r = run_tool(dir, {"--lib", VELMORA_WIDE_LIB_PATH, "--per-process", "--under", d, "-o", dir / "files",
+                               "sh", "-c", "cd \"$1\" && echo hi > w.txt; sort w.txt > w3.txt; touch t; mv t t2; "
+                               "rm t2; mkdir d", "sh", d});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string files = read_file(dir / "files");
+  for (const std::string& s : {"Files created (3):\n     1  " + d + "/t\n     1  " + d + "/w.txt\n     1  " + d + "/w3.txt\n",
+                               "Files deleted (1):\n     1  " + d + "/t2\n", "Directories made (1):\n     1  " + d + "/d\n",
+                               "Renamed (1):\n     1  " + d + "/t \u2192 " + d + "/t2\n"}) {
+    EXPECT_NE(files.find(s), std::string::npos) << s << "\n" << files;
+  }
+  const std::size_t sort = files.find(": /usr/bin/sort w.txt\n");
+  ASSERT_NE(sort, std::string::npos) << files;
+  const std::string rule = files.substr(sort, files.find("\nProcess", sort) - sort);
+  EXPECT_NE(rule.find("Files read (1):\n       2  " + d + "/w.txt\n  Files written (1):\n       1  " + d + "/w3.txt\n"),
+            std::string::npos) << rule;
+  if (!python3_path().empty()) {
+    r = run_tool(dir, {"--lib", VELMORA_WIDE_LIB_PATH, "--per-process", "--format", "jsonl", "--under", d, "-o",
+                       dir / "json", "sh", "-c", "cd \"$1\" && touch t && mv t t2", "sh", d});
+    const std::string json = capture(python3_path() + " " + script_path("check_jsonl.py") + " " + (dir / "json"));
+    EXPECT_NE(json.find("files\trenamed\t" + d + "/t -> " + d + "/t2\t1\n"), std::string::npos) << json;
+    EXPECT_NE(json.find(":created\t" + d + "/t\t1\n"), std::string::npos) << json;  // per process
+  }
+
+  // Each child looks along PATH before it execs: named by its exec line, not as the shell.
+  r = run_tool(dir, {"--lib", VELMORA_WIDE_LIB_PATH, "--summary-only", "-o", dir / "names", "sh", "-c",
+                     "PATH=/nonexistent:/usr/bin:/bin; i=0; while [ $i -lt 200 ]; do x=$(head -c0 /dev/null); "
+                     "i=$((i+1)); done"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string names = read_file(dir / "names");
+  EXPECT_EQ(count_of(names, "  /usr/bin/head -c0 /dev/null\n"), 200u) << names;
+  EXPECT_EQ(count_of(names, "gone"), 0u);
+}
+
 TEST(TracedCommands, MatchAndExcludeRepeatWithGlobs) {
   REQUIRE_PYTHON();
   TempDir dir;

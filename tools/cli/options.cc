@@ -33,6 +33,11 @@ enum : int {
   kExclude,
   kWait,
   kHtml,
+  kPerProcess,
+  kQueries,
+  kUnder,
+  kPid,
+  kProgram,
 };
 
 // '+': stop at the first word that is not an option, so that the command's
@@ -53,6 +58,11 @@ constexpr option kLong[] = {
     {"exclude", required_argument, nullptr, kExclude},
     {"wait", required_argument, nullptr, kWait},
     {"html", required_argument, nullptr, kHtml},
+    {"per-process", no_argument, nullptr, kPerProcess},
+    {"queries", no_argument, nullptr, kQueries},
+    {"under", required_argument, nullptr, kUnder},
+    {"pid", required_argument, nullptr, kPid},
+    {"program", required_argument, nullptr, kProgram},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -85,10 +95,23 @@ std::string usage_text() {
       "  -f, --format FMT    text (default), jsonl, raw or chrome (needs -o)\n"
       "  -c, --summary       also print a summary table at exit\n"
       "      --summary-only  print only the summary table\n"
-      "      --files         print only the files read and written, the sockets and\n"
-      "                      the SQL texts, each once with its event count, at exit\n"
+      "      --files         print only what was touched, each name once with its\n"
+      "                      event count, at exit: files read, written, created,\n"
+      "                      deleted, renamed (from -> to), missing (looked for,\n"
+      "                      absent), looked up; directories and links made;\n"
+      "                      programs started; sockets used, listening, accepted,\n"
+      "                      failed; SQL texts (text, or one JSON object with jsonl)\n"
+      "      --per-process   --files, then the same for each process, named by the\n"
+      "                      program it last became (what each command read and wrote)\n"
       "      --kind LIST     keep only these kinds: read,write,close,connect,sql_write\n"
-      "                      (query is another name for sql_write)\n"
+      "                      (sql is another name for it) and the wide library's own\n"
+      "                      (open_read, missing, query, exec, ...: see the README)\n"
+      "      --queries       text: also show \"query\" lines (metadata and existence\n"
+      "                      lookups that found their path; hidden by default, counted)\n"
+      "      --under DIR     keep only files and programs under DIR (repeatable)\n"
+      "      --pid PID       keep only process PID (repeatable)\n"
+      "      --program GLOB  keep only processes whose program (what they last exec'd),\n"
+      "                      or its file name, matches GLOB (repeatable)\n"
       "      --only LIST     keep only these classes: file,socket,sql\n"
       "      --match PAT     keep only events whose detail matches PAT (repeatable:\n"
       "                      any of them); see Patterns\n"
@@ -107,11 +130,13 @@ std::string usage_text() {
       "  text   '<t> <pid>/<tid> <kind> fd=<fd> <detail>'; control bytes, backslash\n"
       "         and malformed UTF-8 in the detail are shown as \\t \\n \\r \\\\ \\xNN.\n"
       "         The first time a process appears, 'pid N = PROGRAM ARGS' says who it is\n"
+      "         (named by its exec line when it exited before it could be looked up);\n"
+      "         an exec line shows the program and its arguments the same way\n"
       "  jsonl  one object per line: t, pid, tid, kind, fd, detail. Bytes that are\n"
       "         not valid UTF-8 become U+FFFD in detail; the exact bytes are then\n"
       "         added as detail_base64. A process's first appearance is an object\n"
-      "         with kind \"process\", exe and argv (or gone). The summary and --files\n"
-      "         are one JSON object each\n"
+      "         with kind \"process\", exe and argv (or gone); an exec event also has\n"
+      "         program and argv. The summary and --files are one JSON object each\n"
       "  raw    the lines exactly as the library wrote them\n"
       "  chrome the Chrome trace event format (Perfetto, chrome://tracing): an\n"
       "         instant event per line on its process's and thread's track, named\n"
@@ -187,6 +212,26 @@ ParseOutcome parse_options(int argc, char** argv, Options& out) {
         break;
       case kExclude:
         out.filter.exclude.push_back(v);
+        break;
+      case kPerProcess:
+        out.per_process = out.files = true;
+        out.stream = false;
+        break;
+      case kQueries:
+        out.queries = true;
+        break;
+      case kUnder:
+        if (!EventFilter::normalise_under(out.filter.under.emplace_back(v))) return fail("option '--under' needs a directory");
+        break;
+      case kPid: {
+        const auto pid = velmora_io::parse_line_i32(v);
+        if (!pid || *pid <= 0) return fail("option '--pid' needs a process id");
+        out.filter.pids.push_back(*pid);
+        break;
+      }
+      case kProgram:
+        if (v.empty()) return fail("option '--program' needs a pattern");
+        out.filter.programs.push_back(v);
         break;
       case kHtml:
         if (v.empty()) return fail("option '--html' needs a file name");

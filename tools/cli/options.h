@@ -17,7 +17,9 @@ struct Options {
   std::string html;         // --html; empty: no report
   Format format = Format::text;
   bool summary = false;     // table at exit
-  bool files = false;       // files read/written, sockets, SQL texts at exit
+  bool files = false;       // --files: what was touched, at exit
+  bool per_process = false; // --per-process: --files for each process too
+  bool queries = false;     // --queries: text shows "query" lines
   bool stream = true;       // false with --summary-only or --files
   double wait_seconds = 2;  // grace period for descendants after the program
   EventFilter filter;

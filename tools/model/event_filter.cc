@@ -2,6 +2,8 @@
 
 #include <fnmatch.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 
 namespace velmora::trace {
@@ -38,8 +40,52 @@ bool pattern_matches(const std::string& pattern, const std::string& detail) {
   return false;
 }
 
-bool EventFilter::accepts(const Event& event) const {
+namespace {
+
+// The path an event names: a file's, or the program an "exec" starts; empty for others.
+std::string_view event_path(const Event& event) {
+  const std::string_view d = event.detail;
+  if (event.kind == Kind::exec || event.kind == Kind::exec_failed) return d.substr(0, d.find('\t'));
+  if (event.kind != Kind::sql_write && d.starts_with("file:")) return d.substr(5);
+  return {};
+}
+
+bool is_under(std::string_view path, std::string_view dir) {
+  return path.starts_with(dir) && (path.size() == dir.size() || path[dir.size()] == '/' || dir == "/");
+}
+
+bool program_matches(const std::string& glob, const ProcessInfo& who) {
+  if (::fnmatch(glob.c_str(), who.exe.c_str(), 0) == 0) return true;
+  const std::size_t slash = who.exe.rfind('/');
+  return slash != std::string::npos && ::fnmatch(glob.c_str(), who.exe.c_str() + slash + 1, 0) == 0;
+}
+
+}  // namespace
+
+bool EventFilter::normalise_under(std::string& dir) {
+  if (dir.empty()) return false;
+  std::error_code error;
+  // Folded as the library folds the paths it reports: lexically, no link followed.
+  std::filesystem::path path = std::filesystem::absolute(dir, error).lexically_normal();
+  if (error) return false;
+  dir = path.string();
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return true;
+}
+
+bool EventFilter::accepts(const Event& event, const ProcessInfo& who) const {
   if (!kinds[static_cast<std::size_t>(event.kind)]) return false;
+  if (!pids.empty() && std::find(pids.begin(), pids.end(), event.pid) == pids.end()) return false;
+  if (!programs.empty() &&
+      std::none_of(programs.begin(), programs.end(), [&](const std::string& g) { return program_matches(g, who); })) {
+    return false;
+  }
+  if (!under.empty()) {
+    const std::string_view path = event_path(event);
+    if (std::none_of(under.begin(), under.end(), [&](const std::string& dir) { return is_under(path, dir); })) {
+      return false;
+    }
+  }
   if (event.kind == Kind::sql_write) {
     if (!sql) return false;
   } else {
@@ -62,9 +108,8 @@ bool EventFilter::accepts(const Event& event) const {
 bool EventFilter::set_kinds(std::string_view list, std::string& error) {
   std::array<bool, kKindCount> chosen{};
   const bool ok = for_each_item(list, error, [&](std::string_view name) {
-    // "query" and "sql" are accepted as friendlier spellings of sql_write.
-    const auto kind = (name == "query" || name == "sql") ? std::optional<Kind>(Kind::sql_write)
-                                                          : kind_from_name(name);
+    // "sql" is a friendlier spelling of sql_write ("query" is the wide library's lookup).
+    const auto kind = name == "sql" ? std::optional<Kind>(Kind::sql_write) : kind_from_name(name);
     if (!kind) return false;
     chosen[static_cast<std::size_t>(*kind)] = true;
     return true;

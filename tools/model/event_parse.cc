@@ -2,11 +2,12 @@
 
 namespace velmora::trace {
 
-static_assert(velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::read)] == "read" &&
-              velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::write)] == "write" &&
-              velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::close)] == "close" &&
-              velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::connect)] == "connect" &&
-              velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::sql_write)] == "sql_write");
+// The enum follows the codec's list, name for name ("delete" is a keyword here).
+static_assert(static_cast<std::size_t>(Kind::connect_failed) + 1 == kKindCount &&
+              velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::sql_write)] == "sql_write" &&
+              velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::delete_)] == "delete" &&
+              velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::exec)] == "exec" &&
+              velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::connect_failed)] == "connect_failed");
 
 std::string_view kind_name(Kind kind) { return velmora_io::EVENT_KINDS[static_cast<std::size_t>(kind)]; }
 
@@ -27,6 +28,23 @@ ParseError parse_event_line(std::string_view line, Event& out) {
   out.pid = parsed.pid;
   out.tid = parsed.tid;
   return ParseError::none;
+}
+
+std::vector<std::string> exec_fields(std::string_view detail) {
+  std::vector<std::string> fields(1);
+  for (std::size_t i = 0; i < detail.size(); ++i) {
+    const char c = detail[i];
+    if (c == '\t') {
+      fields.emplace_back();
+    } else if (c == '\\' && i + 1 < detail.size() && (detail[i + 1] == 't' || detail[i + 1] == 'n' ||
+                                                         detail[i + 1] == '\\')) {
+      const char e = detail[++i];
+      fields.back() += e == 't' ? '\t' : e == 'n' ? '\n' : '\\';
+    } else {
+      fields.back() += c;  // a stray backslash stays as it came
+    }
+  }
+  return fields;
 }
 
 void LineParser::finish() {

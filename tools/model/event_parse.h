@@ -8,13 +8,19 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "event_line.h"
 
 namespace velmora::trace {
 
-// Numbered as velmora_io::EVENT_KINDS lists them.
-enum class Kind : std::uint8_t { read, write, close, connect, sql_write };
+// Numbered as velmora_io::EVENT_KINDS lists them: the five both libraries write, then
+// those only the wide library writes.
+enum class Kind : std::uint8_t {
+  read, write, close, connect, sql_write,
+  open_read, open_write, open_read_write, create, missing, query, delete_, rename_from, rename_to, make_dir,
+  link_from, link_to, symlink, exec, exec_failed, bind, listen, accept, accept_local, connect_failed
+};
 inline constexpr std::size_t kKindCount = velmora_io::EVENT_KIND_COUNT;
 
 std::string_view kind_name(Kind kind);
@@ -33,6 +39,10 @@ using ParseError = velmora_io::LineError;
 // Parses one line given without its terminating LF. On failure `out` may be
 // partly overwritten and the reason is returned.
 ParseError parse_event_line(std::string_view line, Event& out);
+
+// An "exec" detail split into the program's path and its arguments (argv[0] on): the
+// fields are joined by TAB, each escaped as the line escapes a detail.
+std::vector<std::string> exec_fields(std::string_view detail);
 
 // Splits a byte stream into lines and parses each one. Chunks may end in the
 // middle of a line; the remainder is kept for the next feed. Lines that are

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iterator>
 
 #include "unique_fd.h"
 
@@ -91,6 +92,25 @@ ProcessInfo& ProcessRegistry::see(std::int32_t pid, double seconds) {
   }
   last_->last_seconds = seconds;
   return *last_;
+}
+
+void ProcessRegistry::follow_exec(ProcessInfo& info, const Event& event) {
+  if (event.kind == Kind::exec) {
+    std::vector<std::string> fields = exec_fields(event.detail);
+    // Only the latest is kept: a failed exec is reported right after its own attempt.
+    before_exec_[event.pid] = Before{info.gone, std::move(info.exe), std::move(info.argv)};
+    info.gone = false;
+    info.exe = std::move(fields.front());
+    info.argv.assign(std::make_move_iterator(fields.begin() + 1), std::make_move_iterator(fields.end()));
+    ++info.execs;
+  } else if (event.kind == Kind::exec_failed) {
+    const auto it = before_exec_.find(event.pid);
+    if (it == before_exec_.end()) return;
+    info.gone = it->second.gone;
+    info.exe = std::move(it->second.exe);
+    info.argv = std::move(it->second.argv);
+    before_exec_.erase(it);
+  }
 }
 
 void ProcessRegistry::see_thread(ProcessInfo& info, std::int32_t pid, std::int64_t tid) {

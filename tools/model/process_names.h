@@ -1,6 +1,7 @@
 // Who each process is: its program and command line, looked up in /proc the
 // first time one of its events arrives (later it may have exited, or its pid
-// been reused).
+// been reused), then following each "exec" line of the wide library, which names
+// what the process becomes even when it is gone before the tool reads the line.
 #pragma once
 
 #include <cstdint>
@@ -9,12 +10,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include "event_parse.h"
+
 namespace velmora::trace {
 
 struct ProcessInfo {
-  bool gone = false;              // exited before it could be looked up
-  std::string exe;                // /proc/PID/exe; if gone, its short name, if known
-  std::vector<std::string> argv;  // /proc/PID/cmdline
+  bool gone = false;              // exited before it could be looked up, and no exec named it
+  std::string exe;                // /proc/PID/exe or the last exec's program; if gone, its short name, if known
+  std::vector<std::string> argv;  // /proc/PID/cmdline or the last exec's arguments
+  std::uint32_t execs = 0;        // exec lines followed
   std::uint64_t log_events = 0;   // lines that came through the log file
   // Seconds after the start: its first and last line received, and when it was seen to
   // exit (the program itself only; -1 when not seen).
@@ -44,12 +48,21 @@ class ProcessRegistry {
   ProcessInfo& see(std::int32_t pid, double seconds);
   const ProcessInfo* find(std::int32_t pid) const;
   ProcessInfo* find(std::int32_t pid);
+  // An "exec" line renames the process to what it becomes; "exec_failed" puts back
+  // what it was before. Other kinds are left alone.
+  void follow_exec(ProcessInfo& info, const Event& event);
   // Also records the thread's name at its first sight.
   void see_thread(ProcessInfo& info, std::int32_t pid, std::int64_t tid);
   const std::unordered_map<std::int32_t, ProcessInfo>& all() const { return known_; }
 
  private:
   std::unordered_map<std::int32_t, ProcessInfo> known_;
+  struct Before {
+    bool gone;
+    std::string exe;
+    std::vector<std::string> argv;
+  };
+  std::unordered_map<std::int32_t, Before> before_exec_;  // until the exec is known to have worked
   std::int32_t last_pid_ = 0;  // events come in runs from one process
   ProcessInfo* last_ = nullptr;
 };

@@ -4,9 +4,11 @@ namespace velmora::trace {
 
 std::string short_resource_name(Kind kind, std::string_view detail) {
   std::string_view name = detail;
+  const bool program = kind == Kind::exec || kind == Kind::exec_failed;
+  if (program) name = name.substr(0, name.find('\t'));  // the program, without its arguments
   if (kind != Kind::sql_write) {
-    if (name.starts_with("file:")) {
-      name.remove_prefix(5);
+    if (name.starts_with("file:") || program) {
+      if (!program) name.remove_prefix(5);
       // The last part of the path; a path ending in '/' keeps it.
       const std::size_t slash = name.size() > 1 ? name.rfind('/', name.size() - 2) : std::string_view::npos;
       if (slash != std::string_view::npos) name.remove_prefix(slash + 1);

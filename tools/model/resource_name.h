@@ -14,7 +14,7 @@ namespace velmora::trace {
 // then "…" when cut.
 inline constexpr std::size_t SHORT_NAME_BYTES = 48;
 
-// "data.txt" for file:/srv/data.txt, "127.0.0.1:5432" for socket:127.0.0.1:5432,
+// "data.txt" for file:/srv/data.txt, "sort" for an exec of /usr/bin/sort, "127.0.0.1:5432" for socket:127.0.0.1:5432,
 // the text itself for a query; other details whole. Raw bytes, as the detail's.
 std::string short_resource_name(Kind kind, std::string_view detail);
 

@@ -10,6 +10,14 @@ constexpr const char* UNATTRIBUTED = "(connection not seen)";
 
 }  // namespace
 
+std::uint64_t Summary::Tally::column(std::size_t c) const {
+  std::uint64_t sum = 0;
+  for (std::size_t k = 0; k < kKindCount; ++k) {
+    if ((COLUMNS[c].kinds & (1u << k)) != 0) sum += by_kind[k];
+  }
+  return sum;
+}
+
 std::uint64_t Summary::Tally::total() const {
   std::uint64_t sum = 0;
   for (const std::uint64_t v : by_kind) sum += v;
@@ -25,8 +33,33 @@ void Summary::charge_pending(const FdKey& key, const std::string& resource) {
   pending_.erase(it);
 }
 
+void Summary::add_to_footprints(const Event& event, bool counted) {
+  const bool from = event.kind == Kind::rename_from || event.kind == Kind::link_from;
+  const bool to = event.kind == Kind::rename_to || event.kind == Kind::link_to;
+  if (from) {
+    pair_from_[event.tid] = {event.detail, counted};
+    return;
+  }
+  if (to) {
+    const auto it = pair_from_.find(event.tid);
+    if (it == pair_from_.end()) return;
+    if (counted || it->second.second) {
+      const auto which = event.kind == Kind::rename_to ? Footprint::renamed : Footprint::linked;
+      footprint_.add_pair(which, it->second.first, event.detail);
+      if (per_process_wanted_) per_process_[event.pid].add_pair(which, it->second.first, event.detail);
+    }
+    pair_from_.erase(it);
+    return;
+  }
+  // A failed exec takes back its exec, whichever of the two the filter kept.
+  if (!counted && event.kind != Kind::exec_failed) return;
+  footprint_.add(event);
+  if (per_process_wanted_) per_process_[event.pid].add(event);
+}
+
 void Summary::add(const Event& event, bool counted) {
   const FdKey key{event.pid, event.fd};
+  add_to_footprints(event, counted);
   if (event.kind == Kind::sql_write) {
     if (!counted) return;
     ++events_;
@@ -44,7 +77,8 @@ void Summary::add(const Event& event, bool counted) {
     return;
   }
 
-  if (event.fd >= 0 && !event.detail.empty()) {
+  // "accept_local" names the listening socket, not the new descriptor it is reported under.
+  if (event.fd >= 0 && !event.detail.empty() && event.kind != Kind::accept_local) {
     charge_pending(key, event.detail);
     if (event.kind == Kind::close) open_.erase(key);
     else open_[key] = event.detail;
@@ -52,7 +86,10 @@ void Summary::add(const Event& event, bool counted) {
   if (!counted) return;
   ++events_;
   const std::size_t k = static_cast<std::size_t>(event.kind);
-  Tally& tally = resources_[event.detail];
+  // A program started is its own resource, whatever its arguments.
+  Tally& tally = event.kind == Kind::exec || event.kind == Kind::exec_failed
+                     ? resources_[event.detail.substr(0, event.detail.find('\t'))]
+                     : resources_[event.detail];
   ++tally.by_kind[k];
   tally.threads.insert(event.tid);
   Tally& process = processes_[event.pid];
@@ -100,24 +137,13 @@ Summary::Tally Summary::all() const {
   return all;
 }
 
-Summary::FileLists Summary::files() const {
-  settle();
-  FileLists lists;
-  for (const auto& [name, tally] : resources_) {
-    const std::string_view n = name;
-    if (n.starts_with("file:")) {
-      const std::string_view path = n.substr(5);
-      if (const auto r = tally.by_kind[static_cast<std::size_t>(Kind::read)]) lists.read.push_back({path, r});
-      if (const auto w = tally.by_kind[static_cast<std::size_t>(Kind::write)]) lists.written.push_back({path, w});
-    } else if (n.starts_with("socket:")) {
-      lists.sockets.push_back({n, tally.total()});
-    }
+std::vector<std::size_t> Summary::shown_columns() const {
+  const Tally everything = all();
+  std::vector<std::size_t> shown;
+  for (std::size_t c = 0; c < COLUMNS.size(); ++c) {
+    if (c < ALWAYS_SHOWN_COLUMNS || everything.column(c) != 0) shown.push_back(c);
   }
-  for (auto* list : {&lists.read, &lists.written, &lists.sockets}) {
-    std::sort(list->begin(), list->end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
-  }
-  for (const auto& [text, count] : ranked_queries()) lists.sql.push_back({*text, count});
-  return lists;
+  return shown;
 }
 
 }  // namespace velmora::trace

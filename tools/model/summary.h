@@ -1,5 +1,6 @@
 // What the summary tables show, counted as the events arrive: activity per
-// resource, queries by how often they ran, totals per process. The printers
+// resource, queries by how often they ran, totals per process; and what was
+// touched, for --files. The printers
 // render it (summary_text.h, summary_json.h).
 #pragma once
 
@@ -15,13 +16,33 @@
 #include <vector>
 
 #include "event_parse.h"
+#include "footprint.h"
 
 namespace velmora::trace {
 
-// The numeric columns, in the order every rendering shows them, with their names.
-inline constexpr std::array<Kind, kKindCount> COLUMN_KINDS = {Kind::read, Kind::write, Kind::connect, Kind::close,
-                                                              Kind::sql_write};
-inline constexpr std::array<const char*, kKindCount> COLUMN_NAMES = {"read", "write", "conn", "close", "query"};
+constexpr std::uint32_t bit(Kind k) { return 1u << static_cast<unsigned>(k); }
+
+// The numeric columns, in the order every rendering shows them: a name and the kinds
+// it counts. The first five are always shown; the others, which only the wide library
+// fills, when some event counts in them.
+struct Column {
+  const char* name;
+  std::uint32_t kinds;
+};
+inline constexpr std::size_t ALWAYS_SHOWN_COLUMNS = 5;
+inline constexpr std::array<Column, 10> COLUMNS = {{
+    {"read", bit(Kind::read)},
+    {"write", bit(Kind::write)},
+    {"conn", bit(Kind::connect) | bit(Kind::connect_failed)},
+    {"close", bit(Kind::close)},
+    {"query", bit(Kind::sql_write)},
+    {"open", bit(Kind::open_read) | bit(Kind::open_write) | bit(Kind::open_read_write) | bit(Kind::create)},
+    {"probe", bit(Kind::missing) | bit(Kind::query)},
+    {"change", bit(Kind::delete_) | bit(Kind::rename_from) | bit(Kind::rename_to) | bit(Kind::make_dir) |
+                   bit(Kind::link_from) | bit(Kind::link_to) | bit(Kind::symlink)},
+    {"exec", bit(Kind::exec) | bit(Kind::exec_failed)},
+    {"serve", bit(Kind::bind) | bit(Kind::listen) | bit(Kind::accept) | bit(Kind::accept_local)},
+}};
 
 class Summary {
  public:
@@ -29,16 +50,7 @@ class Summary {
     std::array<std::uint64_t, kKindCount> by_kind{};
     std::set<std::int64_t> threads;
     std::uint64_t total() const;
-    std::uint64_t column(std::size_t c) const { return by_kind[static_cast<std::size_t>(COLUMN_KINDS[c])]; }
-  };
-  struct Entry {
-    std::string_view name;
-    std::uint64_t count;
-  };
-  // What a build tool wants to know: files read, files written (each path once, with its
-  // event count; sorted by path), sockets by name, SQL texts ranked.
-  struct FileLists {
-    std::vector<Entry> read, written, sockets, sql;
+    std::uint64_t column(std::size_t c) const;
   };
 
   // Feed every event, whether or not the filter keeps it: descriptor
@@ -60,12 +72,18 @@ class Summary {
   const std::map<std::int32_t, Tally>& processes() const { return processes_; }
   // Everything, counted over the processes.
   Tally all() const;
-  FileLists files() const;
+  // The columns shown: the first five, and the others that count something.
+  std::vector<std::size_t> shown_columns() const;
+  // What was touched: by all processes, and (after keep_per_process) by each.
+  const Footprint& footprint() const { return footprint_; }
+  const std::map<std::int32_t, Footprint>& per_process() const { return per_process_; }
+  void keep_per_process() { per_process_wanted_ = true; }
 
  private:
   using FdKey = std::pair<std::int32_t, std::int32_t>;  // pid, fd
 
   void charge_pending(const FdKey& key, const std::string& resource);
+  void add_to_footprints(const Event& event, bool counted);
 
   // Mutable: settling moves queries that waited for their connection to the
   // "(connection not seen)" row, which reading the counts implies.
@@ -77,6 +95,12 @@ class Summary {
   // Queries seen on a descriptor before anything named its resource.
   mutable std::map<FdKey, std::vector<std::int64_t>> pending_;
   std::uint64_t events_ = 0;
+  Footprint footprint_;
+  std::map<std::int32_t, Footprint> per_process_;
+  bool per_process_wanted_ = false;
+  // The first name of a rename or link, by thread, until its second arrives; and
+  // whether the filter kept it (a pair counts when either half is kept).
+  std::unordered_map<std::int64_t, std::pair<std::string, bool>> pair_from_;
 };
 
 }  // namespace velmora::trace

@@ -58,7 +58,7 @@ std::string ChromePrinter::finish(const Model& model) {
   json_.end_array();
   json_.break_items_at(-1);  // the rest on one line each
   if (summary_) write_summary_json(json_.key("summary"), model.summary, &model.processes);
-  if (files_) write_files_json(json_.key("files"), model.summary);
+  if (files_) write_files_json(json_.key("files"), model.summary, &model.processes);
   json_.end_object();
   out_.buffer() += '\n';
   return {};

@@ -137,6 +137,12 @@ std::string HtmlPrinter::render(const Model& model) const {
   JsonWriter json(data, /*script_safe=*/true);
   json.begin_object().key("title").str(title).key("events").number(marks_.size());
   json.key("start").fixed(start, 6).key("duration").fixed(duration, 6);
+  // The marks number kinds as the line codec does; the tables show the summary's columns.
+  json.key("kinds").begin_array();
+  for (std::size_t k = 0; k < kKindCount; ++k) json.str(kind_name(static_cast<Kind>(k)));
+  json.end_array().key("columns").begin_array();
+  for (const std::size_t c : model.summary.shown_columns()) json.str(COLUMNS[c].name);
+  json.end_array();
   std::vector<std::uint32_t> position;
   write_rows(json, model, position);
   write_lives(json, model);
@@ -148,7 +154,7 @@ std::string HtmlPrinter::render(const Model& model) const {
   for (const std::uint32_t id : detail_ref.used()) json.str(*details_[id]);
   json.end_array();
   write_summary_json(json.key("summary"), model.summary, &model.processes, TABLE_ROWS);
-  write_files_json(json.key("files"), model.summary, TABLE_ROWS);
+  write_files_json(json.key("files"), model.summary, &model.processes, TABLE_ROWS);
   json.end_object();
   return html_page(title, data);
 }

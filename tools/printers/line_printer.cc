@@ -28,13 +28,22 @@ void format_text(const Event& event, double seconds, std::string& out) {
   out += ' ';
   std::size_t start = out.size();
   out += kind_name(event.kind);
-  pad_to(out, start, 9);  // the longest kind name, so that the details line up
+  pad_to(out, start, 9);  // the common kinds' longest name, so that most details line up
   out += " fd=";
   start = out.size();
   append_number(out, event.fd);
   pad_to(out, start, 4);
   out += ' ';
-  append_display(out, event.detail);
+  if (event.kind == Kind::exec) {
+    // As the process's own line shows a program: path, then its arguments after argv[0].
+    const std::vector<std::string> fields = exec_fields(event.detail);
+    ProcessInfo became;
+    became.exe = fields.front();
+    became.argv.assign(fields.begin() + 1, fields.end());
+    append_display(out, program_label(became));
+  } else {
+    append_display(out, event.detail);
+  }
   out += '\n';
 }
 
@@ -43,7 +52,15 @@ void format_jsonl(const Event& event, double seconds, std::string& out) {
   json.begin_object().key("t").fixed(seconds, 6).key("pid").number(event.pid).key("tid").number(event.tid);
   json.key("kind").str(kind_name(event.kind)).key("fd").number(event.fd);
   // Bytes that are not UTF-8 lose themselves to U+FFFD in "detail"; "detail_base64" keeps them exactly.
-  json.text("detail", event.detail).end_object();
+  json.text("detail", event.detail);
+  if (event.kind == Kind::exec) {
+    // The detail's fields, split and unescaped: the program, then argv from argv[0].
+    const std::vector<std::string> fields = exec_fields(event.detail);
+    json.text("program", fields.front()).key("argv").begin_array();
+    for (std::size_t i = 1; i < fields.size(); ++i) json.str(fields[i]);
+    json.end_array();
+  }
+  json.end_object();
   out += '\n';
 }
 
@@ -91,12 +108,39 @@ void format_event(Format format, const Event& event, std::string_view raw_line, 
 
 void LinePrinter::event(const Event& event, std::string_view raw, double seconds, const ProcessInfo& who) {
   if (!out_.ok()) return;  // the output is gone; the program runs on undisturbed
+  if (event.kind == Kind::query && format_ == Format::text && !queries_) return;
+  if (held_ != nullptr && (event.pid != held_pid_ || !who.gone)) release_held();
   if (event.pid != last_pid_ || announced_.empty()) {
     last_pid_ = event.pid;
-    if (announced_.insert(event.pid).second) format_process(format_, event.pid, who, seconds, out_.buffer());
+    if (announced_.insert(event.pid).second) {
+      if (who.gone) {
+        // Exited before it was looked up: its exec line, most often right behind (the
+        // lines a forked shell writes before it runs the program), will name it.
+        held_ = &who;
+        held_pid_ = event.pid;
+        held_seconds_ = seconds;
+      } else {
+        format_process(format_, event.pid, who, seconds, out_.buffer());
+      }
+    }
   }
-  format_event(format_, event, raw, seconds, out_.buffer());
+  format_event(format_, event, raw, seconds, held_ != nullptr ? held_lines_ : out_.buffer());
+  // A process that never execs is not held in memory for long.
+  if (held_ != nullptr && held_lines_.size() > MAX_HELD_BYTES) release_held();
   out_.maybe_flush();
+}
+
+void LinePrinter::release_held() {
+  if (!out_.ok()) return;
+  format_process(format_, held_pid_, *held_, held_seconds_, out_.buffer());
+  out_.buffer() += held_lines_;
+  held_lines_.clear();
+  held_ = nullptr;
+}
+
+std::string LinePrinter::finish(const Model&) {
+  if (held_ != nullptr) release_held();
+  return {};
 }
 
 }  // namespace velmora::trace

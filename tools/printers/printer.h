@@ -36,7 +36,9 @@ struct PrintChoice {
   Format format = Format::text;
   bool stream = true;      // events as they arrive
   bool summary = false;    // the tables at the end
-  bool files = false;      // files read and written, sockets, SQL texts at the end
+  bool files = false;      // what was touched (files, programs, sockets, SQL texts) at the end
+  bool per_process = false;  // with files: also what each process touched
+  bool queries = false;    // text stream: show "query" lines (hidden by default: many and dull)
   std::size_t width = 0;   // terminal columns to fit the tables to; 0: names whole
   UniqueFd html;           // --html's file, opened before the program started; none: no report
   std::string html_path;   // for messages

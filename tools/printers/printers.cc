@@ -11,7 +11,7 @@ std::vector<std::unique_ptr<Printer>> make_printers(PrintChoice choice, OutputSi
     // One document: the summary and the file lists are members of the trace object.
     printers.push_back(std::make_unique<ChromePrinter>(out, choice.stream, choice.summary, choice.files));
   } else {
-    if (choice.stream) printers.push_back(std::make_unique<LinePrinter>(choice.format, out));
+    if (choice.stream) printers.push_back(std::make_unique<LinePrinter>(choice.format, choice.queries, out));
     const bool json = choice.format == Format::jsonl;
     using What = SummaryPrinter::What;
     if (choice.summary) printers.push_back(std::make_unique<SummaryPrinter>(What::summary, json, choice.width, out));

@@ -9,8 +9,10 @@ console.error = function () { countError(); consoleError.apply(console, argument
 document.body.setAttribute("data-errors", "0");
 
 var D = JSON.parse(document.getElementById("data").textContent);
-var KINDS = ["read", "write", "close", "connect", "sql_write"];
-var COLORS = ["#2f7ed8", "#d9534f", "#9a9a9a", "#3aa655", "#9b59b6"];
+var KINDS = D.kinds;
+var COLORS = KINDS.map(function (k, i) {
+  return ["#2f7ed8", "#d9534f", "#9a9a9a", "#3aa655", "#9b59b6"][i] || "hsl(" + (i * 47 % 360) + ",45%,50%)";
+});
 var ROW = 18;
 
 function el(tag, text, cls) {
@@ -33,7 +35,13 @@ if (D.bins) {
 }
 document.getElementById("caption").textContent = caption;
 var legend = document.getElementById("legend");
+var seen = KINDS.map(function () { return false; });
+D.marks.forEach(function (m) {
+  if (!D.bins) seen[m[2]] = true;
+  else for (var k = 0; k < KINDS.length; k++) { if (m[2 + k]) seen[k] = true; }
+});
 KINDS.forEach(function (k, i) {
+  if (!seen[i] && i >= 5) return;  // the wide library's kinds only when they occur
   var s = el("span", k); var sw = el("i"); sw.style.background = COLORS[i]; s.insertBefore(sw, s.firstChild);
   legend.appendChild(s);
 });
@@ -216,7 +224,7 @@ function table(where, head, rows, nameColumn, more) {
   if (more) box.appendChild(el("p", "... and " + more + " more", "more"));
 }
 var S = D.summary;
-var COUNTS = ["read", "write", "conn", "close", "query", "threads", "total"];
+var COUNTS = D.columns.concat(["threads", "total"]);
 table("resources", ["resource"].concat(COUNTS), S.resources.map(function (r) {
   return [r.name].concat(COUNTS.map(function (c) { return r[c]; }));
 }), 0, S.resources_more);
@@ -225,9 +233,12 @@ table("processes", ["pid", "program"].concat(COUNTS), S.processes.map(function (
   return [p.pid, p.program === undefined ? "?" : p.program].concat(COUNTS.map(function (c) { return p[c]; }));
 }), 1);
 var F = D.files;
-var fileRows = [];
-[["read", "read"], ["written", "written"], ["sockets", "socket"], ["sql", "sql"]].forEach(function (s) {
-  (F[s[0]] || []).forEach(function (e) { fileRows.push([s[1], e.path || e.name || e.text, e.events]); });
+var fileRows = [], fileMore = 0;
+Object.keys(F).forEach(function (s) {
+  if (/_more$/.test(s)) { fileMore += F[s]; return; }
+  if (s === "processes") return;
+  F[s].forEach(function (e) {
+    fileRows.push([s, e.from !== undefined ? e.from + " \u2192 " + e.to : e.path || e.name || e.text, e.events]);
+  });
 });
-var fileMore = (F.read_more || 0) + (F.written_more || 0) + (F.sockets_more || 0) + (F.sql_more || 0);
 table("files", ["", "path, address or text", "events"], fileRows, 1, fileMore);

@@ -3,11 +3,13 @@
 #include <array>
 #include <utility>
 
+#include "file_sections.h"
+
 namespace velmora::trace {
 namespace {
 
-void counts(JsonWriter& json, const Summary::Tally& tally) {
-  for (std::size_t c = 0; c < kKindCount; ++c) json.key(COLUMN_NAMES[c]).number(tally.column(c));
+void counts(JsonWriter& json, const Summary::Tally& tally, const std::vector<std::size_t>& shown) {
+  for (const std::size_t c : shown) json.key(COLUMNS[c].name).number(tally.column(c));
   json.key("threads").number(tally.threads.size()).key("total").number(tally.total());
 }
 
@@ -15,6 +17,7 @@ void counts(JsonWriter& json, const Summary::Tally& tally) {
 
 void write_summary_json(JsonWriter& json, const Summary& summary, const ProcessRegistry* processes,
                         std::size_t limit) {
+  const std::vector<std::size_t> shown = summary.shown_columns();
   json.begin_object().key("events").number(summary.events());
   auto resources = summary.ranked_resources();
   const std::size_t resources_more = resources.size() > limit ? resources.size() - limit : 0;
@@ -22,7 +25,7 @@ void write_summary_json(JsonWriter& json, const Summary& summary, const ProcessR
   json.key("resources").begin_array();
   for (const auto& [name, tally] : resources) {
     json.begin_object().text("name", *name);
-    counts(json, *tally);
+    counts(json, *tally, shown);
     json.end_object();
   }
   json.end_array();
@@ -41,26 +44,46 @@ void write_summary_json(JsonWriter& json, const Summary& summary, const ProcessR
     if (const ProcessInfo* info = processes != nullptr ? processes->find(pid) : nullptr) {
       json.text("program", program_label(*info));
     }
-    counts(json, tally);
+    counts(json, tally, shown);
     json.end_object();
   }
   json.end_array().end_object();
 }
 
-void write_files_json(JsonWriter& json, const Summary& summary, std::size_t limit) {
-  const Summary::FileLists lists = summary.files();
-  const std::array<std::pair<const char*, const std::vector<Summary::Entry>*>, 4> sections = {
-      {{"read", &lists.read}, {"written", &lists.written}, {"sockets", &lists.sockets}, {"sql", &lists.sql}}};
-  constexpr std::array<const char*, 4> NAME_KEYS = {"path", "path", "name", "text"};
+namespace {
+
+void footprint_json(JsonWriter& json, const Footprint& footprint, std::size_t limit) {
   json.begin_object();
-  for (std::size_t s = 0; s < sections.size(); ++s) {
-    const auto& [title, list] = sections[s];
-    json.key(title).begin_array();
-    for (std::size_t i = 0; i < list->size() && i < limit; ++i) {
-      json.begin_object().text(NAME_KEYS[s], (*list)[i].name).key("events").number((*list)[i].count).end_object();
+  for (const FileSection& section : FILE_SECTIONS) {
+    const std::vector<FileEntry> entries = section_entries(footprint, section);
+    json.key(section.key).begin_array();
+    for (std::size_t i = 0; i < entries.size() && i < limit; ++i) {
+      json.begin_object();
+      if (section.pairs >= 0) json.text("from", entries[i].name).text("to", entries[i].to);
+      else json.text(section.name_key, entries[i].name);
+      json.key("events").number(entries[i].count).end_object();
     }
     json.end_array();
-    if (list->size() > limit) json.key(std::string(title) + "_more").number(list->size() - limit);
+    if (entries.size() > limit) json.key(std::string(section.key) + "_more").number(entries.size() - limit);
+  }
+}
+
+}  // namespace
+
+void write_files_json(JsonWriter& json, const Summary& summary, const ProcessRegistry* processes, std::size_t limit) {
+  footprint_json(json, summary.footprint(), limit);
+  if (!summary.per_process().empty()) {
+    json.key("processes").begin_array();
+    for (const auto& [pid, footprint] : summary.per_process()) {
+      if (footprint.empty()) continue;
+      json.begin_object().key("pid").number(pid);
+      if (const ProcessInfo* info = processes != nullptr ? processes->find(pid) : nullptr) {
+        json.text("program", program_label(*info));
+      }
+      footprint_json(json.key("files"), footprint, limit);
+      json.end_object().end_object();
+    }
+    json.end_array();
   }
   json.end_object();
 }

@@ -19,9 +19,11 @@ namespace velmora::trace {
 void write_summary_json(JsonWriter& json, const Summary& summary, const ProcessRegistry* processes,
                         std::size_t limit = SIZE_MAX);
 
-// {"read":[{"path","events"}],"written":[...],"sockets":[{"name","events"}],
-// "sql":[{"text","events"}]}, each list capped at `limit` with the rest counted
-// in "<list>_more".
-void write_files_json(JsonWriter& json, const Summary& summary, std::size_t limit = SIZE_MAX);
+// {"read":[{"path","events"}],"written":[...],...,"renamed":[{"from","to","events"}],
+// "sockets":[{"name","events"}],...,"sql":[{"text","events"}]}: every section of
+// FILE_SECTIONS, each list capped at `limit` with the rest counted in "<list>_more";
+// when the summary kept them, "processes":[{"pid","program","files":{...}}] too.
+void write_files_json(JsonWriter& json, const Summary& summary, const ProcessRegistry* processes,
+                      std::size_t limit = SIZE_MAX);
 
 }  // namespace velmora::trace

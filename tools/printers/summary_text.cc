@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "display_text.h"
+#include "file_sections.h"
 
 namespace velmora::trace {
 namespace {
@@ -61,7 +62,8 @@ class Tables {
   const bool fit_;  // shorten names to the width; else names whole
   const Summary::Tally all_ = summary_.all();
   const std::vector<std::pair<const std::string*, const Summary::Tally*>> rows_ = summary_.ranked_resources();
-  std::array<std::size_t, kKindCount> col_{};
+  const std::vector<std::size_t> shown_ = summary_.shown_columns();
+  std::array<std::size_t, COLUMNS.size()> col_{};
   std::size_t thr_col_ = 0;
   std::size_t total_col_ = 0;
   std::size_t numbers_ = 0;  // columns of the numeric part
@@ -71,15 +73,15 @@ class Tables {
 Tables::Tables(const Summary& summary, std::size_t width, const ProcessRegistry* processes)
     : summary_(summary), processes_(processes), width_(width), fit_(width != 0) {
   // Everything is counted per process too, so that table bounds every column.
-  for (std::size_t c = 0; c < kKindCount; ++c) {
+  for (const std::size_t c : shown_) {
     std::uint64_t widest = all_.column(c);
     for (const auto& [name, tally] : rows_) widest = std::max(widest, tally->column(c));
-    col_[c] = std::max(std::string_view(COLUMN_NAMES[c]).size(), digits(widest));
+    col_[c] = std::max(std::string_view(COLUMNS[c].name).size(), digits(widest));
   }
   thr_col_ = std::max<std::size_t>(3, digits(all_.threads.size()));
   total_col_ = std::max<std::size_t>(5, digits(all_.total()));
   numbers_ = thr_col_ + total_col_ + 2;
-  for (const std::size_t c : col_) numbers_ += c + 1;
+  for (const std::size_t c : shown_) numbers_ += col_[c] + 1;
   name_col_ = fit_ && width > numbers_ + 12 ? width - numbers_ : 12;
   if (!fit_) {
     // Whole names: the column is as wide as the widest of them.
@@ -89,7 +91,7 @@ Tables::Tables(const Summary& summary, std::size_t width, const ProcessRegistry*
 }
 
 void Tables::numbers(std::string& out, const Summary::Tally& t) const {
-  for (std::size_t c = 0; c < kKindCount; ++c) append_count(out, t.column(c), col_[c]);
+  for (const std::size_t c : shown_) append_count(out, t.column(c), col_[c]);
   append_count(out, t.threads.size(), thr_col_);
   append_count(out, t.total(), total_col_);
 }
@@ -97,7 +99,7 @@ void Tables::numbers(std::string& out, const Summary::Tally& t) const {
 void Tables::header(std::string& out, const char* first) const {
   out += first;
   pad_right(out, std::string_view(first).size(), name_col_);
-  for (std::size_t c = 0; c < kKindCount; ++c) append_label(out, COLUMN_NAMES[c], col_[c]);
+  for (const std::size_t c : shown_) append_label(out, COLUMNS[c].name, col_[c]);
   append_label(out, "thr", thr_col_);
   append_label(out, "total", total_col_);
 }
@@ -187,28 +189,50 @@ std::string summary_text(const Summary& summary, std::size_t width, const Proces
   return out;
 }
 
-std::string files_text(const Summary& summary) {
-  const Summary::FileLists lists = summary.files();
-  const std::array<std::pair<const char*, const std::vector<Summary::Entry>*>, 4> sections = {
-      {{"Files read", &lists.read}, {"Files written", &lists.written}, {"Sockets", &lists.sockets},
-       {"SQL texts", &lists.sql}}};
-  std::string out;
+namespace {
+
+// The sections of one footprint; empty ones only when `all_sections` and the section is
+// one of the four always shown.
+void footprint_text(std::string& out, const Footprint& footprint, bool all_sections, std::string_view indent) {
+  std::vector<std::vector<FileEntry>> sections;
   std::uint64_t widest = 1;
-  for (const auto& [title, list] : sections) {
-    for (const Summary::Entry& e : *list) widest = std::max(widest, e.count);
+  for (const FileSection& section : FILE_SECTIONS) {
+    sections.push_back(section_entries(footprint, section));
+    for (const FileEntry& e : sections.back()) widest = std::max(widest, e.count);
   }
   const std::size_t count_col = std::max<std::size_t>(6, digits(widest));
-  for (std::size_t s = 0; s < sections.size(); ++s) {
-    out += s == 0 ? "\n" : "";
-    out += std::string(sections[s].first) + " (" + std::to_string(sections[s].second->size()) + "):\n";
-    for (const Summary::Entry& e : *sections[s].second) {
+  for (std::size_t s = 0; s < FILE_SECTIONS.size(); ++s) {
+    if (sections[s].empty() && !(all_sections && FILE_SECTIONS[s].always)) continue;
+    out += indent;
+    out += std::string(FILE_SECTIONS[s].title) + " (" + std::to_string(sections[s].size()) + "):\n";
+    for (const FileEntry& e : sections[s]) {
       const std::string n = std::to_string(e.count);
+      out += indent;
       pad_right(out, n.size(), count_col);
       out += n;
       out += "  ";
       append_display(out, e.name);
+      if (FILE_SECTIONS[s].pairs >= 0) {
+        out += " \u2192 ";
+        append_display(out, e.to);
+      }
       out += '\n';
     }
+  }
+}
+
+}  // namespace
+
+std::string files_text(const Summary& summary, const ProcessRegistry* processes) {
+  std::string out = "\n";
+  footprint_text(out, summary.footprint(), true, "");
+  for (const auto& [pid, footprint] : summary.per_process()) {
+    if (footprint.empty()) continue;
+    const ProcessInfo* info = processes != nullptr ? processes->find(pid) : nullptr;
+    out += "\nProcess " + std::to_string(pid) + ": ";
+    append_display(out, info != nullptr ? program_label(*info) : std::string("?"));
+    out += '\n';
+    footprint_text(out, footprint, false, "  ");
   }
   return out;
 }

@@ -16,7 +16,9 @@ namespace velmora::trace {
 std::string summary_text(const Summary& summary, std::size_t width = 80,
                          const ProcessRegistry* processes = nullptr);
 
-// Files read, files written (each path once, with its event count), sockets and SQL texts.
-std::string files_text(const Summary& summary);
+// The --files view: each section of FILE_SECTIONS with each name once and its event
+// count (the four both libraries fill always, the others when not empty); then, when
+// the summary kept them, the same per process, named by `processes`.
+std::string files_text(const Summary& summary, const ProcessRegistry* processes = nullptr);
 
 }  // namespace velmora::trace

@@ -15,6 +15,7 @@ Collector::Collector(const EventFilter& filter, std::vector<std::string> command
                      int output_fd)
     : filter_(filter), out_(output_fd), chunk_(READ_BYTES) {
   model_.command = std::move(command);
+  if (choice.per_process) model_.summary.keep_per_process();
   printers_ = make_printers(std::move(choice), out_);
   for (const auto& printer : printers_) {
     summary_ = summary_ || printer->needs_summary();
@@ -45,9 +46,10 @@ void Collector::consume(std::string_view bytes, LineParser& parser, bool via_log
   parser.feed(bytes, [&](const Event& event, std::string_view raw) {
     // Looked up on first sight, while the process most likely still runs.
     ProcessInfo& who = model_.processes.see(event.pid, seconds);
+    model_.processes.follow_exec(who, event);
     if (via_log) ++who.log_events;
     if (threads_) model_.processes.see_thread(who, event.pid, event.tid);
-    const bool keep = filter_.accepts(event);
+    const bool keep = filter_.accepts(event, who);
     if (summary_) model_.summary.add(event, keep);
     if (!keep) return;
     for (const auto& printer : printers_) printer->event(event, raw, seconds, who);

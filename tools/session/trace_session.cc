@@ -281,6 +281,8 @@ PrintChoice print_choice(const Options& options, int output_fd, UniqueFd html) {
   choice.stream = options.stream;
   choice.summary = options.summary;
   choice.files = options.files;
+  choice.per_process = options.per_process;
+  choice.queries = options.queries;
   // Fitted to the screen only when someone looks at it there.
   choice.width = ::isatty(output_fd) ? terminal_width(output_fd) : 0;
   choice.html = std::move(html);

@@ -1,0 +1,102 @@
+#include "path_report.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "errno_saver.h"
+#include "link_name.h"
+#include "raw_syscalls.h"
+#include "reentrancy.h"
+#include "sink.h"
+
+namespace velmora_io::linux_intercept {
+namespace {
+
+// The directory a relative path starts from, into `small` when it fits, else into
+// `big`'s private pages. Raw system calls: the library's own lookups are not observed.
+std::string_view base_directory(int dir_fd, char* small, std::size_t small_size, TextCopy* big) noexcept {
+  for (std::size_t size = small_size;; size = PATH_MAX * 4) {
+    char* buffer = size == small_size ? small : big->reserve(size);
+    if (buffer == nullptr) return {};
+    if (dir_fd == AT_FDCWD) {
+      const long n = raw::getcwd(buffer, size);
+      if (n > 0) return {buffer, static_cast<std::size_t>(n) - 1};  // the count includes the NUL
+      if (errno != ERANGE || size != small_size) return {};
+    } else {
+      const long n = raw::read_fd_link(dir_fd, buffer, size);
+      if (n <= 0) return {};
+      if (static_cast<std::size_t>(n) < size) return {buffer, static_cast<std::size_t>(n)};
+      if (size != small_size) return {};
+    }
+  }
+}
+
+// Folds "//", "." and ".." in an absolute path, in place; returns the new length.
+std::size_t fold(char* p, std::size_t n) noexcept {
+  std::size_t w = 0;
+  for (std::size_t r = 0; r < n;) {
+    while (r < n && p[r] == '/') ++r;
+    std::size_t end = r;
+    while (end < n && p[end] != '/') ++end;
+    const std::size_t len = end - r;
+    if (len == 2 && p[r] == '.' && p[r + 1] == '.') {
+      while (w > 0 && p[w - 1] != '/') --w;
+      if (w > 0) --w;  // the slash before the dropped part
+    } else if (len > 0 && !(len == 1 && p[r] == '.')) {
+      p[w++] = '/';
+      std::memmove(p + w, p + r, len);
+      w += len;
+    }
+    r = end;
+  }
+  if (w == 0) p[w++] = '/';
+  return w;
+}
+
+}  // namespace
+
+bool absolute_file_name(int dir_fd, const char* path, TextCopy* out) noexcept {
+  if (path == nullptr) return false;
+  const std::size_t len = ::strnlen(path, PATH_MAX);
+  if (len == 0) return false;
+  char small[256];
+  TextCopy big;
+  std::string_view base;
+  if (path[0] != '/') {
+    base = base_directory(dir_fd, small, sizeof(small), &big);
+    if (base.empty() || base.front() != '/') return false;  // "(unreachable)" cwd, a pipe
+  }
+  TextCopy joined;
+  char* p = joined.reserve(base.size() + 1 + len);
+  if (p == nullptr) return false;
+  std::memcpy(p, base.data(), base.size());
+  p[base.size()] = '/';
+  std::memcpy(p + base.size() + 1, path, len);
+  joined.shrink_to(fold(p, base.size() + 1 + len));
+  return file_name_from_link(joined.view(), out);
+}
+
+void report_path(std::string_view kind, int dir_fd, const char* path, int fd) noexcept {
+  run_guarded([&] {
+    ErrnoSaver caller_errno;
+    TextCopy name;
+    // Nothing here comes from the table: a vfork child's probes are its own, and kept.
+    if (absolute_file_name(dir_fd, path, &name)) log_own_event(kind, name.view(), fd, ::getpid());
+  });
+}
+
+void report_outcome(long result, std::string_view kind, int dir_fd, const char* path) noexcept {
+  const int err = errno;
+  if (result >= 0) {
+    report_path(kind, dir_fd, path);
+  } else {
+    report_if_missing(err, dir_fd, path);
+  }
+  errno = err;
+}
+
+}  // namespace velmora_io::linux_intercept
