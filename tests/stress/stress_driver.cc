@@ -805,4 +805,4 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-int main(int argc, char** argv) { return velmora_test::run_scenario(argc, argv, SCENARIOS); }
+int main(int argc, char** argv) { return velmora_test::run_scenario(argc, argv, {SCENARIOS}); }
