@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "ring_sink.h"
 #include "sink.h"
 
 namespace velmora_io {
@@ -116,6 +117,7 @@ void ensure_fork_handlers() noexcept {
 bool table_owned_here() noexcept {
   ensure_fork_handlers();  // before the owner is recorded, so every fork child re-records it
   const int32_t pid = ::getpid();
+  ring_saw_pid(pid);
   int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
   if (owner == 0 && OWNER_PID.compare_exchange_strong(owner, pid, std::memory_order_relaxed)) return true;
   return owner == pid;
@@ -292,6 +294,7 @@ bool table_remove(int32_t fd, TextCopy* removed) noexcept {
 }
 
 bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept {
+  ring_saw_pid(pid);
   int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
   if (owner == 0) {
     ensure_fork_handlers();

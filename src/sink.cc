@@ -18,6 +18,7 @@
 #include "event_line.h"
 #include "fd_map.h"
 #include "pipe_fd_env.h"
+#include "ring_sink.h"
 #include "utf8.h"
 
 namespace velmora_io {
@@ -310,6 +311,7 @@ void settle_pipe_fd() noexcept {
 }
 
 void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
+  if (ring_log_event(kind, detail, fd)) return;  // the host's ring, when it chose one
   ErrnoSaver caller_errno;
   log_event(kind, detail, fd, ::getpid());
 }
@@ -317,6 +319,8 @@ void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexc
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
   // A line lost to the sink (no room, no reader, no log file) must not show in errno.
   ErrnoSaver caller_errno;
+  ring_saw_pid(pid);
+  if (ring_log_event(kind, detail, fd)) return;
   // A child sharing this memory (vfork) would report its descriptors under the names
   // of its parent's table: its lines are left out.
   if (!table_owned_by(pid)) return;
@@ -370,6 +374,7 @@ void pipe_fd_closed(int32_t fd) noexcept {
 }
 
 void sink_after_fork_child() noexcept {
+  ring_after_fork_child();
   LINE_GATE.store(MY_LINE == LineShare::SHORT  ? 1u
                   : MY_LINE == LineShare::LONG ? LONG_LINE
                                                : 0u,
