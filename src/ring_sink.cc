@@ -30,6 +30,8 @@ constinit thread_local int32_t MY_PID __attribute__((tls_model("initial-exec")))
 constinit thread_local int32_t MY_TID __attribute__((tls_model("initial-exec"))) = 0;
 // Records this thread has in progress: above one, a signal handler interrupted one.
 constinit thread_local uint8_t WRITING __attribute__((tls_model("initial-exec"))) = 0;
+// This thread is creating the process's ring (a signal handler must not wait for it).
+constinit thread_local bool CREATING_HERE __attribute__((tls_model("initial-exec"))) = false;
 
 // How long a writer waits for room in a full ring, and in what steps.
 constexpr int64_t ROOM_WAIT_NS = 1'000'000'000;
@@ -90,18 +92,28 @@ void* create_ring() noexcept {
 }
 
 // The process's ring, created at the first event. A thread that finds another one
-// creating it (or a signal handler that interrupted the creation) uses the line sinks
-// for that event rather than wait.
+// creating it waits for it (bounded); a signal handler that interrupted the creation
+// on its own thread uses the line sinks for that event instead.
 void* settled_ring() noexcept {
   int state = RING_STATE.load(std::memory_order_acquire);
+  if (state == READY) return RING_BASE.load(std::memory_order_relaxed);
+  for (int64_t waited = 0; state == CREATING && !CREATING_HERE && waited < ROOM_WAIT_NS; waited += ROOM_STEP_NS) {
+    const timespec step{0, ROOM_STEP_NS};
+    ::syscall(SYS_nanosleep, &step, nullptr);
+    state = RING_STATE.load(std::memory_order_acquire);
+  }
   if (state == READY) return RING_BASE.load(std::memory_order_relaxed);
   if (state != UNSETTLED || !RING_STATE.compare_exchange_strong(state, CREATING, std::memory_order_acq_rel)) {
     return nullptr;
   }
   ensure_fork_handlers();  // a forked child must make its own ring
+  CREATING_HERE = true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   void* base = create_ring();
   RING_BASE.store(base, std::memory_order_relaxed);
   RING_STATE.store(base != nullptr ? READY : OFF, std::memory_order_release);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  CREATING_HERE = false;
   return base;
 }
 

@@ -79,8 +79,9 @@ void RingReader::read_ring(Mapped& mapped, bool final) {
   const velmora_io::Ring ring = velmora_io::Ring::of(mapped.base, mapped.size);
   if (!ring) return;  // the creator has not finished making it
   mapped.pid = ring.header->pid;
-  // Bounded, so that a process that keeps writing cannot hold the reader here.
-  for (std::size_t n = 0; n <= ring.mask; ++n) {
+  // Bounded while writers may be left, so that a process that keeps writing cannot
+  // hold the reader here; the last reading takes everything.
+  for (std::size_t n = 0; final || n <= ring.mask; ++n) {
     velmora_io::RingRecord record;
     velmora_io::RingRead got = velmora_io::ring_read(ring, final, &record, detail_.data(), &mapped.torn);
     if (got == velmora_io::RingRead::PENDING && process_gone(mapped.pid)) {
