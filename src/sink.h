@@ -1,5 +1,7 @@
 // Where event lines go: the host's pipe (PIPE_FD), else the log file that
-// "VELMORA_IO_LOG" names at that moment, else nowhere.
+// "VELMORA_IO_LOG" names at that moment, else nowhere. A host that chose the ring
+// ("VELMORA_IO_RING", ring_sink.h) gets records there instead, lines only for what the
+// ring cannot take.
 //
 // Every byte the sink writes, and its opens and closes, go through raw system calls:
 // they are async-signal-safe, are no cancellation points (a thread cancelled in the
