@@ -1,5 +1,6 @@
 #include "ring_protocol.h"
 
+#include <bit>
 #include <cstring>
 
 #include "event_line.h"
@@ -8,9 +9,13 @@ namespace velmora_io {
 
 namespace {
 
-constexpr uint64_t free_for(uint64_t position) noexcept { return position * 4; }
-constexpr uint64_t committed_more(uint64_t position) noexcept { return position * 4 + 1; }
-constexpr uint64_t committed_first(uint64_t position) noexcept { return position * 4 + 2; }
+// A slot's state counts the laps of its own index, so that zeroed memory is a ring
+// whose every slot is free for its first lap: a new ring touches no page of slots.
+uint64_t free_for(const Ring& ring, uint64_t position) noexcept {
+  return (position >> std::countr_zero(ring.mask + 1)) * 4;
+}
+uint64_t committed_more(const Ring& ring, uint64_t position) noexcept { return free_for(ring, position) + 1; }
+uint64_t committed_first(const Ring& ring, uint64_t position) noexcept { return free_for(ring, position) + 2; }
 
 bool valid_count(uint32_t count) noexcept { return count >= 2 && (count & (count - 1)) == 0; }
 
@@ -30,9 +35,6 @@ Ring ring_init(void* base, uint32_t slot_count, int32_t pid) noexcept {
   header->slot_count = slot_count;
   header->pid = pid;
   auto* slots = reinterpret_cast<RingSlot*>(static_cast<char*>(base) + RING_HEADER_SIZE);
-  // Zeroed memory already says "free" for every slot's first lap except... every slot i
-  // is free for position i, which is 4i: write the ones that are not zero.
-  for (uint32_t i = 1; i < slot_count; ++i) slots[i].state.store(free_for(i), std::memory_order_relaxed);
   header->magic.store(RING_MAGIC, std::memory_order_release);
   return {header, slots, slot_count - 1u};
 }
@@ -70,9 +72,9 @@ RingWrite::Step RingWrite::step() noexcept {
       const uint64_t last = position_ + slots_ - 1;
       // Acquire: the reader's copy out of this slot happened before it freed it.
       last_state_ = ring_.at(last).state.load(std::memory_order_acquire);
-      if (last_state_ == free_for(last)) {
+      if (last_state_ == free_for(ring_, last)) {
         phase_ = Phase::RESERVE;
-      } else if (last_state_ < free_for(last)) {
+      } else if (last_state_ < free_for(ring_, last)) {
         tail_seen_ = ring_.header->tail.load(std::memory_order_relaxed);
         phase_ = Phase::LOAD_HEAD;
         return Step::FULL;
@@ -99,12 +101,12 @@ RingWrite::Step RingWrite::step() noexcept {
       }
       return Step::MORE;
     case Phase::COMMIT_MORE:
-      ring_.at(position_ + index_).state.store(committed_more(position_ + index_), std::memory_order_release);
+      ring_.at(position_ + index_).state.store(committed_more(ring_, position_ + index_), std::memory_order_release);
       if (++index_ == slots_) phase_ = Phase::COMMIT_FIRST;
       return Step::MORE;
     case Phase::COMMIT_FIRST:
       // Release, and last: whoever sees it committed sees every byte of the record.
-      ring_.at(position_).state.store(committed_first(position_), std::memory_order_release);
+      ring_.at(position_).state.store(committed_first(ring_, position_), std::memory_order_release);
       phase_ = Phase::FINISHED;
       return Step::DONE;
     case Phase::FINISHED:
@@ -123,21 +125,21 @@ RingRead ring_read(Ring ring, bool writers_gone, RingRecord* record, char* detai
   const uint64_t tail = h.tail.load(std::memory_order_relaxed);
   if (h.head.load(std::memory_order_acquire) <= tail) return RingRead::EMPTY;
   const auto skip_one = [&] {
-    ring.at(tail).state.store(free_for(tail + ring.mask + 1), std::memory_order_release);
+    ring.at(tail).state.store(free_for(ring, tail + ring.mask + 1), std::memory_order_release);
     h.tail.store(tail + 1, std::memory_order_release);
     ++*torn;
     return RingRead::SKIPPED;
   };
   const uint64_t state = ring.at(tail).state.load(std::memory_order_acquire);
-  if (state != committed_first(tail)) {
-    if (state == free_for(tail) && !writers_gone) return RingRead::PENDING;
+  if (state != committed_first(ring, tail)) {
+    if (state == free_for(ring, tail) && !writers_gone) return RingRead::PENDING;
     return skip_one();
   }
   std::memcpy(record, ring.at(tail).data, sizeof(*record));
   const std::size_t slots = ring_slots_for(record->detail_size);
   if (record->kind >= EVENT_KIND_COUNT || slots > RING_MAX_RECORD_SLOTS || slots > ring.mask + 1) return skip_one();
   for (std::size_t i = 1; i < slots; ++i) {
-    if (ring.at(tail + i).state.load(std::memory_order_acquire) != committed_more(tail + i)) return skip_one();
+    if (ring.at(tail + i).state.load(std::memory_order_acquire) != committed_more(ring, tail + i)) return skip_one();
   }
   std::size_t left = record->detail_size;
   for (std::size_t i = 0; i < slots; ++i) {
@@ -151,7 +153,7 @@ RingRead ring_read(Ring ring, bool writers_gone, RingRecord* record, char* detai
   // Freed in order, so that a writer seeing a record's last slot free knows every
   // earlier one is free too.
   for (std::size_t i = 0; i < slots; ++i) {
-    ring.at(tail + i).state.store(free_for(tail + i + ring.mask + 1), std::memory_order_release);
+    ring.at(tail + i).state.store(free_for(ring, tail + i + ring.mask + 1), std::memory_order_release);
   }
   h.tail.store(tail + slots, std::memory_order_release);
   return RingRead::RECORD;

@@ -8,17 +8,18 @@
 //
 // Writers are many (the threads of the process, and children that share its memory
 // without fork handlers: vfork, raw clone), the reader is one (the host). Positions
-// count slots from zero for ever (64 bits never wrap); slot p lives at index p % count.
-// A slot's state word for position p is
-//     4p      free for the writer of p (written by the reader after reading p - count)
-//     4p + 1  committed, not the first slot of its record
-//     4p + 2  committed, first slot of its record
+// count slots from zero for ever (64 bits never wrap); slot p lives at index p % count,
+// in lap L = p / count. A slot's state word for position p is
+//     4L      free for the writer of p (written by the reader after reading p - count;
+//             zero for the first lap, so a new ring's slots need no writing)
+//     4L + 1  committed, not the first slot of its record
+//     4L + 2  committed, first slot of its record
 // A writer reserves [p, p + k) by one compare-and-swap of `head` from p to p + k, made
 // only after seeing slot p + k - 1 free for its own position: the reader frees in
 // order, so every slot before it is free too. It fills the slots, commits the later
 // ones, and commits the first one last: a record whose first slot is committed is
 // whole. A writer that dies between reserving and committing leaves its first slot at
-// 4p: the reader cannot tell it from one still writing, so it waits, and skips (and
+// 4L: the reader cannot tell it from one still writing, so it waits, and skips (and
 // counts) such slots only when told that no writer of the ring is left.
 //
 // Full ring: a writer that finds its last slot still holding an earlier lap has no
