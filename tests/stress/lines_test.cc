@@ -22,7 +22,6 @@ bool same(const Event& e, const std::string& kind, const std::string& detail, lo
   return e.kind == kind && e.detail == detail && e.fd == fd && e.pid == pid && e.tid == tid;
 }
 
-// Through the pipe, and through the ring (each event exactly once, none dropped).
 TEST(LinesUnderLoad, FourThreadsOfFiftyThousandWritesEachGiveEveryLineWholeWithItsThreadId) {
   for (const Sink sink : {Sink::PIPE_ENV, Sink::RING}) {
   SCOPED_TRACE(sink == Sink::RING ? "ring" : "pipe");
@@ -121,8 +120,7 @@ TEST(LinesUnderLoad, FourThreadsReopeningTheirFilesKeepEveryNameRight) {
 }
 
 // Each line is opened, appended and closed on its own: two processes sharing the log
-// file must still never split or mix a line. A forked child gets a ring of its own, and
-// its identity, and its records of several slots arrive whole.
+// file must still never split or mix a line; a forked child's ring and records (of many slots) too.
 TEST(LinesUnderLoad, TwoProcessesAppendingToOneLogFileNeverSplitALine) {
   for (const Sink sink : {Sink::LOG_FILE, Sink::RING}) {
   SCOPED_TRACE(sink == Sink::RING ? "ring" : "log");

@@ -188,10 +188,10 @@ RunResult run(const RunOptions& o) {
 
   RunResult r;
   const auto take_rings = [&](bool final) {
-    rings.drain(final, [&](const velmora::trace::TimedEvent& e) {
-      r.raw += event_line(velmora::trace::kind_name(e.event.kind), e.event.detail, e.event.fd, e.event.pid,
-                          e.event.tid);
+    rings.drain(final, [&](const velmora::trace::TimedEvent& t) {
+      r.raw += event_line(velmora::trace::kind_name(t.event.kind), t.event.detail, t.event.fd, t.event.pid, t.event.tid);
     });
+    r.ring_lost = rings.dropped() + rings.torn();
   };
   // Feed stdin without ever blocking on it, then drain every output until all writers
   // are gone (descendants may hold the pipes after the child itself exits).
@@ -256,10 +256,7 @@ RunResult run(const RunOptions& o) {
   if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
   if (o.sink == Sink::LOG_FILE) r.raw = read_file(o.log_path);
-  if (o.sink == Sink::RING) {
-    take_rings(true);
-    r.ring_lost = rings.dropped() + rings.torn();
-  }
+  if (o.sink == Sink::RING) take_rings(true);
   r.events = parse_events(r.raw, &r.malformed);
   return r;
 }

@@ -1,6 +1,5 @@
-// The rings' reader on rings written by the library's own protocol: records of several
-// processes come out in the order of their calls, losses are reported per process, and
-// the files are gone once mapped.
+// The rings' reader on rings written by the library's own protocol: records of several processes
+// come out in the order of their calls, losses are reported per process, the files are gone.
 #include "ring_reader.h"
 
 #include <fcntl.h>
@@ -15,17 +14,16 @@
 namespace velmora::trace {
 namespace {
 
-constexpr uint32_t SLOTS = 8;
+constexpr std::size_t SIZE = velmora_io::ring_file_size(8);
 
 TEST(RingReader, MergesRingsByTimeAndReportsWhatWasLost) {
   velmora_test::TempDir dir;
   for (const int32_t pid : {41, 42}) {
-    const std::string path = dir.file(std::to_string(pid) + "-0.ring");
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_EQ(::ftruncate(fd, velmora_io::ring_file_size(SLOTS)), 0);
-    void* base = ::mmap(nullptr, velmora_io::ring_file_size(SLOTS), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    const int fd = ::open(dir.file(std::to_string(pid) + "-0.ring").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(::ftruncate(fd, SIZE), 0);
+    void* base = ::mmap(nullptr, SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ::close(fd);
-    const velmora_io::Ring ring = velmora_io::ring_init(base, SLOTS, pid);
+    const velmora_io::Ring ring = velmora_io::ring_init(base, 8, pid);
     // 41 wrote at 10 and 30, 42 at 20 and 31 (a long detail) and lost one record.
     for (const uint64_t time : {pid == 41 ? 10u : 20u, pid == 41 ? 30u : 31u}) {
       const std::string detail = "file:/t" + std::to_string(time) + std::string(time == 31 ? 200 : 0, 'x');
@@ -34,19 +32,19 @@ TEST(RingReader, MergesRingsByTimeAndReportsWhatWasLost) {
       }
     }
     if (pid == 42) velmora_io::RingWrite(ring, {}, "").give_up();
-    ::munmap(base, velmora_io::ring_file_size(SLOTS));
+    ::munmap(base, SIZE);
   }
   RingReader reader;
   reader.attach(dir.path());
   std::string got;
   reader.drain(true, [&](const TimedEvent& e) {
-    got += std::to_string(e.time_ns) + " " + std::string(kind_name(e.event.kind)) + " " + e.event.detail.substr(0, 9) +
-           " " + std::to_string(e.event.detail.size()) + " " + std::to_string(e.event.fd) + " " +
-           std::to_string(e.event.pid) + " " + std::to_string(e.event.tid) + "\n";
+    for (const auto n : {e.time_ns, e.event.detail.size(), std::size_t(e.event.fd), std::size_t(e.event.pid), std::size_t(e.event.tid)}) {
+      got += std::to_string(n) + " ";
+    }
+    got += std::string(kind_name(e.event.kind)) + " " + e.event.detail.substr(0, 9) + "\n";
   });
-  EXPECT_EQ(got,
-            "10 write file:/t10 9 7 41 141\n20 write file:/t20 9 7 42 142\n"
-            "30 write file:/t30 9 7 41 141\n31 write file:/t31 209 7 42 142\n");
+  EXPECT_EQ(got, "10 9 7 41 141 write file:/t10\n20 9 7 42 142 write file:/t20\n"
+                 "30 9 7 41 141 write file:/t30\n31 209 7 42 142 write file:/t31\n");
   ASSERT_EQ(reader.losses().size(), 1u);
   EXPECT_EQ(reader.losses()[0].pid, 42);
   EXPECT_EQ(reader.dropped(), 1u);
