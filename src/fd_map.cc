@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "ring_sink.h"
 #include "sink.h"
 
 namespace velmora_io {
@@ -178,7 +179,9 @@ void ensure_fork_handlers() noexcept {
 
 bool table_owned_here() noexcept {
   ensure_fork_handlers();  // before the owner is recorded, so every fork child re-records it
-  return table_owned_by(static_cast<int32_t>(::getpid()));
+  const int32_t pid = static_cast<int32_t>(::getpid());
+  ring_saw_pid(pid);
+  return table_owned_by(pid);
 }
 
 bool table_owned_by(int32_t pid) noexcept {
@@ -354,6 +357,7 @@ bool table_remove(int32_t fd, TextCopy* removed) noexcept {
 }
 
 bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept {
+  ring_saw_pid(pid);
   if (OWNER_PID.load(std::memory_order_relaxed) == 0) ensure_fork_handlers();
   if (!table_owned_by(pid)) return false;
   CriticalSection cs;
