@@ -34,7 +34,7 @@ std::size_t format_event_line(char* out, std::string_view kind, std::string_view
 // ---- Reading lines back (never used by the library itself) ----
 
 // Every kind, in the order readers number them: first the five both libraries write,
-// then those only the wide library writes (README, "Events of the wide library").
+// then those only the wide library writes (docs/library.md, "Events of the wide library").
 inline constexpr std::string_view EVENT_KINDS[] = {
     "read",        "write",       "close",     "connect",      "sql_write",      "open_read",
     "open_write",  "open_read_write", "create", "missing",     "query",          "delete",

@@ -21,7 +21,7 @@ using velmora_test::fact;
 using velmora_test::fail;
 using velmora_test::Scenario;
 
-// paths DIR: one call of each path family of the wide library, in DIR (README, "Events
+// paths DIR: one call of each path family of the wide library, in DIR (docs/library.md, "Events
 // of the wide library"), then syscall() by number: a close dispatched, a pid passed on.
 int scenario_paths(int, char** argv) {
   if (chdir(argv[2]) != 0) fail("chdir");
