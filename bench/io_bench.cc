@@ -14,6 +14,7 @@
 // unnameable (a pipe) one fstat. Subtracting the floor from the library's time leaves
 // what the library's own code costs.
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -43,6 +44,7 @@
 
 #include "counting_alloc.h"
 #include "event_line.h"
+#include "ring_reader.h"
 
 extern char** environ;
 
@@ -957,6 +959,25 @@ void drain() {
   std::fprintf(stderr, "RESULT workload=drain bytes=%llu lines=%llu\n", bytes, lines);
 }
 
+// The harness's ring reader: reads the rings in DIR every millisecond until standard
+// input ends (the measured process has exited), then once more with no writer left.
+void ring_drain(const char* dir) {
+  velmora::trace::RingReader reader;
+  reader.attach(dir);
+  unsigned long long lines = 0;
+  const auto count = [&](const velmora::trace::TimedEvent&) { ++lines; };
+  const uint64_t deadline = now_ns() + 3'600ull * 1'000'000'000ull;
+  for (pollfd in{0, POLLIN, 0}; now_ns() < deadline;) {
+    reader.drain(false, count);
+    if (poll(&in, 1, 1) > 0) break;  // end of input (nothing is ever written to it)
+  }
+  while (reader.drain(true, count) > 0) {
+  }
+  std::fprintf(stderr, "RESULT workload=drain lines=%llu dropped=%llu torn=%llu rings=%zu\n", lines,
+               static_cast<unsigned long long>(reader.dropped()), static_cast<unsigned long long>(reader.torn()),
+               reader.rings());
+}
+
 long parse_count(const char* text, const char* flag) {
   char* end = nullptr;
   errno = 0;
@@ -1037,6 +1058,10 @@ Timing file_probe(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "ring_drain") == 0) {
+    ring_drain(argv[2]);
+    return 0;
+  }
   const Options o = parse(argc, argv);
   using TimedWorkload = Timing (*)(const Options&);
   const struct {
@@ -1065,6 +1090,7 @@ int main(int argc, char** argv) {
     spawn_true(o);
   } else if (o.workload == "drain") {
     drain();
+
   } else {
     usage("unknown workload");
   }

@@ -19,7 +19,9 @@ std::size_t escaped_size(std::string_view detail) noexcept;
 // The one escaping rule: TAB, LF and backslash become two bytes each.
 inline bool needs_escape(char c) noexcept { return c == '\t' || c == '\n' || c == '\\'; }
 inline std::string_view escape_of(char c) noexcept {
-  return c == '\t' ? std::string_view("\\t", 2) : c == '\n' ? std::string_view("\\n", 2) : std::string_view("\\\\", 2);
+  return c == '\t' ? std::string_view("\\t", 2)
+         : c == '\n' ? std::string_view("\\n", 2)
+                     : std::string_view("\\\\", 2);
 }
 
 // The escaped detail in pieces, for a writer that must not copy it (the sink writes the
@@ -58,7 +60,7 @@ std::size_t format_event_line(char* out, std::string_view kind, std::string_view
 // ---- Reading lines back (never used by the library itself) ----
 
 // Every kind, in the order readers number them: first the five both libraries write,
-// then those only the wide library writes (README, "Events of the wide library").
+// then those only the wide library writes (docs/library.md, "Events of the wide library").
 inline constexpr std::string_view EVENT_KINDS[] = {
     "read",        "write",       "close",     "connect",      "sql_write",      "open_read",
     "open_write",  "open_read_write", "create", "missing",     "query",          "delete",

@@ -1,5 +1,6 @@
 #include "fd_map.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -7,13 +8,17 @@
 #include <utility>
 
 #include "raw_syscalls.h"
+#include "ring_sink.h"
 #include "sink.h"
 
 namespace velmora_io {
 
-constinit FdTable FD_MAP;
+constinit FdMap FD_MAP;
 
 namespace {
+
+// FD_MAP's lock: every table operation and the fork handlers, nothing else.
+constinit pthread_mutex_t TABLE_LOCK = PTHREAD_MUTEX_INITIALIZER;
 
 // True while this thread is between taking and releasing FD_MAP's lock (or registering
 // the fork handlers). A signal handler that interrupts such a thread and calls one of
@@ -60,10 +65,10 @@ Kin kin_of(int32_t pid) noexcept {
 // Takes the lock unless this process must not wait for it (see table_owned_here): a
 // held lock is where a raw clone's child would otherwise hang, so the slow path asks.
 bool lock_table() noexcept {
-  if (pthread_mutex_trylock(&FD_MAP.lock) == 0) return true;
+  if (pthread_mutex_trylock(&TABLE_LOCK) == 0) return true;
   const int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
   if (owner != 0 && kin_of(static_cast<int32_t>(::getpid())) == Kin::UNKNOWN) return false;
-  pthread_mutex_lock(&FD_MAP.lock);
+  pthread_mutex_lock(&TABLE_LOCK);
   return true;
 }
 
@@ -80,14 +85,14 @@ void before_fork() noexcept {
   IN_TABLE_OP = true;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   sink_before_fork();
-  pthread_mutex_lock(&FD_MAP.lock);
+  pthread_mutex_lock(&TABLE_LOCK);
 }
 void after_fork_parent() noexcept {
   if (FORKS_SKIPPED > 0) {
     --FORKS_SKIPPED;
     return;
   }
-  pthread_mutex_unlock(&FD_MAP.lock);
+  pthread_mutex_unlock(&TABLE_LOCK);
   sink_after_fork_parent();
   std::atomic_signal_fence(std::memory_order_seq_cst);
   IN_TABLE_OP = false;
@@ -98,7 +103,7 @@ void after_fork_child() noexcept {
   if (FORKS_SKIPPED > 0) {
     --FORKS_SKIPPED;
   } else {
-    pthread_mutex_init(&FD_MAP.lock, nullptr);
+    pthread_mutex_init(&TABLE_LOCK, nullptr);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     IN_TABLE_OP = false;
   }
@@ -111,7 +116,7 @@ void after_fork_child() noexcept {
 void adopt_own_copy(int32_t pid) noexcept {
   // A lock this very thread held (a clone from a signal handler inside a table
   // operation) is unlocked by it later, harmlessly: the mutex is a plain one.
-  pthread_mutex_init(&FD_MAP.lock, nullptr);
+  pthread_mutex_init(&TABLE_LOCK, nullptr);
   sink_after_fork_child();
   OWNER_PID.store(pid, std::memory_order_relaxed);
 }
@@ -120,7 +125,7 @@ void register_fork_handlers() noexcept {
 }
 
 // One critical section on FD_MAP. `usable()` is false when the section could not be
-// entered (re-entered from a signal handler) or the table is poisoned.
+// entered (re-entered from a signal handler, or a lock this process may not wait for).
 class CriticalSection {
  public:
   CriticalSection() noexcept {
@@ -137,14 +142,14 @@ class CriticalSection {
   }
   ~CriticalSection() {
     if (!entered_) return;
-    pthread_mutex_unlock(&FD_MAP.lock);
+    pthread_mutex_unlock(&TABLE_LOCK);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     IN_TABLE_OP = false;
   }
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
 
-  bool usable() const noexcept { return entered_ && !FD_MAP.poisoned; }
+  bool usable() const noexcept { return entered_; }
 
  private:
   bool entered_ = false;
@@ -170,7 +175,9 @@ void ensure_fork_handlers() noexcept {
 
 bool table_owned_here() noexcept {
   ensure_fork_handlers();  // before the owner is recorded, so every fork child re-records it
-  return table_owned_by(static_cast<int32_t>(::getpid()));
+  const int32_t pid = static_cast<int32_t>(::getpid());
+  ring_saw_pid(pid);
+  return table_owned_by(pid);
 }
 
 bool table_owned_by(int32_t pid) noexcept {
@@ -314,7 +321,7 @@ TableStatus table_contains(int32_t fd, bool* present) noexcept {
   CriticalSection cs;
   if (!cs.usable()) return TableStatus::UNAVAILABLE;
   std::string_view unused;
-  *present = FD_MAP.map.find(fd, &unused);
+  *present = FD_MAP.find(fd, &unused);
   return TableStatus::DONE;
 }
 
@@ -322,7 +329,7 @@ Lookup table_copy_name(int32_t fd, TextCopy* out) noexcept {
   CriticalSection cs;
   if (!cs.usable()) return Lookup::UNAVAILABLE;
   std::string_view name;
-  if (!FD_MAP.map.find(fd, &name)) return Lookup::ABSENT;
+  if (!FD_MAP.find(fd, &name)) return Lookup::ABSENT;
   return out->assign(name) ? Lookup::FOUND : Lookup::UNAVAILABLE;
 }
 
@@ -332,12 +339,12 @@ bool table_insert(int32_t fd, std::string_view name) noexcept {
     CriticalSection cs;
     if (!cs.usable()) return false;
     std::string_view now;
-    if (FD_MAP.map.find(fd, &now) && now == name) return true;
+    if (FD_MAP.find(fd, &now) && now == name) return true;
   }
   if (!table_owned_here()) return false;
   CriticalSection cs;
   if (!cs.usable()) return false;
-  return FD_MAP.map.insert(fd, name);
+  return FD_MAP.insert(fd, name);
 }
 
 bool table_remove(int32_t fd, TextCopy* removed) noexcept {
@@ -346,11 +353,12 @@ bool table_remove(int32_t fd, TextCopy* removed) noexcept {
 }
 
 bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept {
+  ring_saw_pid(pid);
   if (OWNER_PID.load(std::memory_order_relaxed) == 0) ensure_fork_handlers();
   if (!table_owned_by(pid)) return false;
   CriticalSection cs;
   if (!cs.usable()) return false;
-  return FD_MAP.map.remove(fd, removed);
+  return FD_MAP.remove(fd, removed);
 }
 
 std::size_t FdMap::lowest_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) const noexcept {
@@ -369,12 +377,7 @@ std::size_t FdMap::lowest_in(uint32_t first, uint32_t last, int32_t* out, std::s
 
 std::size_t table_named_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) noexcept {
   CriticalSection cs;
-  return cs.usable() ? FD_MAP.map.lowest_in(first, last, out, max) : 0;
-}
-
-void poison_table() noexcept {
-  CriticalSection cs;
-  FD_MAP.poisoned = true;
+  return cs.usable() ? FD_MAP.lowest_in(first, last, out, max) : 0;
 }
 
 }  // namespace velmora_io

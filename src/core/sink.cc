@@ -13,6 +13,7 @@
 #include "fd_map.h"
 #include "pipe_fd_env.h"
 #include "raw_syscalls.h"
+#include "ring_sink.h"
 #include "utf8.h"
 
 namespace velmora_io {
@@ -428,6 +429,8 @@ bool is_reportable_checked(int32_t fd) noexcept {
 }
 
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
+  ring_saw_pid(pid);
+  if (ring_log_event(kind, detail, fd)) return;  // the host's ring, when it chose one
   // A child sharing this memory (vfork) would report its descriptors under the names
   // of its parent's table: its lines are left out.
   if (!table_owned_by(pid)) return;
@@ -512,6 +515,7 @@ void sink_after_fork_parent() noexcept {
 }
 
 void sink_after_fork_child() noexcept {
+  ring_after_fork_child();
   LINE_GATE.store(MY_LINE == LineShare::SHORT  ? 1u
                   : MY_LINE == LineShare::LONG ? LONG_LINE
                                                : 0u,

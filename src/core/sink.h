@@ -1,6 +1,8 @@
 // Where event lines go: the host's pipe, else the log file that "VELMORA_IO_LOG" names
-// at that moment, else nowhere. The pipe's numbers are the sink's own: callers ask
-// through the functions below, never read them.
+// at that moment, else nowhere. A host that chose the ring ("VELMORA_IO_RING",
+// ring_sink.h) gets records there instead, lines only for what the ring cannot take.
+// The pipe's numbers are the sink's own: callers ask through the functions below,
+// never read them.
 //
 // Every byte the sink writes, and its opens and closes, go through raw system calls:
 // they are async-signal-safe, are no cancellation points (a thread cancelled in the
@@ -13,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "ring_sink.h"
 
 namespace velmora_io {
 
@@ -28,6 +32,8 @@ namespace velmora_io {
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
 // Inline, so that a line costs the caller no extra frame on a small signal stack.
 inline void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
+  // The host's ring, when it chose one, needs no getpid: it keeps the identity per thread.
+  if (ring_log_event(kind, detail, fd)) return;
   log_event(kind, detail, fd, ::getpid());  // getpid never fails: errno stays
 }
 // The same without the table owner's check, for a line that names nothing from the

@@ -257,7 +257,7 @@ Transfer seek_transfer(const FILE* fp, long long offset, int whence) noexcept {
     target += writing ? known : known - static_cast<long long>(buffered_input(fp));
   } else if (whence == SEEK_END) {
     struct stat st;
-    if (::fstat(fp->_fileno, &st) != 0 || !S_ISREG(st.st_mode)) return t;
+    if (raw::fstat(fp->_fileno, &st) != 0 || !S_ISREG(st.st_mode)) return t;
     target += st.st_size;
   }
   // Still inside what the buffer holds: only the pointers move.

@@ -23,18 +23,10 @@ void observe_data_above_2(int fd, std::string_view kind) noexcept {
 
 namespace li = velmora_io::linux_intercept;
 
-VELMORA_EXPORT ssize_t read(int fd, void* buf, size_t count) {
-  auto* real = li::read::get();
-  if (real == nullptr) return li::real_function_missing<ssize_t>();
-  if (li::may_observe(fd)) return li::observed_call(real, "read", fd, buf, count);
-  return real(fd, buf, count);
-}
+VELMORA_EXPORT ssize_t read(int fd, void* buf, size_t count) { return li::data_call<li::read>("read", fd, buf, count); }
 
 VELMORA_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
-  auto* real = li::readv::get();
-  if (real == nullptr) return li::real_function_missing<ssize_t>();
-  if (li::may_observe(fd)) return li::observed_call(real, "read", fd, iov, iovcnt);
-  return real(fd, iov, iovcnt);
+  return li::data_call<li::readv>("read", fd, iov, iovcnt);
 }
 
 VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {

@@ -83,6 +83,10 @@ inline int wait_writable(int fd, const timespec* wait) noexcept {
 }
 
 inline int64_t gettid() noexcept { return call(SYS_gettid); }
+inline int32_t getpid() noexcept { return static_cast<int32_t>(call(SYS_getpid)); }
+inline int ftruncate(int fd, off_t size) noexcept { return static_cast<int>(call(SYS_ftruncate, fd, size)); }
+inline int unlink(const char* path) noexcept { return static_cast<int>(call(SYS_unlinkat, AT_FDCWD, path, 0)); }
+inline void sleep_for(const timespec* step) noexcept { call(SYS_nanosleep, step, nullptr); }
 inline void yield() noexcept { call(SYS_sched_yield); }
 // KCMP_VM: 0 when the two processes share one address space; 1 or 2 when not; -1 when
 // the kernel will not tell.
@@ -119,6 +123,11 @@ inline void* map_pages(std::size_t bytes) noexcept {
   return p == MAP_FAILED ? nullptr : p;
 }
 inline void unmap_pages(void* pages, std::size_t bytes) noexcept { call(SYS_munmap, pages, round_to_pages(bytes)); }
+// fd's first `bytes` bytes, mapped shared for reading and writing; null on failure.
+inline void* map_shared(int fd, std::size_t bytes) noexcept {
+  void* p = reinterpret_cast<void*>(call(SYS_mmap, nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  return p == MAP_FAILED ? nullptr : p;
+}
 
 // ---- The link of a descriptor in /proc/self/fd.
 // Where fd's link lives, as a C string in `path`; false for a number that has none.

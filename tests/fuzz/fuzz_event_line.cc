@@ -73,7 +73,7 @@ void formatted_then_parsed(const uint8_t* data, std::size_t size) {
   check(unescape(parsed) == detail, "detail back");
 
   // The host reads a stream, not single lines: split it at an arbitrary point.
-  velmora::trace::LineParser stream(true);  // every kind, the wide library's too
+  velmora::trace::LineParser stream;
   std::vector<velmora::trace::Event> events;
   const auto keep = [&](const velmora::trace::Event& e, std::string_view) { events.push_back(e); };
   const std::size_t cut = static_cast<std::size_t>(data[1]) % (line.size() + 1);

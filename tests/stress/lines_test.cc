@@ -23,13 +23,17 @@ bool same(const Event& e, const std::string& kind, const std::string& detail, lo
 }
 
 TEST(LinesUnderLoad, FourThreadsOfFiftyThousandWritesEachGiveEveryLineWholeWithItsThreadId) {
+  for (const Sink sink : {Sink::PIPE_ENV, Sink::RING}) {
+  SCOPED_TRACE(sink == Sink::RING ? "ring" : "pipe");
   constexpr int THREADS = 4;
   constexpr long WRITES = 50000;
   TempDir dir;
   RunOptions o;
+  o.sink = sink;
   o.timeout_seconds = 300;
   RunResult r = drive({"threads_lines", dir.path(), std::to_string(THREADS), std::to_string(WRITES)}, o);
   ASSERT_TRUE(r.ok()) << describe(r);
+  EXPECT_EQ(r.ring_lost, 0u);
   EXPECT_EQ(r.malformed, 0u);
   EXPECT_EQ(count_lines(r.raw), THREADS * WRITES + THREADS);
   EXPECT_EQ(r.events.size(), THREADS * WRITES + THREADS);
@@ -59,6 +63,7 @@ TEST(LinesUnderLoad, FourThreadsOfFiftyThousandWritesEachGiveEveryLineWholeWithI
     EXPECT_EQ(writes_after_close, 0) << detail;
   }
   RecordProperty("lines", static_cast<int>(r.events.size()));
+  }
 }
 
 // Four threads open, write and close their own files 20 000 times each: names are
@@ -115,16 +120,19 @@ TEST(LinesUnderLoad, FourThreadsReopeningTheirFilesKeepEveryNameRight) {
 }
 
 // Each line is opened, appended and closed on its own: two processes sharing the log
-// file must still never split or mix a line.
+// file must still never split or mix a line; a forked child's ring and records (of many slots) too.
 TEST(LinesUnderLoad, TwoProcessesAppendingToOneLogFileNeverSplitALine) {
+  for (const Sink sink : {Sink::LOG_FILE, Sink::RING}) {
+  SCOPED_TRACE(sink == Sink::RING ? "ring" : "log");
   constexpr long N = 20000;
   TempDir dir;
   RunOptions o;
-  o.sink = Sink::LOG_FILE;
+  o.sink = sink;
   o.log_path = dir.file("log");
   o.timeout_seconds = 300;
   RunResult r = drive({"two_writers", dir.path(), std::to_string(N)}, o);
   ASSERT_TRUE(r.ok()) << describe(r);
+  EXPECT_EQ(r.ring_lost, 0u);
   EXPECT_EQ(fact_number(r, "child_ok"), 1);
   EXPECT_EQ(fact_number(r, "parent_ok"), N);
   EXPECT_EQ(r.malformed, 0u);
@@ -153,6 +161,7 @@ TEST(LinesUnderLoad, TwoProcessesAppendingToOneLogFileNeverSplitALine) {
     EXPECT_EQ(read_file(path).size(), static_cast<std::size_t>(N)) << who;
   }
   RecordProperty("lines", static_cast<int>(r.events.size()));
+  }
 }
 
 // Query lines of 100 KB from two threads, plus the short lines of a reader thread, on

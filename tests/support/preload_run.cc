@@ -2,6 +2,7 @@
 
 #include "event_line.h"
 #include "event_parse.h"
+#include "ring_reader.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -43,7 +44,7 @@ double now_seconds() {
 
 std::vector<std::string> child_environment(const RunOptions& o) {
   std::set<std::string> drop(o.unset_env.begin(), o.unset_env.end());
-  drop.insert({"LD_PRELOAD", "VELMORA_IO_FD", "VELMORA_IO_LOG"});
+  drop.insert({"LD_PRELOAD", "VELMORA_IO_FD", "VELMORA_IO_LOG", "VELMORA_IO_RING"});
   for (const auto& [k, v] : o.env) drop.insert(k);
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -172,6 +173,11 @@ RunResult run(const RunOptions& o) {
   if (!o.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, o.cwd.c_str());
 
   std::vector<std::string> env = child_environment(o);
+  velmora::trace::RingReader rings;
+  if (o.sink == Sink::RING) {
+    if (!rings.create("/tmp").empty()) throw std::runtime_error("cannot make a ring directory");
+    env.push_back("VELMORA_IO_RING=" + rings.dir());
+  }
   std::vector<char*> envp, argv;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -195,6 +201,12 @@ RunResult run(const RunOptions& o) {
   }
 
   RunResult r;
+  const auto take_rings = [&](bool final) {
+    rings.drain(final, [&](const velmora::trace::TimedEvent& t) {
+      r.raw += event_line(velmora::trace::kind_name(t.event.kind), t.event.detail, t.event.fd, t.event.pid, t.event.tid);
+    });
+    r.ring_lost = rings.dropped() + rings.torn();
+  };
   // Feed stdin without ever blocking on it, then drain every output until all writers
   // are gone (descendants may hold the pipes after the child itself exits).
   std::string_view pending = o.stdin_data;
@@ -223,7 +235,8 @@ RunResult run(const RunOptions& o) {
       kill(pid, SIGKILL);
       break;
     }
-    poll(fds, n, static_cast<int>(left * 1000) + 1);
+    poll(fds, n, o.sink == Sink::RING ? 2 : static_cast<int>(left * 1000) + 1);
+    if (o.sink == Sink::RING) take_rings(false);
     for (int i = 0; i < n; ++i) {
       if (fds[i].revents == 0) continue;
       if (fds[i].fd == in_fd) {
@@ -257,6 +270,7 @@ RunResult run(const RunOptions& o) {
   if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) r.term_signal = WTERMSIG(status);
   if (o.sink == Sink::LOG_FILE) r.raw = read_file(o.log_path);
+  if (o.sink == Sink::RING) take_rings(true);
   if (!o.every_kind) r.raw = five_kinds_only(r.raw);
   r.events = parse_events(r.raw, &r.malformed);
   return r;

@@ -50,6 +50,7 @@ enum class Sink {
   PIPE_ENV,  // a pipe handed over through VELMORA_IO_FD
   LOG_FILE,  // VELMORA_IO_LOG names log_path
   NONE,      // neither variable set
+  RING,      // a directory of rings handed over through VELMORA_IO_RING, read as the run goes
 };
 
 struct RunOptions {
@@ -80,6 +81,7 @@ struct RunResult {
   std::string raw;  // the sink's bytes (pipe or log file)
   std::vector<Event> events;
   std::size_t malformed = 0;
+  uint64_t ring_lost = 0;  // records the rings counted as dropped or torn
 
   bool ok() const { return !timed_out && term_signal == 0 && exit_code == 0; }
   // Lines written by stdout of the driver as key=value, for expectations.

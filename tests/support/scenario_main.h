@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <span>
 #include <string>
 
 namespace velmora_test {
@@ -24,13 +26,16 @@ struct Scenario {
   int (*run)(int, char**);
 };
 
-// Runs the scenario argv[1] names with argc/argv unchanged; exit 2 on a bad command line.
-template <std::size_t N>
-int run_scenario(int argc, char** argv, const Scenario (&scenarios)[N]) {
+// Runs the scenario argv[1] names, from the first table that has it, with argc/argv
+// unchanged; exit 2 on a bad command line. A driver split by family passes one table
+// per family file.
+inline int run_scenario(int argc, char** argv, std::initializer_list<std::span<const Scenario>> tables) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (argc >= 2) {
-    for (const Scenario& s : scenarios) {
-      if (std::strcmp(argv[1], s.name) == 0 && argc - 2 >= s.min_args) return s.run(argc, argv);
+    for (std::span<const Scenario> scenarios : tables) {
+      for (const Scenario& s : scenarios) {
+        if (std::strcmp(argv[1], s.name) == 0 && argc - 2 >= s.min_args) return s.run(argc, argv);
+      }
     }
   }
   std::fprintf(stderr, "usage: %s SCENARIO ARGS...\n", argv[0]);

@@ -105,7 +105,7 @@ std::string usage_text() {
       "                      program it last became (what each command read and wrote)\n"
       "      --kind LIST     keep only these kinds: read,write,close,connect,sql_write\n"
       "                      (sql is another name for it) and the wide library's own\n"
-      "                      (open_read, missing, query, exec, ...: see the README)\n"
+      "                      (open_read, missing, query, exec, ...: see docs/library.md)\n"
       "      --queries       text: also show \"query\" lines (metadata and existence\n"
       "                      lookups that found their path; hidden by default, counted)\n"
       "      --under DIR     keep only files and programs under DIR (repeatable)\n"

@@ -1,0 +1,196 @@
+#include "ring_sink.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "errno_saver.h"
+#include "event_line.h"
+#include "fd_map.h"
+#include "hex_digits.h"
+#include "raw_syscalls.h"
+#include "ring_protocol.h"
+#include "utf8.h"
+
+namespace velmora_io {
+
+namespace {
+
+enum : int { UNSETTLED, CREATING, READY, OFF };
+constinit std::atomic<int> RING_STATE{UNSETTLED};
+constinit std::atomic<void*> RING_BASE{nullptr};
+
+// This thread's identity; pid 0 while unknown. Trivial initial-exec thread-locals.
+constinit thread_local int32_t MY_PID __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local int32_t MY_TID __attribute__((tls_model("initial-exec"))) = 0;
+// Records this thread has in progress: above one, a signal handler interrupted one.
+constinit thread_local uint8_t WRITING __attribute__((tls_model("initial-exec"))) = 0;
+// This thread is creating the process's ring (a signal handler must not wait for it).
+constinit thread_local bool CREATING_HERE __attribute__((tls_model("initial-exec"))) = false;
+
+// How long a writer waits for room in a full ring, and in what steps.
+constexpr int64_t ROOM_WAIT_NS = 1'000'000'000;
+constexpr long ROOM_STEP_NS = 50'000;
+
+uint64_t monotonic_ns() noexcept {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);  // the vDSO: no system call
+  return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// DIR "/" PID "-" NANOSECONDS ".ring": unique even when a pid comes back.
+bool ring_path(char* out, std::size_t room, const char* dir, int32_t pid, uint64_t stamp) noexcept {
+  const std::size_t dir_size = std::strlen(dir);
+  if (dir_size + 1 + 10 + 1 + 16 + 6 > room) return false;
+  char* p = out;
+  std::memcpy(p, dir, dir_size);
+  p += dir_size;
+  *p++ = '/';
+  char digits[10];
+  int n = 0;
+  for (uint32_t v = static_cast<uint32_t>(pid); n == 0 || v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+  while (n > 0) *p++ = digits[--n];
+  *p++ = '-';
+  for (int shift = 60; shift >= 0; shift -= 4) *p++ = HEX_DIGITS[(stamp >> shift) & 0xf];
+  std::memcpy(p, ".ring", 6);
+  return true;
+}
+
+// Creates this process's ring in the host's directory; null when there is none.
+void* create_ring() noexcept {
+  const char* dir = ::secure_getenv("VELMORA_IO_RING");
+  if (dir == nullptr || dir[0] != '/' || !is_valid_utf8(dir)) return nullptr;
+  const int32_t pid = raw::getpid();
+  const std::size_t size = ring_file_size(RING_SLOT_COUNT);
+  char path[512];
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    if (!ring_path(path, sizeof(path), dir, pid, monotonic_ns() + static_cast<uint64_t>(attempt))) return nullptr;
+    const int fd = raw::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) return nullptr;
+    void* base = nullptr;
+    if (raw::ftruncate(fd, static_cast<off_t>(size)) == 0) base = raw::map_shared(fd, size);
+    // The mapping is all the process keeps: it has no descriptor of ours to close or lose.
+    raw::close(fd);
+    if (base == nullptr) {
+      raw::unlink(path);
+      return nullptr;
+    }
+    ring_init(base, RING_SLOT_COUNT, pid);
+    return base;
+  }
+  return nullptr;
+}
+
+// The process's ring, created at the first event. A thread that finds another one
+// creating it waits for it (bounded); a signal handler that interrupted the creation
+// on its own thread uses the line sinks for that event instead.
+void* settled_ring() noexcept {
+  int state = RING_STATE.load(std::memory_order_acquire);
+  if (state == READY) return RING_BASE.load(std::memory_order_relaxed);
+  for (int64_t waited = 0; state == CREATING && !CREATING_HERE && waited < ROOM_WAIT_NS; waited += ROOM_STEP_NS) {
+    const timespec step{0, ROOM_STEP_NS};
+    raw::sleep_for(&step);
+    state = RING_STATE.load(std::memory_order_acquire);
+  }
+  if (state == READY) return RING_BASE.load(std::memory_order_relaxed);
+  if (state != UNSETTLED || !RING_STATE.compare_exchange_strong(state, CREATING, std::memory_order_acq_rel)) {
+    return nullptr;
+  }
+  ensure_fork_handlers();  // a forked child must make its own ring
+  CREATING_HERE = true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  void* base = create_ring();
+  RING_BASE.store(base, std::memory_order_relaxed);
+  RING_STATE.store(base != nullptr ? READY : OFF, std::memory_order_release);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  CREATING_HERE = false;
+  return base;
+}
+
+// Fills the identity cache; false for a child that shares this memory, left out.
+bool know_myself() noexcept {
+  if (!table_owned_here()) return false;
+  MY_TID = static_cast<int32_t>(raw::gettid());
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  MY_PID = raw::getpid();
+  return true;
+}
+
+bool write_record(void* base, const RingRecord& record, std::string_view detail) noexcept {
+  const Ring ring = Ring::of(base, ring_file_size(RING_SLOT_COUNT));
+  if (!ring) return false;
+  RingWrite write(ring, record, detail);
+  ++WRITING;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  const bool nested = WRITING > 1;
+  bool handled = true;
+  int64_t waited = 0;
+  for (bool going = true; going;) {
+    switch (write.step()) {
+      case RingWrite::Step::MORE:
+        continue;
+      case RingWrite::Step::DONE:
+        going = false;
+        continue;
+      case RingWrite::Step::TOO_LONG:
+        handled = false;
+        going = false;
+        continue;
+      case RingWrite::Step::FULL:
+        break;
+    }
+    RingHeader& h = *ring.header;
+    const uint64_t stalled_mark = write.tail_seen() + 1;
+    if (nested || waited >= ROOM_WAIT_NS || h.stalled.load(std::memory_order_relaxed) == stalled_mark) {
+      if (!nested && waited >= ROOM_WAIT_NS) h.stalled.store(stalled_mark, std::memory_order_relaxed);
+      write.give_up();
+      going = false;
+      continue;
+    }
+    const timespec step{0, ROOM_STEP_NS};
+    raw::sleep_for(&step);  // raw: no cancellation point
+    waited += ROOM_STEP_NS;
+    write.retry();
+  }
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  --WRITING;
+  return handled;
+}
+
+}  // namespace
+
+bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
+  if (RING_STATE.load(std::memory_order_relaxed) == OFF) return false;
+  ErrnoSaver caller_errno;
+  void* base = settled_ring();
+  if (base == nullptr) return false;
+  if (MY_PID == 0 && !know_myself()) return true;
+  const std::optional<std::size_t> kind_index = event_kind_index(kind);
+  if (!kind_index) return false;
+  RingRecord record{};
+  record.time_ns = monotonic_ns();
+  record.pid = MY_PID;
+  record.tid = MY_TID;
+  record.fd = fd;
+  record.kind = static_cast<uint8_t>(*kind_index);
+  return write_record(base, record, detail);
+}
+
+void ring_saw_pid(int32_t pid) noexcept {
+  if (MY_PID != 0 && MY_PID != pid) MY_PID = 0;
+}
+
+void ring_after_fork_child() noexcept {
+  // The parent's mapping stays (a record this thread was writing may still finish in
+  // it); the child makes a ring of its own at its next event.
+  RING_BASE.store(nullptr, std::memory_order_relaxed);
+  RING_STATE.store(UNSETTLED, std::memory_order_relaxed);
+  MY_PID = 0;
+}
+
+}  // namespace velmora_io

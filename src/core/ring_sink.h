@@ -1,0 +1,44 @@
+// The ring transport: events as records in memory the host maps (ring_protocol.h),
+// chosen by a host that sets "VELMORA_IO_RING" to a directory of its own.
+//
+// Each process creates its ring once, at its first event: a file named after its pid
+// in that directory, created, sized, mapped shared and closed again (so a program that
+// closes every descriptor keeps reporting, and no SIGPIPE can come from memory). After
+// that an event costs no system call: the time is CLOCK_MONOTONIC through the vDSO,
+// the pid and tid come from a per-thread cache.
+//
+// The identity cache is filled by the first event of each thread (getpid, gettid),
+// emptied in a forked child by the fork handlers, and emptied again whenever a path
+// that asks the kernel for the pid anyway (close, dup2, naming a descriptor) finds
+// another pid than the cached one: that is a child sharing the thread's memory (vfork,
+// clone with CLONE_VM) or a raw-clone child. From then on each of its events asks the
+// kernel (one getpid) and, not owning the table, is left out, as on the line sinks;
+// the parent's thread refills the cache at its next event. What remains per event: a
+// memory-sharing child's data event before any such call is reported under the
+// thread's cached identity (it cannot be told apart without a system call).
+//
+// A full ring makes the writer sleep in short steps, for a bounded time, then count the
+// record as dropped in the ring; a signal handler that interrupted its own thread's
+// record never waits (the host could not pass the unfinished record), it drops and
+// counts. Everything here is async-signal-safe and no cancellation point (raw system
+// calls only), and keeps errno.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace velmora_io {
+
+// Writes the event as a record when the host chose the ring and this process has one;
+// false when the caller should use the line sinks instead (no ring chosen, it could not
+// be created, the record is too long). True also for an event that is dropped and
+// counted, and for one of a child that shares this memory (left out).
+bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept;
+
+// Tells the identity cache what the kernel said the pid is.
+void ring_saw_pid(int32_t pid) noexcept;
+
+// In a forked child: its own ring at its next event, its own identity.
+void ring_after_fork_child() noexcept;
+
+}  // namespace velmora_io

@@ -1,0 +1,90 @@
+// io_driver's path scenarios: the wide library's opens, probes, namespace changes and
+// program starts, each family once.
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "io_scenarios.h"
+
+namespace {
+
+using velmora_test::fact;
+using velmora_test::fail;
+using velmora_test::Scenario;
+
+// paths DIR: one call of each path family of the wide library, in DIR (docs/library.md, "Events
+// of the wide library"), then syscall() by number: a close dispatched, a pid passed on.
+int scenario_paths(int, char** argv) {
+  if (chdir(argv[2]) != 0) fail("chdir");
+  struct stat st;
+  close(open("new", O_WRONLY | O_CREAT | O_EXCL, 0644));
+  syscall(SYS_close, open("new", O_RDWR | O_CREAT, 0644));
+  errno = 0;
+  fact("stat", stat("sub/../missing", &st));
+  fact("stat_errno", errno);
+  access("new", F_OK);
+  const int dir = open(".", O_RDONLY | O_DIRECTORY);
+  openat(dir, "nope/x", O_RDONLY);
+  fstatat(dir, "new", &st, 0);
+  mkdir("d", 0755);
+  rename("new", "d/moved");
+  link("d/moved", "hard");
+  symlink("hard", "soft");
+  unlink("hard");
+  char temp[] = "tmpXXXXXX";
+  const int t = mkstemp(temp);
+  unlink(temp);
+  write(t, "x", 1);
+  close(t);
+  closedir(opendir("d"));
+  opendir("gone");
+  fopen("absent", "r");
+  remove("d/moved");
+  rmdir("d");
+  fact("pid_by_number", syscall(SYS_getpid) == getpid());
+  errno = 0;
+  fact("bad_close", syscall(SYS_close, 4000));
+  fact("bad_close_errno", errno);
+  close(dir);
+  return 0;
+}
+
+// programs DIR: a child searches PATH (DIR/nobin first) for a program that does not
+// exist, then starts /bin/true with awkward arguments; posix_spawn starts another.
+int scenario_programs(int, char** argv) {
+  const std::string path = std::string(argv[2]) + "/nobin:/usr/bin";
+  setenv("PATH", path.c_str(), 1);
+  const pid_t child = fork();
+  if (child == 0) {
+    execlp("velmora-no-such-program", "x", nullptr);
+    execl("/bin/true", "true", "a\tb", "c\\d", nullptr);
+    _exit(1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  pid_t spawned = 0;
+  char* args[] = {const_cast<char*>("true"), const_cast<char*>("z"), nullptr};
+  posix_spawn(&spawned, "/bin/true", nullptr, nullptr, args, environ);
+  waitpid(spawned, &status, 0);
+  fact("child", child);
+  fact("spawned", spawned);
+  return 0;
+}
+
+constexpr Scenario SCENARIOS[] = {
+    {"paths", 1, scenario_paths},
+    {"programs", 1, scenario_programs},
+};
+
+}  // namespace
+
+constinit const std::span<const velmora_test::Scenario> velmora_test::PATH_SCENARIOS = SCENARIOS;

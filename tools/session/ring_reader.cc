@@ -1,0 +1,124 @@
+#include "ring_reader.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace velmora::trace {
+
+namespace {
+
+bool ends_with(std::string_view s, std::string_view tail) {
+  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+bool process_gone(std::int32_t pid) { return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+}  // namespace
+
+RingReader::~RingReader() {
+  for (const Mapped& ring : rings_) ::munmap(ring.base, ring.size);
+  if (!made_dir_) return;
+  // Rings made since the last look (their processes may still write: the mapping is
+  // theirs, the name goes).
+  if (DIR* d = ::opendir(dir_.c_str())) {
+    while (const dirent* entry = ::readdir(d)) {
+      if (ends_with(entry->d_name, ".ring")) ::unlinkat(::dirfd(d), entry->d_name, 0);
+    }
+    ::closedir(d);
+  }
+  ::rmdir(dir_.c_str());
+}
+
+std::string RingReader::create(const std::string& parent) {
+  for (const std::string& base : {std::string("/dev/shm"), parent}) {
+    std::string pattern = base + "/velmora-ring-XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) {
+      dir_ = pattern;
+      made_dir_ = true;
+      return {};
+    }
+  }
+  return "cannot create a directory for the rings in " + parent + ": " + std::strerror(errno);
+}
+
+void RingReader::scan() {
+  DIR* d = ::opendir(dir_.c_str());
+  if (d == nullptr) return;
+  const int dir_fd = ::dirfd(d);
+  while (const dirent* entry = ::readdir(d)) {
+    const std::string_view name = entry->d_name;
+    if (!ends_with(name, ".ring")) continue;
+    const int fd = ::openat(dir_fd, entry->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    struct stat st;
+    // Not sized yet: looked at again next time.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::size_t>(st.st_size) < velmora_io::ring_file_size(2)) {
+      ::close(fd);
+      continue;
+    }
+    const std::size_t size = static_cast<std::size_t>(st.st_size);
+    void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (base == MAP_FAILED) continue;
+    ::unlinkat(dir_fd, entry->d_name, 0);
+    // The name starts with the creator's pid; the header says it too once written.
+    rings_.push_back({base, size, static_cast<std::int32_t>(std::strtol(entry->d_name, nullptr, 10)), 0});
+  }
+  ::closedir(d);
+}
+
+void RingReader::read_ring(Mapped& mapped, bool final) {
+  const velmora_io::Ring ring = velmora_io::Ring::of(mapped.base, mapped.size);
+  if (!ring) return;  // the creator has not finished making it
+  mapped.pid = ring.header->pid;
+  // Bounded while writers may be left, so that a process that keeps writing cannot
+  // hold the reader here; the last reading takes everything.
+  for (std::size_t n = 0; final || n <= ring.mask; ++n) {
+    velmora_io::RingRecord record;
+    velmora_io::RingRead got = velmora_io::ring_read(ring, final, &record, detail_.data(), &mapped.torn);
+    if (got == velmora_io::RingRead::PENDING && process_gone(mapped.pid)) {
+      got = velmora_io::ring_read(ring, true, &record, detail_.data(), &mapped.torn);
+    }
+    if (got == velmora_io::RingRead::EMPTY || got == velmora_io::RingRead::PENDING) return;
+    if (got != velmora_io::RingRead::RECORD) continue;
+    TimedEvent& e = batch_.emplace_back();
+    e.time_ns = record.time_ns;
+    e.event.kind = static_cast<Kind>(record.kind);
+    e.event.detail.assign(detail_.data(), record.detail_size);
+    e.event.fd = record.fd;
+    e.event.pid = record.pid;
+    e.event.tid = record.tid;
+  }
+}
+
+std::uint64_t RingReader::dropped() const {
+  std::uint64_t n = 0;
+  for (const RingLoss& loss : losses()) n += loss.dropped;
+  return n;
+}
+
+std::uint64_t RingReader::torn() const {
+  std::uint64_t n = 0;
+  for (const RingLoss& loss : losses()) n += loss.torn;
+  return n;
+}
+
+std::vector<RingLoss> RingReader::losses() const {
+  std::vector<RingLoss> out;
+  for (const Mapped& mapped : rings_) {
+    const velmora_io::Ring ring = velmora_io::Ring::of(mapped.base, mapped.size);
+    const std::uint64_t dropped = ring ? ring.header->dropped.load(std::memory_order_relaxed) : 0;
+    if (dropped != 0 || mapped.torn != 0) out.push_back({mapped.pid, dropped, mapped.torn});
+  }
+  return out;
+}
+
+}  // namespace velmora::trace

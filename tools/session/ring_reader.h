@@ -1,0 +1,93 @@
+// The host's side of the ring transport: the directory handed to the traced
+// processes as "VELMORA_IO_RING", the rings they create in it, and their records read
+// back as the events the line parser yields, each with the time its call was made.
+//
+// Each ring file is mapped once it has its size and unlinked at once: the mapping is
+// all the reader (and the writer) needs, so a program's exit or the tracer's leaves no
+// file behind, and the records of a process that has exited are still read. Reading
+// never blocks and never makes a writer fail: a full ring only makes writers wait
+// (bounded) and count what they could not write, which dropped() reports.
+#pragma once
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "event_parse.h"
+#include "ring_protocol.h"
+
+namespace velmora::trace {
+
+struct TimedEvent {
+  Event event;
+  std::uint64_t time_ns = 0;  // CLOCK_MONOTONIC (std::chrono::steady_clock) when the call was made
+};
+
+struct RingLoss {
+  std::int32_t pid = 0;
+  std::uint64_t dropped = 0;  // records the process could not write (no room in time)
+  std::uint64_t torn = 0;     // slots left by a writer that ended mid-record
+};
+
+class RingReader {
+ public:
+  RingReader() = default;
+  ~RingReader();  // unmaps the rings; removes the directory if it made one
+  RingReader(const RingReader&) = delete;
+  RingReader& operator=(const RingReader&) = delete;
+
+  // Makes a private directory (mode 0700) under `parent` (/dev/shm when it is usable:
+  // its pages never go to a disk). Returns an empty string or a one-line reason.
+  std::string create(const std::string& parent);
+  // Reads the rings of a directory made by someone else (tests).
+  void attach(const std::string& dir) { dir_ = dir; }
+  // The value for VELMORA_IO_RING.
+  const std::string& dir() const { return dir_; }
+
+  // Maps the rings that appeared, reads every ring and hands the events out in the
+  // order of their times (within this call). `final`: no writer is left, so a record
+  // still unfinished never will be; otherwise such a record is waited for unless its
+  // process has ended. Returns the number of events.
+  template <class OnEvent>
+  std::size_t drain(bool final, OnEvent&& on_event);
+
+  std::uint64_t dropped() const;
+  std::uint64_t torn() const;
+  // Per process, for those that lost anything.
+  std::vector<RingLoss> losses() const;
+  std::size_t rings() const { return rings_.size(); }
+
+ private:
+  struct Mapped {
+    void* base = nullptr;
+    std::size_t size = 0;
+    std::int32_t pid = 0;
+    std::uint64_t torn = 0;
+  };
+  void scan();
+  void read_ring(Mapped& ring, bool final);
+
+  std::string dir_;
+  bool made_dir_ = false;
+  std::vector<Mapped> rings_;
+  std::vector<TimedEvent> batch_;
+  std::vector<char> detail_ = std::vector<char>(velmora_io::ring_detail_capacity());
+};
+
+template <class OnEvent>
+std::size_t RingReader::drain(bool final, OnEvent&& on_event) {
+  scan();
+  batch_.clear();
+  for (Mapped& ring : rings_) read_ring(ring, final);
+  // Each ring is in the order of reservation, a process's threads nearly in time order,
+  // several processes interleaved: one sort of the batch puts them in the calls' order.
+  std::stable_sort(batch_.begin(), batch_.end(),
+                   [](const TimedEvent& a, const TimedEvent& b) { return a.time_ns < b.time_ns; });
+  for (const TimedEvent& e : batch_) on_event(e);
+  return batch_.size();
+}
+
+}  // namespace velmora::trace
