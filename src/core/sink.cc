@@ -27,7 +27,7 @@ constinit std::atomic<int32_t> PIPE_READ_FD{-1};
 // PIPE_FD has been settled, by the host or from the environment; never reset.
 constinit std::atomic<bool> PIPE_FD_CHECKED{false};
 
-void settle_pipe_fd() noexcept;
+[[gnu::noinline, gnu::cold]] void settle_pipe_fd() noexcept;
 
 // Every system call below is a raw one (raw_syscalls.h): no cancellation point, unseen
 // by other interposers.

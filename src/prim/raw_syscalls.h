@@ -11,8 +11,9 @@
 // signal stack pays no frame for the seam.
 //
 // Not even the C library's syscall() is used: the wide library interposes it, and the
-// library's own calls must not reach that wrapper. They go through velmora_raw_syscall
-// (raw_syscall.cc), the one place that enters the kernel.
+// library's own calls must not reach that wrapper. `call` below is the one place that
+// enters the kernel, an inline instruction: no frame, and no variadic register save
+// area on a small signal stack.
 #pragma once
 
 #include <fcntl.h>
@@ -36,10 +37,6 @@
 #include <cstdint>
 #include <type_traits>
 
-// The system call itself, with the C library's syscall() contract: up to six arguments,
-// -1 with errno set on failure.
-extern "C" long velmora_raw_syscall(long number, ...) noexcept;
-
 namespace velmora_io::raw {
 
 // Every argument widened to a full register, as the kernel reads it.
@@ -49,7 +46,43 @@ inline long arg(T value) noexcept {
   else if constexpr (std::is_null_pointer_v<T>) return 0;
   else return static_cast<long>(value);
 }
-inline long call(long number, auto... args) noexcept { return velmora_raw_syscall(number, arg(args)...); }
+// The system call itself, with the C library's syscall() contract: up to six arguments,
+// -1 with errno set on failure.
+inline long call6(long number, long a0, long a1, long a2, long a3, long a4, long a5) noexcept {
+#if defined(__x86_64__)
+  register long r10 __asm__("r10") = a3;
+  register long r8 __asm__("r8") = a4;
+  register long r9 __asm__("r9") = a5;
+  long result;
+  __asm__ volatile("syscall"
+                   : "=a"(result)
+                   : "a"(number), "D"(a0), "S"(a1), "d"(a2), "r"(r10), "r"(r8), "r"(r9)
+                   : "rcx", "r11", "memory");
+#elif defined(__aarch64__)
+  register long x8 __asm__("x8") = number;
+  register long x0 __asm__("x0") = a0;
+  register long x1 __asm__("x1") = a1;
+  register long x2 __asm__("x2") = a2;
+  register long x3 __asm__("x3") = a3;
+  register long x4 __asm__("x4") = a4;
+  register long x5 __asm__("x5") = a5;
+  __asm__ volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4), "r"(x5) : "memory");
+  const long result = x0;
+#else
+#error "the library's raw system calls are written for x86-64 and AArch64"
+#endif
+  if (result < 0 && result > -4096) {
+    errno = static_cast<int>(-result);
+    return -1;
+  }
+  return result;
+}
+template <typename... Args>
+inline long call(long number, Args... args) noexcept {
+  static_assert(sizeof...(Args) <= 6, "at most six arguments");
+  long a[6] = {arg(args)...};
+  return call6(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
 
 inline int open(const char* path, int flags, mode_t mode) noexcept {
   return static_cast<int>(call(SYS_openat, AT_FDCWD, path, flags, mode));
