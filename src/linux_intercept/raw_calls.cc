@@ -6,7 +6,7 @@
 // errno are that call's. Every other number goes to the real syscall() untouched, with
 // the six argument registers the kernel can read.
 // The one definition of the C library's own name: not renamed like the library's raw
-// calls (raw_syscall.cc), which stay out of it.
+// calls (raw_syscall.h), which stay out of it.
 #undef syscall
 
 #include <fcntl.h>
