@@ -60,10 +60,16 @@ bool ring_path(char* out, std::size_t room, const char* dir, int32_t pid, uint64
   return true;
 }
 
-// Creates this process's ring in the host's directory; null when there is none.
-void* create_ring() noexcept {
+// The host's directory for rings, or null. Apart from create_ring, so that looking
+// the variable up (every process does, at its first event) never stacks the C
+// library's getenv under the path's room: signal handlers may run on small stacks.
+const char* ring_directory() noexcept {
   const char* dir = ::secure_getenv("VELMORA_IO_RING");
-  if (dir == nullptr || dir[0] != '/' || !is_valid_utf8(dir)) return nullptr;
+  return dir != nullptr && dir[0] == '/' && is_valid_utf8(dir) ? dir : nullptr;
+}
+
+// Creates this process's ring in `dir`; null when it cannot.
+[[gnu::noinline]] void* create_ring(const char* dir) noexcept {
   const int32_t pid = raw::getpid();
   const std::size_t size = ring_file_size(RING_SLOT_COUNT);
   char path[512];
@@ -104,7 +110,8 @@ void* settled_ring() noexcept {
   ensure_fork_handlers();  // a forked child must make its own ring
   CREATING_HERE = true;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  void* base = create_ring();
+  const char* dir = ring_directory();
+  void* base = dir != nullptr ? create_ring(dir) : nullptr;
   RING_BASE.store(base, std::memory_order_relaxed);
   RING_STATE.store(base != nullptr ? READY : OFF, std::memory_order_release);
   std::atomic_signal_fence(std::memory_order_seq_cst);

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 
+#include "connect_outcome.h"
 #include "library_kind.h"
 
 namespace velmora_io::linux_intercept {
@@ -44,6 +45,9 @@ template <typename Fn, typename Bytes, typename... Args>
   if (!defer_if_socket(fd, data_test)) return real(fd, args...);
   const ssize_t sent = real(fd, args...);
   report_sent(fd, sent, sent > 0 ? bytes() : SentBytes{nullptr, 0});
+  if constexpr (WIDE_LIBRARY) {
+    if (sent < 0) io_failed(fd);  // a pending connect's refusal shows at its first write
+  }
   return sent;
 }
 

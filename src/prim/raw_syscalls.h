@@ -41,14 +41,15 @@ namespace velmora_io::raw {
 
 // Every argument widened to a full register, as the kernel reads it.
 template <typename T>
-inline long arg(T value) noexcept {
+[[gnu::always_inline]] inline long arg(T value) noexcept {
   if constexpr (std::is_pointer_v<T>) return reinterpret_cast<long>(value);
   else if constexpr (std::is_null_pointer_v<T>) return 0;
   else return static_cast<long>(value);
 }
 // The system call itself, with the C library's syscall() contract: up to six arguments,
 // -1 with errno set on failure.
-inline long call6(long number, long a0, long a1, long a2, long a3, long a4, long a5) noexcept {
+[[gnu::always_inline]] inline long call6(long number, long a0, long a1, long a2, long a3, long a4,
+                                         long a5) noexcept {
 #if defined(__x86_64__)
   register long r10 __asm__("r10") = a3;
   register long r8 __asm__("r8") = a4;
@@ -78,7 +79,7 @@ inline long call6(long number, long a0, long a1, long a2, long a3, long a4, long
   return result;
 }
 template <typename... Args>
-inline long call(long number, Args... args) noexcept {
+[[gnu::always_inline]] inline long call(long number, Args... args) noexcept {
   static_assert(sizeof...(Args) <= 6, "at most six arguments");
   long a[6] = {arg(args)...};
   return call6(number, a[0], a[1], a[2], a[3], a[4], a[5]);
