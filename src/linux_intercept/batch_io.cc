@@ -2,8 +2,8 @@
 // as recvmsg and sendmsg are.
 #include <sys/socket.h>
 
-#include "../export.h"
-#include "../identify.h"
+#include "export.h"
+#include "identify.h"
 #include "slots.h"
 
 namespace li = velmora_io::linux_intercept;

@@ -3,11 +3,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "../async_safety.h"
-#include "../export.h"
-#include "../identify.h"
-#include "../reportable.h"
-#include "../sink.h"
+#include "async_safety.h"
+#include "export.h"
+#include "identify.h"
+#include "sink.h"
 #include "data_call.h"
 #include "outgoing_sql.h"
 #include "slots.h"
@@ -16,31 +15,18 @@
 namespace velmora_io::linux_intercept {
 
 void observe_data_above_2(int fd, std::string_view kind) noexcept {
-  if (!observed_fd(fd)) {
-    // The program itself using the sink's number means the number may have been reused.
-    if (fd <= 2 || fd != PIPE_FD.load(std::memory_order_relaxed)) return;
-    verify_pipe_fd();
-    if (!observed_fd(fd)) return;
-  }
-  observe_io(fd, kind);
+  // 0-2 only in the wide library, and only while they refer to a file or a socket.
+  if (fd <= 2 ? observed_fd(fd) : is_reportable_checked(fd)) observe_io(fd, kind);
 }
 
 }  // namespace velmora_io::linux_intercept
 
 namespace li = velmora_io::linux_intercept;
 
-VELMORA_EXPORT ssize_t read(int fd, void* buf, size_t count) {
-  auto* real = li::read::get();
-  if (real == nullptr) return li::real_function_missing<ssize_t>();
-  if (li::may_observe(fd)) return li::observed_call(real, "read", fd, buf, count);
-  return real(fd, buf, count);
-}
+VELMORA_EXPORT ssize_t read(int fd, void* buf, size_t count) { return li::data_call<li::read>("read", fd, buf, count); }
 
 VELMORA_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
-  auto* real = li::readv::get();
-  if (real == nullptr) return li::real_function_missing<ssize_t>();
-  if (li::may_observe(fd)) return li::observed_call(real, "read", fd, iov, iovcnt);
-  return real(fd, iov, iovcnt);
+  return li::data_call<li::readv>("read", fd, iov, iovcnt);
 }
 
 VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {

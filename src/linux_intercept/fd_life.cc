@@ -2,11 +2,10 @@
 
 #include <unistd.h>
 
-#include "../fd_map.h"
-#include "../reentrancy.h"
-#include "../reportable.h"
-#include "../sink.h"
 #include "connect_outcome.h"
+#include "fd_map.h"
+#include "reentrancy.h"
+#include "sink.h"
 #include "std_streams.h"
 
 namespace velmora_io::linux_intercept {

@@ -6,8 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "../export.h"
-#include "../identify.h"
+#include "export.h"
+#include "identify.h"
 #include "data_call.h"
 #include "sender.h"
 #include "slots.h"

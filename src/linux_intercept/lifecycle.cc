@@ -5,15 +5,14 @@
 
 #include <cerrno>
 
-#include "../errno_saver.h"
-#include "../async_safety.h"
-#include "../export.h"
-#include "../fd_map.h"
-#include "../identify.h"
-#include "../reentrancy.h"
-#include "../reportable.h"
-#include "../sink.h"
-#include "../unnameable.h"
+#include "errno_saver.h"
+#include "async_safety.h"
+#include "export.h"
+#include "fd_map.h"
+#include "identify.h"
+#include "reentrancy.h"
+#include "sink.h"
+#include "unnameable.h"
 #include "slots.h"
 #include "connect_outcome.h"
 #include "std_streams.h"
@@ -23,10 +22,7 @@ namespace velmora_io::linux_intercept {
 // Drops the entry of the descriptor that a successful dup2/dup3 overwrote; no event.
 void forget_duped_fd(int result, int new_fd) noexcept {
   if (result < 0 || new_fd < 3) return;
-  if (new_fd == PIPE_FD.load(std::memory_order_relaxed) ||
-      new_fd == PIPE_READ_FD.load(std::memory_order_relaxed)) {
-    return;
-  }
+  if (is_sink_fd(new_fd)) return;
   run_guarded([&] { table_remove(new_fd); });
 }
 

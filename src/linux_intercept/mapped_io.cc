@@ -5,8 +5,8 @@
 // from inside an observation step.
 #include <sys/mman.h>
 
-#include "../export.h"
-#include "../reentrancy.h"
+#include "export.h"
+#include "reentrancy.h"
 #include "data_call.h"
 #include "slots.h"
 
@@ -16,10 +16,7 @@ namespace {
 template <typename Slot, typename Offset>
 void* mapping_call(void* addr, size_t length, int prot, int flags, int fd, Offset offset) {
   auto* real = Slot::get();
-  if (real == nullptr) {
-    errno = ENOSYS;
-    return MAP_FAILED;
-  }
+  if (real == nullptr) return real_function_missing(MAP_FAILED);
   if (fd > 2 && (flags & MAP_ANONYMOUS) == 0 && !IN_HOOK) {
     if ((prot & PROT_READ) != 0) observe_data_above_2(fd, "read");
     if ((prot & PROT_WRITE) != 0 && (flags & MAP_TYPE) != MAP_PRIVATE) observe_data_above_2(fd, "write");

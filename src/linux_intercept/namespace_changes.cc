@@ -11,10 +11,10 @@
 
 #include <cerrno>
 
-#include "../errno_saver.h"
-#include "../export.h"
-#include "../reentrancy.h"
-#include "../sink.h"
+#include "errno_saver.h"
+#include "export.h"
+#include "reentrancy.h"
+#include "sink.h"
 #include "path_report.h"
 #include "slots.h"
 

@@ -10,7 +10,7 @@
 
 #include <cstdarg>
 
-#include "../export.h"
+#include "export.h"
 #include "fd_life.h"
 #include "slots.h"
 

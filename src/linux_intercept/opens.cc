@@ -6,18 +6,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 
-#include "../errno_saver.h"
-#include "../export.h"
-#include "../fd_map.h"
-#include "../link_name.h"
-#include "../reentrancy.h"
-#include "../sink.h"
+#include "errno_saver.h"
+#include "export.h"
+#include "fd_map.h"
+#include "link_name.h"
+#include "raw_syscalls.h"
+#include "reentrancy.h"
+#include "sink.h"
 #include "fd_life.h"
 #include "path_report.h"
 #include "slots.h"
@@ -68,7 +68,7 @@ OpenIntent before_open(int dir_fd, const char* path, int flags) noexcept {
   if ((flags & (O_CREAT | O_EXCL)) == O_CREAT && (flags & O_TMPFILE) != O_TMPFILE && !IN_HOOK) {
     ErrnoSaver caller_errno;
     // A raw call: an unreadable pointer gives EFAULT, never a fault in the library.
-    intent.absent_before = ::syscall(SYS_faccessat, dir_fd, path, F_OK) != 0 && errno == ENOENT;
+    intent.absent_before = raw::access_at(dir_fd, path, F_OK) != 0 && errno == ENOENT;
   }
   return intent;
 }

@@ -2,13 +2,12 @@
 
 #include <string_view>
 
-#include "../errno_saver.h"
-#include "../identify.h"
-#include "../owned_text.h"
-#include "../reentrancy.h"
-#include "../reportable.h"
-#include "../sink.h"
-#include "../sql_extract.h"
+#include "errno_saver.h"
+#include "identify.h"
+#include "owned_text.h"
+#include "reentrancy.h"
+#include "sink.h"
+#include "sql_extract.h"
 #include "data_call.h"
 
 namespace velmora_io::linux_intercept {

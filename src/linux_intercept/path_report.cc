@@ -2,17 +2,16 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 
-#include "../errno_saver.h"
-#include "../link_name.h"
-#include "../reentrancy.h"
-#include "../sink.h"
+#include "errno_saver.h"
+#include "link_name.h"
+#include "raw_syscalls.h"
+#include "reentrancy.h"
+#include "sink.h"
 
 namespace velmora_io::linux_intercept {
 namespace {
@@ -20,21 +19,15 @@ namespace {
 // The directory a relative path starts from, into `small` when it fits, else into
 // `big`'s private pages. Raw system calls: the library's own lookups are not observed.
 std::string_view base_directory(int dir_fd, char* small, std::size_t small_size, TextCopy* big) noexcept {
-  char link[32] = "/proc/self/fd/";
-  if (dir_fd != AT_FDCWD) {
-    auto [end, ec] = std::to_chars(link + 14, link + sizeof(link) - 1, dir_fd);
-    if (ec != std::errc()) return {};
-    *end = '\0';
-  }
   for (std::size_t size = small_size;; size = PATH_MAX * 4) {
     char* buffer = size == small_size ? small : big->reserve(size);
     if (buffer == nullptr) return {};
     if (dir_fd == AT_FDCWD) {
-      const long n = ::syscall(SYS_getcwd, buffer, size);
+      const long n = raw::getcwd(buffer, size);
       if (n > 0) return {buffer, static_cast<std::size_t>(n) - 1};  // the count includes the NUL
       if (errno != ERANGE || size != small_size) return {};
     } else {
-      const long n = ::syscall(SYS_readlink, link, buffer, size);
+      const long n = raw::read_fd_link(dir_fd, buffer, size);
       if (n <= 0) return {};
       if (static_cast<std::size_t>(n) < size) return {buffer, static_cast<std::size_t>(n)};
       if (size != small_size) return {};

@@ -10,7 +10,7 @@
 
 #include <string_view>
 
-#include "../owned_text.h"
+#include "owned_text.h"
 
 namespace velmora_io::linux_intercept {
 

@@ -3,7 +3,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "../export.h"
+#include "export.h"
 #include "data_call.h"
 
 namespace li = velmora_io::linux_intercept;

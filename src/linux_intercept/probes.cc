@@ -9,7 +9,7 @@
 
 #include <type_traits>
 
-#include "../export.h"
+#include "export.h"
 #include "path_report.h"
 #include "slots.h"
 

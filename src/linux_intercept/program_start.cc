@@ -16,19 +16,19 @@
 // (the tid is the parent's thread), so it may follow the child's own first lines.
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
-#include "../errno_saver.h"
-#include "../event_line.h"
-#include "../export.h"
-#include "../link_name.h"
-#include "../reentrancy.h"
-#include "../sink.h"
+#include "errno_saver.h"
+#include "event_line.h"
+#include "export.h"
+#include "link_name.h"
+#include "raw_syscalls.h"
+#include "reentrancy.h"
+#include "sink.h"
 #include "path_report.h"
 #include "slots.h"
 
@@ -113,7 +113,7 @@ void search_program(const char* file, TextCopy* program) noexcept {
     std::size_t at = dir_len;
     if (dir_len > 0) p[at++] = '/';
     std::memcpy(p + at, file, file_len + 1);
-    if (::syscall(SYS_faccessat, AT_FDCWD, p, X_OK) == 0) {
+    if (raw::access_at(AT_FDCWD, p, X_OK) == 0) {
       absolute_file_name(AT_FDCWD, p, program);
       return;
     }

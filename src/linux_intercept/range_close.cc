@@ -6,10 +6,10 @@
 
 #include <cstdint>
 
-#include "../export.h"
-#include "../fd_map.h"
-#include "../reentrancy.h"
-#include "../sink.h"
+#include "export.h"
+#include "fd_map.h"
+#include "reentrancy.h"
+#include "sink.h"
 #include "fd_life.h"
 #include "slots.h"
 
@@ -67,10 +67,7 @@ VELMORA_EXPORT int close_range(unsigned int first, unsigned int last, int flags)
 
 VELMORA_EXPORT void closefrom(int low_fd) noexcept {
   auto* real = li::closefrom::get();
-  if (real == nullptr) {
-    errno = ENOSYS;
-    return;
-  }
+  if (real == nullptr) return li::real_function_missing<void>();
   const unsigned low = low_fd < 0 ? 0u : static_cast<unsigned>(low_fd);
   li::closing_range(low, ~0u);
   const int kept = li::kept_inside(low, ~0u);

@@ -5,10 +5,6 @@
 // call and make the same system call through the C library's function: the result and
 // errno are that call's. Every other number goes to the real syscall() untouched, with
 // the six argument registers the kernel can read.
-// The one definition of the C library's own name: not renamed like the library's raw
-// calls (raw_syscall.h), which stay out of it.
-#undef syscall
-
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -16,7 +12,7 @@
 
 #include <cstdarg>
 
-#include "../export.h"
+#include "export.h"
 #include "slots.h"
 
 namespace li = velmora_io::linux_intercept;

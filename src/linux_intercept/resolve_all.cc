@@ -1,13 +1,9 @@
 // The one pass, at the first call of any wrapper, that fills every real-function slot
-// of this library and settles the environment's sink. Built into each
-// library with VELMORA_WIDE_LIBRARY set to 0 or 1, so each looks up exactly the
-// functions it exports.
-#include "../sink.h"
+// of this library and settles the environment's sink. Built into each library
+// (library_kind.h), so each looks up exactly the functions it exports.
+#include "library_kind.h"
+#include "sink.h"
 #include "slots.h"
-
-#ifndef VELMORA_WIDE_LIBRARY
-#error "VELMORA_WIDE_LIBRARY must be 0 or 1"
-#endif
 
 namespace velmora_io {
 namespace {
@@ -15,7 +11,7 @@ namespace {
 enum class Library { NARROW, WIDE };
 
 constexpr bool exported_here(Library library) {
-  return library == Library::NARROW || VELMORA_WIDE_LIBRARY != 0;
+  return library == Library::NARROW || linux_intercept::WIDE_LIBRARY;
 }
 
 }  // namespace

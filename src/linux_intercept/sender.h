@@ -4,31 +4,23 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
-#include "../identify.h"
-#include "../reentrancy.h"
+#include "identify.h"
+#include "raw_syscalls.h"
+#include "reentrancy.h"
 
 namespace velmora_io::linux_intercept {
 
 // The caller's *src_len before the call, which record_sender needs, or 0 when nothing will
 // be recorded. The kernel reads it only when src is given, and answers an unreadable one
-// with EFAULT; so it is read only then, and only once the kernel says it can be: a signal
-// mask change with an invalid `how` copies the 8 aligned bytes around it in first (EFAULT
-// if it cannot) and then refuses (EINVAL), changing nothing.
+// with EFAULT; so it is read only then, and only once the kernel says it can be.
 inline socklen_t address_room(const sockaddr* src, const socklen_t* src_len) noexcept {
   if (src == nullptr || src_len == nullptr) return 0;
-  const auto around = reinterpret_cast<std::uintptr_t>(src_len) & ~std::uintptr_t{7};
-  const int saved = errno;
-  const long probe = ::syscall(SYS_rt_sigprocmask, -1, around, nullptr, 8);
-  const bool readable = probe != 0 && errno == EINVAL;
-  errno = saved;
-  return readable ? *src_len : 0;
+  return raw::readable(src_len) ? *src_len : 0;
 }
 
 // After a successful receive: records the sender's address under fd. `buffer_size` is

@@ -16,12 +16,12 @@
 #include <cstring>
 #include <optional>
 
-#include "../errno_saver.h"
-#include "../export.h"
-#include "../fd_map.h"
-#include "../identify.h"
-#include "../reentrancy.h"
-#include "../sink.h"
+#include "errno_saver.h"
+#include "export.h"
+#include "fd_map.h"
+#include "identify.h"
+#include "reentrancy.h"
+#include "sink.h"
 #include "fd_life.h"
 #include "slots.h"
 

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <type_traits>
 
-#include "../real_function.h"
+#include "real_function.h"
 #include "entry_points.h"
 
 namespace velmora_io::linux_intercept {
@@ -23,16 +23,24 @@ namespace velmora_io::linux_intercept {
 VELMORA_ENTRY_POINTS(VELMORA_SLOT)
 #undef VELMORA_SLOT
 
-// What every wrapper returns when the process has no real definition to forward to:
-// -1, or a null stream; mmap returns MAP_FAILED itself.
+// What every wrapper does when the process has no real definition to forward to: the
+// call fails with ENOSYS, returning -1, a null pointer, nothing for a void function, or
+// the failure value given (EOF, MAP_FAILED).
 template <typename Result>
 inline Result real_function_missing() noexcept {
   errno = ENOSYS;
-  if constexpr (std::is_pointer_v<Result>) {
+  if constexpr (std::is_void_v<Result>) {
+    return;
+  } else if constexpr (std::is_pointer_v<Result>) {
     return nullptr;
   } else {
     return static_cast<Result>(-1);
   }
+}
+template <typename Result>
+inline Result real_function_missing(Result failure) noexcept {
+  errno = ENOSYS;
+  return failure;
 }
 
 }  // namespace velmora_io::linux_intercept

@@ -3,13 +3,12 @@
 // text of a PostgreSQL query instead of a plain write.
 #include <sys/socket.h>
 
-#include "../async_safety.h"
-#include "../errno_saver.h"
-#include "../export.h"
-#include "../identify.h"
-#include "../reentrancy.h"
-#include "../reportable.h"
-#include "../sink.h"
+#include "async_safety.h"
+#include "errno_saver.h"
+#include "export.h"
+#include "identify.h"
+#include "reentrancy.h"
+#include "sink.h"
 #include "outgoing_sql.h"
 #include "sender.h"
 #include "slots.h"

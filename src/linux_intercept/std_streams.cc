@@ -1,14 +1,14 @@
 #include "std_streams.h"
 
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 
-#include "../errno_saver.h"
-#include "../fd_map.h"
-#include "../reentrancy.h"
+#include "errno_saver.h"
+#include "fd_map.h"
+#include "raw_syscalls.h"
+#include "reentrancy.h"
 
 namespace velmora_io::linux_intercept {
 namespace {
@@ -26,7 +26,7 @@ bool std_stream_observed(int32_t fd) noexcept {
   ErrnoSaver caller_errno;
   struct stat st;
   const bool observed =
-      ::syscall(SYS_fstat, fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISSOCK(st.st_mode));
+      raw::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISSOCK(st.st_mode));
   // A vfork child has descriptors of its own: its answer is not its parent's.
   if (table_owned_here()) state.store(observed ? OBSERVED : PASSED_OVER, std::memory_order_release);
   return observed;

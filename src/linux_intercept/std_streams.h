@@ -1,5 +1,5 @@
 // Which descriptors the data wrappers and close observe. The narrow library: the
-// reportable ones (reportable.h). The wide library adds descriptors 0-2 while they refer
+// reportable ones (sink.h). The wide library adds descriptors 0-2 while they refer
 // to a regular file or a socket (a redirection, a socket handed over by a server), never
 // a terminal, a pipe or a character device.
 //
@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
-#include "../reportable.h"
 #include "library_kind.h"
+#include "sink.h"
 
 namespace velmora_io::linux_intercept {
 
@@ -24,8 +24,7 @@ void std_stream_changed(int32_t fd) noexcept;
 inline bool observed_fd(int32_t fd) noexcept {
   if constexpr (WIDE_LIBRARY) {
     if (fd >= 0 && fd <= 2) {
-      return fd != PIPE_FD.load(std::memory_order_relaxed) &&
-             fd != PIPE_READ_FD.load(std::memory_order_relaxed) && std_stream_observed(fd);
+      return !is_sink_fd(fd) && std_stream_observed(fd);
     }
   }
   return is_reportable(fd);

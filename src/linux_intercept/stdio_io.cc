@@ -16,9 +16,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../errno_saver.h"
-#include "../export.h"
-#include "../stdio_buffer.h"
+#include "errno_saver.h"
+#include "export.h"
+#include "stdio_buffer.h"
 #include "data_call.h"
 #include "slots.h"
 #include "stdio_call.h"
@@ -79,19 +79,12 @@ bool fits_output_room(const FILE* fp, size_t bytes) noexcept {
          bytes <= static_cast<size_t>(fp->_IO_write_end - fp->_IO_write_ptr);
 }
 
-// What a stdio wrapper returns when the process has no real definition to forward to.
-template <typename Result>
-Result stdio_missing(Result failure) noexcept {
-  errno = ENOSYS;
-  return failure;
-}
-
 // One wrapper shape per kind of call; `Slot` is the function's real-function slot.
 
 template <typename Slot, typename Result, typename Judge, typename... Args>
 Result judged_call(Result failure, FILE* fp, Judge judge, Args... args) {
   auto* real = Slot::get();
-  if (real == nullptr) return stdio_missing(failure);
+  if (real == nullptr) return real_function_missing(failure);
   observe_before(fp, judge);
   return real(args...);
 }
@@ -102,7 +95,7 @@ Result judged_call(Result failure, FILE* fp, Judge judge, Args... args) {
 template <typename Slot, typename Result, typename Judge, typename Count, typename... Args>
 Result counted_read_call(Result failure, FILE* fp, Judge judge, Count count_reads, Args... args) {
   auto* real = Slot::get();
-  if (real == nullptr) return stdio_missing(failure);
+  if (real == nullptr) return real_function_missing(failure);
   const int fd = stdio_descriptor(fp);
   if (!may_observe(fd)) return real(args...);
   const Transfer first = judge(fp);  // reads the buffer only; errno untouched
@@ -159,7 +152,7 @@ template <typename Slot>
 char* fgets_call(char* s, int n, FILE* fp) {
   if (fits_buffered_input(fp, n)) {
     auto* real = Slot::get();
-    return real != nullptr ? real(s, n, fp) : stdio_missing<char*>(nullptr);
+    return real != nullptr ? real(s, n, fp) : real_function_missing<char*>();
   }
   return line_read_call<Slot>(fp, n, s, n, fp);
 }
@@ -187,7 +180,7 @@ ssize_t getdelim_call(char** line, size_t* n, int delim, FILE* fp, Args... args)
 template <typename Slot>
 int getc_call(FILE* fp) {
   auto* real = Slot::get();
-  if (real == nullptr) return stdio_missing(EOF);
+  if (real == nullptr) return real_function_missing(EOF);
   if (fp == nullptr || fp->_IO_read_ptr >= fp->_IO_read_end) observe_before(fp, next_byte_transfer);
   return real(fp);
 }
@@ -195,7 +188,7 @@ int getc_call(FILE* fp) {
 template <typename Slot>
 int putc_call(int c, FILE* fp) {
   auto* real = Slot::get();
-  if (real == nullptr) return stdio_missing(EOF);
+  if (real == nullptr) return real_function_missing(EOF);
   if (fp == nullptr || fp->_IO_write_ptr >= fp->_IO_write_end) {
     observe_before(fp, [c](const FILE* f) { return put_byte_transfer(f, c); });
   }
@@ -207,7 +200,7 @@ size_t fwrite_call(const void* ptr, size_t size, size_t count, FILE* fp) {
   const size_t bytes = size * count;
   if (fits_output_room(fp, bytes)) {
     auto* real = Slot::get();
-    return real != nullptr ? real(ptr, size, count, fp) : stdio_missing(size_t{0});
+    return real != nullptr ? real(ptr, size, count, fp) : real_function_missing(size_t{0});
   }
   return judged_call<Slot>(
       size_t{0}, fp,
@@ -231,7 +224,7 @@ int fflush_call(FILE* fp) {
 template <typename Slot, typename... Args>
 int formatted_output(FILE* fp, Args... args) {
   auto* real = Slot::get();
-  if (real == nullptr) return stdio_missing(-1);
+  if (real == nullptr) return real_function_missing(-1);
   const FormattedCall call(fp);
   const int produced = real(fp, args...);
   call.output_done(produced);
@@ -241,7 +234,7 @@ int formatted_output(FILE* fp, Args... args) {
 template <typename Slot, typename... Args>
 int formatted_input(FILE* fp, Args... args) {
   auto* real = Slot::get();
-  if (real == nullptr) return stdio_missing(EOF);
+  if (real == nullptr) return real_function_missing(EOF);
   const FormattedCall call(fp);
   const int done = real(fp, args...);
   call.input_done();

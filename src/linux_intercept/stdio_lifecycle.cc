@@ -5,9 +5,9 @@
 #include <fcntl.h>
 #include <stdio.h>
 
-#include "../errno_saver.h"
-#include "../export.h"
-#include "../reentrancy.h"
+#include "errno_saver.h"
+#include "export.h"
+#include "reentrancy.h"
 #include "fd_life.h"
 #include "opens.h"
 #include "stdio_call.h"

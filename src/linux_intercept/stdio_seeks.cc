@@ -4,9 +4,9 @@
 // the buffer or starts a block ("read"); judged before the call (stdio_buffer.h).
 #include <cstdio>
 
-#include "../errno_saver.h"
-#include "../export.h"
-#include "../stdio_buffer.h"
+#include "errno_saver.h"
+#include "export.h"
+#include "stdio_buffer.h"
 #include "data_call.h"
 #include "slots.h"
 

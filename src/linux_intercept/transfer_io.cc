@@ -7,19 +7,16 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
-#include "../export.h"
-#include "../identify.h"
-#include "../sink.h"
+#include "export.h"
+#include "identify.h"
+#include "sink.h"
 #include "slots.h"
 
 namespace velmora_io::linux_intercept {
 namespace {
 
 void observe_end(int fd, std::string_view kind) noexcept {
-  if (fd == PIPE_FD.load(std::memory_order_relaxed) || fd == PIPE_READ_FD.load(std::memory_order_relaxed)) {
-    return;
-  }
-  observe_io(fd, kind);
+  if (!is_sink_fd(fd)) observe_io(fd, kind);
 }
 
 template <typename Slot, typename... Args>

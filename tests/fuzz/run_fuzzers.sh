@@ -43,16 +43,16 @@ fi
 # Each target with the sources it exercises, compiled in directly: the main build may
 # use another compiler, and the sanitizers must see inside these files too.
 declare -A sources=(
-  [sql_extract]="src/sql_extract.cc src/utf8.cc"
-  [sockaddr_name]="src/sockaddr_name.cc"
-  [event_line]="src/event_line.cc tools/event_parse.cc"
-  [pipe_fd_env]="src/pipe_fd_env.cc"
+  [sql_extract]="src/codec/sql_extract.cc src/codec/utf8.cc"
+  [sockaddr_name]="src/codec/sockaddr_name.cc"
+  [event_line]="src/codec/event_line.cc tools/model/event_parse.cc"
+  [pipe_fd_env]="src/codec/pipe_fd_env.cc"
 )
 targets=(sql_extract sockaddr_name event_line pipe_fd_env)
 
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-       -U_FORTIFY_SOURCE -Wall -Wextra -Werror -I "$top/src" -I "$top/tools")
+       -U_FORTIFY_SOURCE -Wall -Wextra -Werror -I "$top/src/codec" -I "$top/tools/model")
 
 mkdir -p "$build/artifacts" || exit 1
 status=0

@@ -4,6 +4,8 @@
 # the C library as its only dependency, and no start-up or teardown code of its own.
 # Usage: check_library_face.sh LIBRARY narrow|wide ENTRY_POINTS_H
 set -euo pipefail
+# grep reads its whole input (no -q) wherever a pipe feeds it: with pipefail, a writer
+# cut short by an early exit would turn a match into a failure of the pipeline.
 lib=$1
 kind=$2
 list=$3
@@ -32,10 +34,10 @@ fi
 
 # Dynamic initialisers or atexit registrations would be start-up/teardown code, and a
 # statically linked C++ runtime would bring its own.
-if nm "$lib" | grep -q -E '_GLOBAL__sub_I|_GLOBAL__sub_D'; then
+if nm "$lib" | grep -E '_GLOBAL__sub_I|_GLOBAL__sub_D' > /dev/null; then
   echo "has global constructors or destructors:"; nm "$lib" | grep -E '_GLOBAL__sub_[ID]'; fail=1
 fi
-if nm -D --undefined-only "$lib" | grep -q -E '__cxa_atexit|__cxa_thread_atexit|__tls_get_addr'; then
+if nm -D --undefined-only "$lib" | grep -E '__cxa_atexit|__cxa_thread_atexit|__tls_get_addr' > /dev/null; then
   echo "imports atexit/TLS-allocation hooks:"; nm -D --undefined-only "$lib" | grep -E '__cxa_atexit|__cxa_thread_atexit|__tls_get_addr'; fail=1
 fi
 # The observed path must stay safe in a signal handler that interrupted the program's
@@ -47,10 +49,10 @@ if [ -n "$unsafe" ]; then
   echo "imports functions unsafe on the observed path: $unsafe"; fail=1
 fi
 # Thread-local flags use the initial-exec model: static TLS offsets, no __tls_get_addr.
-if ! readelf -r "$lib" | grep -q TPOFF; then
+if ! readelf -r "$lib" | grep TPOFF > /dev/null; then
   echo "no initial-exec TLS relocations found"; fail=1
 fi
-if readelf -d "$lib" | grep -q -E 'SYMBOLIC'; then
+if readelf -d "$lib" | grep -E 'SYMBOLIC' > /dev/null; then
   echo "linked with -Bsymbolic: internal calls would bypass interposition"; fail=1
 fi
 [ $fail -eq 0 ] && echo "library public face: ok"

@@ -1,4 +1,4 @@
-// The descriptor table against a plain model, under threads, and once poisoned.
+// The descriptor table against a plain model, and under threads.
 #include "fd_map.h"
 
 #include <gtest/gtest.h>
@@ -108,27 +108,6 @@ TEST(FdTable, ConcurrentOperationsKeepEveryEntryConsistent) {
     table_remove(100000 + t);
   }
   table_remove(7);
-}
-
-// A poisoned table is never read or changed again; each check runs in its own process
-// because the mark is permanent.
-TEST(FdTable, PoisonedTableRefusesEveryOperation) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, untouched table
-  EXPECT_EXIT(
-      {
-        table_insert(5, "file:/before");
-        poison_table();
-        bool present = false;
-        const bool refused = table_contains(5, &present) == TableStatus::UNAVAILABLE;
-        TextCopy copy;
-        const bool no_copy = table_copy_name(5, &copy) == Lookup::UNAVAILABLE;
-        table_insert(6, "file:/after");
-        const bool no_remove = !table_remove(5);
-        std::string_view name;
-        const bool kept = FD_MAP.map.find(5, &name) && name == "file:/before" && !FD_MAP.map.find(6, &name);
-        std::exit(refused && no_copy && no_remove && kept ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

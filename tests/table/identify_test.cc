@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,11 +26,10 @@ class Identify : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(pipe2(sink_, O_NONBLOCK | O_CLOEXEC), 0);
-    PIPE_FD.store(sink_[1]);
-    PIPE_FD_CHECKED.store(true);
+    hand_over_pipe(sink_[1]);
   }
   void TearDown() override {
-    PIPE_FD.store(-1);
+    hand_over_pipe(-1);
     close(sink_[0]);
     close(sink_[1]);
   }
@@ -174,23 +174,49 @@ TEST_F(Identify, ThreadsRacingToNameOneDescriptorLeaveOneEntry) {
   close(fd);
 }
 
-TEST(IdentifyPoisoned, NothingIsRecordedOrReported) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, untouched table
+// A table operation entered again on its own thread finds the table unavailable instead
+// of waiting for itself: here another library's fork child handler, registered before
+// ours, runs while the lock our prepare handler took is still held. It reads, records
+// and reports nothing; once our own child handler has run the table is whole again.
+int REENTERED_FD = -1;
+bool REENTRY_REFUSED = false;
+void child_handler_before_ours() {
+  bool present = false;
+  TextCopy copy;
+  REENTRY_REFUSED = table_contains(5, &present) == TableStatus::UNAVAILABLE &&
+                    table_copy_name(5, &copy) == Lookup::UNAVAILABLE && !table_insert(6, "file:/after") &&
+                    !table_remove(5);
+  ensure_fd_mapped(REENTERED_FD);
+  report_io(REENTERED_FD, "read");
+  observe_io(REENTERED_FD, "read");
+}
+
+TEST(IdentifyReentered, NothingIsReadRecordedOrReported) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, no handlers of ours yet
   EXPECT_EXIT(
       {
+        alarm(20);  // a table that waited for its own lock would hang here
         int p[2];
         if (pipe2(p, O_NONBLOCK) != 0) std::exit(2);
-        PIPE_FD.store(p[1]);
-        PIPE_FD_CHECKED.store(true);
-        const int fd = open("/dev/null", O_RDONLY);
-        poison_table();
-        ensure_fd_mapped(fd);
-        report_io(fd, "read");
-        observe_io(fd, "read");
-        char c;
-        const bool silent = read(p[0], &c, 1) < 0;
-        std::string_view name;
-        std::exit(silent && !FD_MAP.map.find(fd, &name) ? 0 : 1);
+        pthread_atfork(nullptr, nullptr, child_handler_before_ours);
+        hand_over_pipe(p[1]);
+        REENTERED_FD = open("/dev/null", O_RDONLY);
+        table_insert(5, "file:/before");  // registers the table's fork handlers
+        const pid_t child = fork();
+        if (child == 0) {
+          char c;
+          const bool silent = read(p[0], &c, 1) < 0;
+          bool five = false;
+          bool six = true;
+          bool named = true;
+          const bool whole = table_contains(5, &five) == TableStatus::DONE &&
+                             table_contains(6, &six) == TableStatus::DONE &&
+                             table_contains(REENTERED_FD, &named) == TableStatus::DONE;
+          _exit(REENTRY_REFUSED && silent && whole && five && !six && !named ? 0 : 1);
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child) std::exit(2);
+        std::exit(WIFEXITED(status) ? WEXITSTATUS(status) : 3);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -200,7 +226,7 @@ TEST(IdentifyFresh, NegativeDescriptorTouchesNothing) {
   EXPECT_EXIT(
       {
         ensure_fd_mapped(-1);
-        std::exit(FD_MAP.map.capacity() == 0 ? 0 : 1);
+        std::exit(FD_MAP.capacity() == 0 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

@@ -5,7 +5,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include "linux_intercept/entry_points.h"
+#include "entry_points.h"
 
 namespace velmora_io {
 namespace {

@@ -1,22 +1,24 @@
 #include "fd_map.h"
 
-#include <linux/kcmp.h>
-#include <sys/mman.h>
-#include <sys/syscall.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <utility>
 
+#include "raw_syscalls.h"
 #include "ring_sink.h"
 #include "sink.h"
 
 namespace velmora_io {
 
-constinit FdTable FD_MAP;
+constinit FdMap FD_MAP;
 
 namespace {
+
+// FD_MAP's lock: every table operation and the fork handlers, nothing else.
+constinit pthread_mutex_t TABLE_LOCK = PTHREAD_MUTEX_INITIALIZER;
 
 // True while this thread is between taking and releasing FD_MAP's lock (or registering
 // the fork handlers). A signal handler that interrupts such a thread and calls one of
@@ -49,7 +51,7 @@ Kin kin_of(int32_t pid) noexcept {
   if (owner == pid) return Kin::OWNER;
   const int64_t known = KIN_OF_PID.load(std::memory_order_relaxed);
   if (known >> 8 == pid) return static_cast<Kin>(known & 0xff);
-  const long same = ::syscall(SYS_kcmp, pid, owner, KCMP_VM, 0, 0);
+  const long same = raw::compare_memory(pid, owner);
   // KCMP_VM orders address spaces: 0 is the owner's own memory, 1 or 2 another.
   const Kin kin = same == 0 ? Kin::SHARED_MEMORY : same > 0 ? Kin::OWN_MEMORY : Kin::UNKNOWN;
   if (kin == Kin::OWN_MEMORY) {
@@ -63,10 +65,10 @@ Kin kin_of(int32_t pid) noexcept {
 // Takes the lock unless this process must not wait for it (see table_owned_here): a
 // held lock is where a raw clone's child would otherwise hang, so the slow path asks.
 bool lock_table() noexcept {
-  if (pthread_mutex_trylock(&FD_MAP.lock) == 0) return true;
+  if (pthread_mutex_trylock(&TABLE_LOCK) == 0) return true;
   const int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
   if (owner != 0 && kin_of(static_cast<int32_t>(::getpid())) == Kin::UNKNOWN) return false;
-  pthread_mutex_lock(&FD_MAP.lock);
+  pthread_mutex_lock(&TABLE_LOCK);
   return true;
 }
 
@@ -83,14 +85,14 @@ void before_fork() noexcept {
   IN_TABLE_OP = true;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   sink_before_fork();
-  pthread_mutex_lock(&FD_MAP.lock);
+  pthread_mutex_lock(&TABLE_LOCK);
 }
 void after_fork_parent() noexcept {
   if (FORKS_SKIPPED > 0) {
     --FORKS_SKIPPED;
     return;
   }
-  pthread_mutex_unlock(&FD_MAP.lock);
+  pthread_mutex_unlock(&TABLE_LOCK);
   sink_after_fork_parent();
   std::atomic_signal_fence(std::memory_order_seq_cst);
   IN_TABLE_OP = false;
@@ -101,7 +103,7 @@ void after_fork_child() noexcept {
   if (FORKS_SKIPPED > 0) {
     --FORKS_SKIPPED;
   } else {
-    pthread_mutex_init(&FD_MAP.lock, nullptr);
+    pthread_mutex_init(&TABLE_LOCK, nullptr);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     IN_TABLE_OP = false;
   }
@@ -114,7 +116,7 @@ void after_fork_child() noexcept {
 void adopt_own_copy(int32_t pid) noexcept {
   // A lock this very thread held (a clone from a signal handler inside a table
   // operation) is unlocked by it later, harmlessly: the mutex is a plain one.
-  pthread_mutex_init(&FD_MAP.lock, nullptr);
+  pthread_mutex_init(&TABLE_LOCK, nullptr);
   sink_after_fork_child();
   OWNER_PID.store(pid, std::memory_order_relaxed);
 }
@@ -123,7 +125,7 @@ void register_fork_handlers() noexcept {
 }
 
 // One critical section on FD_MAP. `usable()` is false when the section could not be
-// entered (re-entered from a signal handler) or the table is poisoned.
+// entered (re-entered from a signal handler, or a lock this process may not wait for).
 class CriticalSection {
  public:
   CriticalSection() noexcept {
@@ -140,28 +142,22 @@ class CriticalSection {
   }
   ~CriticalSection() {
     if (!entered_) return;
-    pthread_mutex_unlock(&FD_MAP.lock);
+    pthread_mutex_unlock(&TABLE_LOCK);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     IN_TABLE_OP = false;
   }
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
 
-  bool usable() const noexcept { return entered_ && !FD_MAP.poisoned; }
+  bool usable() const noexcept { return entered_; }
 
  private:
   bool entered_ = false;
 };
 
-void* map_pages(std::size_t bytes) noexcept {
-  // A raw system call: a library that interposes mmap must not see the table's memory.
-  void* p = reinterpret_cast<void*>(
-      ::syscall(SYS_mmap, nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  return p == MAP_FAILED ? nullptr : p;
-}
-
-constexpr std::size_t PAGE = 4096;
-constexpr std::size_t round_to_pages(std::size_t bytes) noexcept { return (bytes + PAGE - 1) / PAGE * PAGE; }
+// The table's memory comes from raw mmap: a library that interposes mmap must not see it.
+using raw::map_pages;
+using raw::unmap_pages;
 
 // Index of the smallest block size (16 << index) that holds `size` bytes.
 std::size_t size_index(std::size_t size) noexcept {
@@ -193,7 +189,7 @@ bool table_owned_by(int32_t pid) noexcept {
 
 char* FdMap::NameBlocks::take(std::size_t size) noexcept {
   const std::size_t index = size_index(size);
-  if (index >= SIZES) return static_cast<char*>(map_pages(round_to_pages(size)));
+  if (index >= SIZES) return static_cast<char*>(map_pages(size));
   if (FreeBlock* block = free_[index]) {
     free_[index] = block->next;
     return reinterpret_cast<char*>(block);
@@ -225,7 +221,7 @@ char* FdMap::NameBlocks::take(std::size_t size) noexcept {
 void FdMap::NameBlocks::give_back(char* block, std::size_t size) noexcept {
   const std::size_t index = size_index(size);
   if (index >= SIZES) {
-    ::syscall(SYS_munmap, block, round_to_pages(size));
+    unmap_pages(block, size);
     return;
   }
   auto* freed = reinterpret_cast<FreeBlock*>(block);
@@ -258,7 +254,7 @@ bool FdMap::find(int32_t fd, std::string_view* name) const noexcept {
 bool FdMap::grow() noexcept {
   const std::size_t new_capacity = capacity_ == 0 ? 64 : capacity_ * 2;
   // Fresh anonymous pages are zero: every slot starts free.
-  auto* fresh = static_cast<Slot*>(map_pages(round_to_pages(new_capacity * sizeof(Slot))));
+  auto* fresh = static_cast<Slot*>(map_pages(new_capacity * sizeof(Slot)));
   if (fresh == nullptr) return false;
   Slot* old = std::exchange(slots_, fresh);
   const std::size_t old_capacity = std::exchange(capacity_, new_capacity);
@@ -268,7 +264,7 @@ bool FdMap::grow() noexcept {
     while (slots_[j].name != nullptr) j = (j + 1) & (capacity_ - 1);
     slots_[j] = old[i];
   }
-  if (old != nullptr) ::syscall(SYS_munmap, old, round_to_pages(old_capacity * sizeof(Slot)));
+  if (old != nullptr) unmap_pages(old, old_capacity * sizeof(Slot));
   return true;
 }
 
@@ -325,7 +321,7 @@ TableStatus table_contains(int32_t fd, bool* present) noexcept {
   CriticalSection cs;
   if (!cs.usable()) return TableStatus::UNAVAILABLE;
   std::string_view unused;
-  *present = FD_MAP.map.find(fd, &unused);
+  *present = FD_MAP.find(fd, &unused);
   return TableStatus::DONE;
 }
 
@@ -333,7 +329,7 @@ Lookup table_copy_name(int32_t fd, TextCopy* out) noexcept {
   CriticalSection cs;
   if (!cs.usable()) return Lookup::UNAVAILABLE;
   std::string_view name;
-  if (!FD_MAP.map.find(fd, &name)) return Lookup::ABSENT;
+  if (!FD_MAP.find(fd, &name)) return Lookup::ABSENT;
   return out->assign(name) ? Lookup::FOUND : Lookup::UNAVAILABLE;
 }
 
@@ -343,12 +339,12 @@ bool table_insert(int32_t fd, std::string_view name) noexcept {
     CriticalSection cs;
     if (!cs.usable()) return false;
     std::string_view now;
-    if (FD_MAP.map.find(fd, &now) && now == name) return true;
+    if (FD_MAP.find(fd, &now) && now == name) return true;
   }
   if (!table_owned_here()) return false;
   CriticalSection cs;
   if (!cs.usable()) return false;
-  return FD_MAP.map.insert(fd, name);
+  return FD_MAP.insert(fd, name);
 }
 
 bool table_remove(int32_t fd, TextCopy* removed) noexcept {
@@ -362,7 +358,7 @@ bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept {
   if (!table_owned_by(pid)) return false;
   CriticalSection cs;
   if (!cs.usable()) return false;
-  return FD_MAP.map.remove(fd, removed);
+  return FD_MAP.remove(fd, removed);
 }
 
 std::size_t FdMap::lowest_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) const noexcept {
@@ -381,12 +377,7 @@ std::size_t FdMap::lowest_in(uint32_t first, uint32_t last, int32_t* out, std::s
 
 std::size_t table_named_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) noexcept {
   CriticalSection cs;
-  return cs.usable() ? FD_MAP.map.lowest_in(first, last, out, max) : 0;
-}
-
-void poison_table() noexcept {
-  CriticalSection cs;
-  FD_MAP.poisoned = true;
+  return cs.usable() ? FD_MAP.lowest_in(first, last, out, max) : 0;
 }
 
 }  // namespace velmora_io

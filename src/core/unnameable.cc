@@ -1,12 +1,11 @@
 #include "unnameable.h"
 
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <charconv>
 #include <string_view>
+
+#include "raw_syscalls.h"
 
 namespace velmora_io {
 namespace {
@@ -39,13 +38,8 @@ bool same_object(const struct stat& a, const struct stat& b) noexcept {
 // or a path the kernel marks deleted of an object with no link left. A live file whose
 // path merely holds "(deleted)" could be renamed, so it is not remembered.
 bool never_nameable(int32_t fd, const struct stat& st) noexcept {
-  char path[32] = "/proc/self/fd/";
-  constexpr std::size_t prefix = sizeof("/proc/self/fd/") - 1;
-  auto [end, ec] = std::to_chars(path + prefix, path + sizeof(path) - 1, fd);
-  if (ec != std::errc()) return false;
-  *end = '\0';
   char target[160];  // small (signal stacks); a longer target is just not remembered
-  const ssize_t n = static_cast<ssize_t>(::syscall(SYS_readlink, path, target, sizeof(target)));
+  const ssize_t n = raw::read_fd_link(fd, target, sizeof(target));
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof(target)) return false;  // unknown or cut
   const std::string_view text(target, static_cast<std::size_t>(n));
   if (text.front() != '/') return true;
@@ -66,7 +60,7 @@ bool still_unnameable(int32_t fd) noexcept {
   const uint64_t nlink = slot->nlink.load(std::memory_order_acquire);
   if (slot->seq.load(std::memory_order_relaxed) != before) return false;  // changed meanwhile
   struct stat st;
-  if (::fstat(fd, &st) != 0) return false;
+  if (raw::fstat(fd, &st) != 0) return false;
   return st.st_dev == dev && st.st_ino == ino && st.st_nlink == nlink;
 }
 
@@ -74,12 +68,12 @@ void remember_if_unnameable(int32_t fd) noexcept {
   Slot* slot = slot_of(fd);
   if (slot == nullptr) return;
   struct stat first;
-  if (::fstat(fd, &first) != 0 || S_ISSOCK(first.st_mode)) return;
+  if (raw::fstat(fd, &first) != 0 || S_ISSOCK(first.st_mode)) return;
   if (!never_nameable(fd, first)) return;
   // The link and the identity must belong to one object: another thread may have put a
   // different one under this number between the calls.
   struct stat second;
-  if (::fstat(fd, &second) != 0 || !same_object(first, second)) return;
+  if (raw::fstat(fd, &second) != 0 || !same_object(first, second)) return;
 
   uint32_t seq = slot->seq.load(std::memory_order_relaxed);
   if ((seq & WRITING) != 0) return;  // another writer: its mark or forgetting stands

@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/mman.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,6 +12,7 @@
 #include "event_line.h"
 #include "fd_map.h"
 #include "hex_digits.h"
+#include "raw_syscalls.h"
 #include "ring_protocol.h"
 #include "utf8.h"
 
@@ -71,24 +70,20 @@ const char* ring_directory() noexcept {
 
 // Creates this process's ring in `dir`; null when it cannot.
 [[gnu::noinline]] void* create_ring(const char* dir) noexcept {
-  const int32_t pid = static_cast<int32_t>(::syscall(SYS_getpid));
+  const int32_t pid = raw::getpid();
   const std::size_t size = ring_file_size(RING_SLOT_COUNT);
   char path[512];
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (!ring_path(path, sizeof(path), dir, pid, monotonic_ns() + static_cast<uint64_t>(attempt))) return nullptr;
-    const int fd = static_cast<int>(
-        ::syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    const int fd = raw::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return nullptr;
-    void* base = MAP_FAILED;
-    if (::syscall(SYS_ftruncate, fd, static_cast<off_t>(size)) == 0) {
-      base = reinterpret_cast<void*>(
-          ::syscall(SYS_mmap, nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-    }
+    void* base = nullptr;
+    if (raw::ftruncate(fd, static_cast<off_t>(size)) == 0) base = raw::map_shared(fd, size);
     // The mapping is all the process keeps: it has no descriptor of ours to close or lose.
-    ::syscall(SYS_close, fd);
-    if (base == MAP_FAILED) {
-      ::syscall(SYS_unlinkat, AT_FDCWD, path, 0);
+    raw::close(fd);
+    if (base == nullptr) {
+      raw::unlink(path);
       return nullptr;
     }
     ring_init(base, RING_SLOT_COUNT, pid);
@@ -105,7 +100,7 @@ void* settled_ring() noexcept {
   if (state == READY) return RING_BASE.load(std::memory_order_relaxed);
   for (int64_t waited = 0; state == CREATING && !CREATING_HERE && waited < ROOM_WAIT_NS; waited += ROOM_STEP_NS) {
     const timespec step{0, ROOM_STEP_NS};
-    ::syscall(SYS_nanosleep, &step, nullptr);
+    raw::sleep_for(&step);
     state = RING_STATE.load(std::memory_order_acquire);
   }
   if (state == READY) return RING_BASE.load(std::memory_order_relaxed);
@@ -127,9 +122,9 @@ void* settled_ring() noexcept {
 // Fills the identity cache; false for a child that shares this memory, left out.
 bool know_myself() noexcept {
   if (!table_owned_here()) return false;
-  MY_TID = static_cast<int32_t>(::syscall(SYS_gettid));
+  MY_TID = static_cast<int32_t>(raw::gettid());
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  MY_PID = static_cast<int32_t>(::syscall(SYS_getpid));
+  MY_PID = raw::getpid();
   return true;
 }
 
@@ -165,7 +160,7 @@ bool write_record(void* base, const RingRecord& record, std::string_view detail)
       continue;
     }
     const timespec step{0, ROOM_STEP_NS};
-    ::syscall(SYS_nanosleep, &step, nullptr);  // raw: no cancellation point
+    raw::sleep_for(&step);  // raw: no cancellation point
     waited += ROOM_STEP_NS;
     write.retry();
   }

@@ -1,15 +1,7 @@
 #include "sink.h"
 
-#include <fcntl.h>
 #include <limits.h>
-#include <linux/futex.h>
-#include <linux/kcmp.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,34 +12,33 @@
 #include "event_line.h"
 #include "fd_map.h"
 #include "pipe_fd_env.h"
+#include "raw_syscalls.h"
 #include "ring_sink.h"
 #include "utf8.h"
 
 namespace velmora_io {
 
-constinit std::atomic<int32_t> PIPE_FD{-1};
-constinit std::atomic<int32_t> PIPE_READ_FD{-1};
-constinit std::atomic<bool> PIPE_FD_CHECKED{false};
-
 namespace {
 
-// ---- Raw system calls: not cancellation points, invisible to other interposers.
+// -1 while unset; any negative value means "no pipe".
+constinit std::atomic<int32_t> PIPE_FD{-1};
+// The host's read end, kept out of observation; -1 while unset.
+constinit std::atomic<int32_t> PIPE_READ_FD{-1};
+// PIPE_FD has been settled, by the host or from the environment; never reset.
+constinit std::atomic<bool> PIPE_FD_CHECKED{false};
 
-long raw_writev(int fd, const iovec* iov, int count) noexcept { return ::syscall(SYS_writev, fd, iov, count); }
+[[gnu::noinline, gnu::cold]] void settle_pipe_fd() noexcept;
+
+// Every system call below is a raw one (raw_syscalls.h): no cancellation point, unseen
+// by other interposers.
+using raw::futex_wait;
+using raw::futex_wake_all;
+
 int raw_open_log(const char* path) noexcept {
   // O_NONBLOCK: a FIFO without a reader fails at once (ENXIO) instead of hanging the
   // program, and a full one drops the line; a regular file is not affected.
   // O_CLOEXEC: a concurrent fork+exec in another thread cannot inherit it.
-  return static_cast<int>(
-      ::syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644));
-}
-void raw_close(int fd) noexcept { ::syscall(SYS_close, fd); }
-bool raw_fstat(int fd, struct stat* st) noexcept { return ::syscall(SYS_fstat, fd, st) == 0; }
-void futex_wait(std::atomic<uint32_t>* word, uint32_t seen) noexcept {
-  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
-}
-void futex_wake_all(std::atomic<uint32_t>* word) noexcept {
-  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+  return raw::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
 }
 int64_t now_ms() noexcept {
   timespec ts;
@@ -73,7 +64,7 @@ constinit std::atomic<uint64_t> PIPE_INO{0};
 
 std::optional<PipeIdentity> identity_of(int32_t fd, bool must_be_stream) noexcept {
   struct stat st;
-  if (!raw_fstat(fd, &st)) return std::nullopt;
+  if (raw::fstat(fd, &st) != 0) return std::nullopt;
   // Without a stated identity, only what can be a host's pipe is trusted: a number
   // closed by an intermediate program and reused for a regular file is not.
   if (must_be_stream && !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode) && !S_ISCHR(st.st_mode)) {
@@ -120,11 +111,11 @@ std::optional<Candidate> pipe_fd_from_environment() noexcept {
 // shares its parent's memory (vfork before the parent's first call), where a number of
 // the child's would be stored for the parent: it adopts the named number as it is.
 int private_duplicate(int fd) noexcept {
-  if (::syscall(SYS_kcmp, ::getpid(), ::getppid(), KCMP_VM, 0, 0) == 0) return -1;
+  if (raw::compare_memory(::getpid(), ::getppid()) == 0) return -1;
   rlimit limit;
-  if (::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0) return -1;
+  if (raw::open_file_limit(&limit) != 0) return -1;
   for (rlim_t floor = (limit.rlim_cur < 1024 ? limit.rlim_cur : 1024) - 1; floor >= 3 && floor < 1024; floor /= 2) {
-    const long copy = ::syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, floor);
+    const long copy = raw::dup_cloexec_at_least(fd, static_cast<int>(floor));
     if (copy >= 0) return static_cast<int>(copy);
     if (errno != EMFILE && errno != EINVAL) break;
   }
@@ -291,7 +282,7 @@ class LineWriter {
         --count;
         continue;
       }
-      const long n = raw_writev(fd_, iov, count);
+      const long n = raw::writev(fd_, iov, count);
       if (n > 0) {
         started_ = true;
         for (std::size_t left = static_cast<std::size_t>(n); left > 0;) {
@@ -319,9 +310,8 @@ class LineWriter {
     if (deadline_ms_ == 0) deadline_ms_ = now + ROOM_WAIT_MS;
     const int64_t left = deadline_ms_ - now;
     if (left <= 0) return false;
-    pollfd p{fd_, POLLOUT, 0};
     const timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
-    return ::syscall(SYS_ppoll, &p, 1, &wait, nullptr, 0) >= 0 || errno == EINTR;
+    return raw::wait_writable(fd_, &wait) >= 0 || errno == EINTR;
   }
 
   int fd_;
@@ -332,20 +322,6 @@ class LineWriter {
   iovec iov_[BATCH];
 };
 
-// The detail in pieces: runs of the caller's text between the characters that must be
-// escaped, and the two-byte escapes themselves.
-void put_escaped(LineWriter& out, std::string_view detail) noexcept {
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < detail.size(); ++i) {
-    const char c = detail[i];
-    if (c != '\t' && c != '\n' && c != '\\') continue;
-    out.put(detail.data() + run, i - run);
-    out.put(c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\\\", 2);
-    run = i + 1;
-  }
-  out.put(detail.data() + run, detail.size() - run);
-}
-
 // The line in pieces straight from the caller's text: kind, TAB, the detail's runs and
 // escapes, then `tail` (the detail's closing TAB and the numbers). Out of line, so that
 // its writer and the sink's choice (which may fstat the pipe) never share the stack.
@@ -355,7 +331,7 @@ void put_escaped(LineWriter& out, std::string_view detail) noexcept {
   if (LINE_CUT.load(std::memory_order_relaxed)) out.put("\n", 1);
   out.put(kind);
   out.put("\t", 1);
-  put_escaped(out, detail);
+  escape_detail_in_pieces(detail, [&out](const char* data, std::size_t size) { out.put(data, size); });
   out.put(tail);
   const bool whole = out.finish();
   if (out.started()) LINE_CUT.store(!whole, std::memory_order_relaxed);
@@ -371,7 +347,7 @@ void put_escaped(LineWriter& out, std::string_view detail) noexcept {
                                    int32_t pid) noexcept {
   // A line lost to the sink (no room, no reader, no log file) must not show in errno.
   ErrnoSaver caller_errno;
-  const int64_t tid = ::syscall(SYS_gettid);
+  const int64_t tid = raw::gettid();
   const std::size_t escaped = escaped_size(detail);
   // The line without kind and detail is TAB TAB fd TAB pid TAB tid LF: from its second
   // byte on it is the detail's closing TAB and the numbers.
@@ -398,10 +374,8 @@ void put_escaped(LineWriter& out, std::string_view detail) noexcept {
   const int log_fd = raw_open_log(path);
   if (log_fd < 0) return;
   write_line(log_fd, kind, detail, tail);
-  raw_close(log_fd);
+  raw::close(log_fd);
 }
-
-}  // namespace
 
 void settle_pipe_fd() noexcept {
   // One thread adopts; the others wait (bounded) until PIPE_FD is stored, or their lines
@@ -409,7 +383,7 @@ void settle_pipe_fd() noexcept {
   bool idle = false;
   if (!PIPE_SETTLING.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
     for (int i = 0; i < 100000 && !SETTLING_HERE && !PIPE_FD_CHECKED.load(std::memory_order_acquire); ++i) {
-      ::syscall(SYS_sched_yield);
+      raw::yield();
     }
     return;
   }
@@ -425,11 +399,33 @@ void settle_pipe_fd() noexcept {
     PIPE_IS_PRIVATE.store(copy >= 0, std::memory_order_relaxed);
     PIPE_FD.store(copy >= 0 ? copy : candidate->fd, std::memory_order_release);
   } else if (copy >= 0) {
-    raw_close(copy);
+    raw::close(copy);
   }
   PIPE_FD_CHECKED.store(true, std::memory_order_release);
   std::atomic_signal_fence(std::memory_order_seq_cst);
   SETTLING_HERE = false;
+}
+
+}  // namespace
+
+void settle_sink() noexcept {
+  if (!PIPE_FD_CHECKED.load(std::memory_order_acquire)) [[unlikely]] {
+    settle_pipe_fd();
+  }
+}
+
+bool is_sink_fd(int32_t fd) noexcept {
+  return fd >= 0 && (fd == PIPE_FD.load(std::memory_order_relaxed) ||
+                     fd == PIPE_READ_FD.load(std::memory_order_relaxed));
+}
+
+bool is_reportable(int32_t fd) noexcept { return fd > 2 && !is_sink_fd(fd); }
+
+bool is_reportable_checked(int32_t fd) noexcept {
+  if (is_reportable(fd)) return true;
+  if (fd <= 2 || fd != PIPE_FD.load(std::memory_order_relaxed)) return false;
+  verify_pipe_fd();
+  return is_reportable(fd);
 }
 
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
@@ -449,13 +445,16 @@ void hand_over_pipe(int32_t fd) noexcept {
   PIPE_FROM_ENV.store(false, std::memory_order_relaxed);
   if (!PIPE_IS_PRIVATE.exchange(false, std::memory_order_relaxed)) {
     PIPE_FD.store(fd, std::memory_order_relaxed);
-    return;
+  } else {
+    // The private duplicate is closed once no line can still be writing to it.
+    LineTurn turn(true);
+    const int32_t copy = PIPE_FD.exchange(fd, std::memory_order_acq_rel);
+    if (copy >= 0 && turn.held()) raw::close(copy);
   }
-  // The private duplicate is closed once no line can still be writing to it.
-  LineTurn turn(true);
-  const int32_t copy = PIPE_FD.exchange(fd, std::memory_order_acq_rel);
-  if (copy >= 0 && turn.held()) raw_close(copy);
+  PIPE_FD_CHECKED.store(true, std::memory_order_release);
 }
+
+void hand_over_read_end(int32_t fd) noexcept { PIPE_READ_FD.store(fd, std::memory_order_relaxed); }
 
 int32_t private_pipe_fd() noexcept {
   return PIPE_IS_PRIVATE.load(std::memory_order_relaxed) ? PIPE_FD.load(std::memory_order_relaxed) : -1;

@@ -54,7 +54,7 @@
 // Thread cancellation
 //   Nothing the library does while a thread is inside a guarded step is a cancellation
 //   point: the sink opens, writes, waits and closes through raw system calls, and
-//   identification uses readlink and getpeername, which are none. So a deferred
+//   identification uses raw readlink and getpeername (raw_syscalls.h). So a deferred
 //   cancellation can only act in the real call, after IN_HOOK is clear again; the
 //   cleanup handlers' own I/O is observed as any other.
 #pragma once

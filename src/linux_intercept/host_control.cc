@@ -9,9 +9,8 @@
 VELMORA_EXPORT void velmora_io_set_pipe_fd(int32_t fd) {
   // Ownership stays with the host: the descriptor is neither checked nor closed here.
   velmora_io::hand_over_pipe(fd);
-  velmora_io::PIPE_FD_CHECKED.store(true, std::memory_order_release);
 }
 
 VELMORA_EXPORT void velmora_io_set_pipe_read_fd(int32_t fd) {
-  velmora_io::PIPE_READ_FD.store(fd, std::memory_order_relaxed);
+  velmora_io::hand_over_read_end(fd);
 }

@@ -1,7 +1,8 @@
-// Where event lines go: the host's pipe (PIPE_FD), else the log file that
-// "VELMORA_IO_LOG" names at that moment, else nowhere. A host that chose the ring
-// ("VELMORA_IO_RING", ring_sink.h) gets records there instead, lines only for what the
-// ring cannot take.
+// Where event lines go: the host's pipe, else the log file that "VELMORA_IO_LOG" names
+// at that moment, else nowhere. A host that chose the ring ("VELMORA_IO_RING",
+// ring_sink.h) gets records there instead, lines only for what the ring cannot take.
+// The pipe's numbers are the sink's own: callers ask through the functions below,
+// never read them.
 //
 // Every byte the sink writes, and its opens and closes, go through raw system calls:
 // they are async-signal-safe, are no cancellation points (a thread cancelled in the
@@ -11,7 +12,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -19,13 +19,6 @@
 #include "ring_sink.h"
 
 namespace velmora_io {
-
-// -1 while unset; any negative value means "no pipe".
-extern constinit std::atomic<int32_t> PIPE_FD;
-// The host's read end, kept out of observation; -1 while unset.
-extern constinit std::atomic<int32_t> PIPE_READ_FD;
-// PIPE_FD has been settled, by the host or from the environment; never reset.
-extern constinit std::atomic<bool> PIPE_FD_CHECKED;
 
 // Formats one event line and hands it to the sink. Never fails visibly; errno is kept.
 //
@@ -48,16 +41,24 @@ inline void log_event(std::string_view kind, std::string_view detail, int32_t fd
 // parent on behalf of the child it spawned.
 void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
 
-// Settles PIPE_FD from "VELMORA_IO_FD" (and "VELMORA_IO_PIPEID") unless the host or an
-// earlier call did. The first call of any wrapper settles it, together with the lookup of
-// the real functions, so that a close, dup2 or dup3 of the sink's number before the first
-// event is seen as the sink going away.
-void settle_pipe_fd() noexcept;
-inline void settle_sink() noexcept {
-  if (!PIPE_FD_CHECKED.load(std::memory_order_acquire)) [[unlikely]] {
-    settle_pipe_fd();
-  }
-}
+// Settles the pipe from "VELMORA_IO_FD" (and "VELMORA_IO_PIPEID") unless the host or an
+// earlier call did; once settled it is never settled again. The first call of any
+// wrapper settles it, together with the lookup of the real functions, so that a close,
+// dup2 or dup3 of the sink's number before the first event is seen as the sink going
+// away.
+void settle_sink() noexcept;
+
+// The sink's own descriptors (the pipe, or the host's read end): never observed, and
+// the socket wrappers pass over them too, since a host that reads its socket sink with
+// recv would otherwise add a line with every read.
+bool is_sink_fd(int32_t fd) noexcept;
+// Which descriptors the plain data wrappers and close observe: not the standard streams,
+// not negative numbers, not the sink's own.
+bool is_reportable(int32_t fd) noexcept;
+// The same for the data wrappers, where the program itself using the pipe's number
+// means the number may have been reused behind the library's back: it is checked
+// (verify_pipe_fd) and reportable once it no longer is the pipe.
+bool is_reportable_checked(int32_t fd) noexcept;
 
 // A pipe adopted from the environment is checked before every line: if its number no
 // longer refers to the object adopted (closed and reused by any route, close_range and
@@ -67,9 +68,11 @@ inline void settle_sink() noexcept {
 // child that shares the parent's memory, whose descriptors are its own).
 bool verify_pipe_fd() noexcept;
 
-// The in-process host's setter: its descriptor replaces the sink, unchecked; a private
-// duplicate of an adopted pipe is closed once no line is writing to it.
+// The in-process host's setters. Its pipe replaces the sink, unchecked, and settles it
+// for good (a negative number: no pipe); a private duplicate of an adopted pipe is
+// closed once no line is writing to it. Its read end is kept out of observation.
 void hand_over_pipe(int32_t fd) noexcept;
+void hand_over_read_end(int32_t fd) noexcept;
 
 // The adopted pipe is written through a close-on-exec duplicate of the library's own at
 // a high number (the number the environment named is left to the program: closing it

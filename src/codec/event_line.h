@@ -16,6 +16,32 @@ namespace velmora_io {
 // Size of the detail once escaped.
 std::size_t escaped_size(std::string_view detail) noexcept;
 
+// The one escaping rule: TAB, LF and backslash become two bytes each.
+inline bool needs_escape(char c) noexcept { return c == '\t' || c == '\n' || c == '\\'; }
+inline std::string_view escape_of(char c) noexcept {
+  return c == '\t' ? std::string_view("\\t", 2)
+         : c == '\n' ? std::string_view("\\n", 2)
+                     : std::string_view("\\\\", 2);
+}
+
+// The escaped detail in pieces, for a writer that must not copy it (the sink writes the
+// caller's text as it is): `put(const char* data, std::size_t size)` is called, in
+// order, with each run of the detail's own bytes between characters that need escaping
+// (possibly empty) and with each two-byte escape. The pieces together are exactly what
+// escape_detail writes.
+template <typename Put>
+inline void escape_detail_in_pieces(std::string_view detail, Put&& put) noexcept {
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < detail.size(); ++i) {
+    if (!needs_escape(detail[i])) continue;
+    put(detail.data() + run, i - run);
+    const std::string_view escape = escape_of(detail[i]);
+    put(escape.data(), escape.size());
+    run = i + 1;
+  }
+  put(detail.data() + run, detail.size() - run);
+}
+
 // Writes the escaped detail to `out` (escaped_size(detail) bytes); returns the end.
 char* escape_detail(std::string_view detail, char* out) noexcept;
 

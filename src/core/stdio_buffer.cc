@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "raw_syscalls.h"
+
 namespace velmora_io {
 namespace {
 
@@ -62,7 +64,7 @@ struct FreshBuffer {
 FreshBuffer fresh_buffer(const FILE* fp) noexcept {
   FreshBuffer b;
   struct stat st;
-  if (fp->_fileno < 0 || ::fstat(fp->_fileno, &st) != 0) return b;
+  if (fp->_fileno < 0 || raw::fstat(fp->_fileno, &st) != 0) return b;
   if (S_ISCHR(st.st_mode)) {
     const unsigned int major_number = major(st.st_rdev);
     b.line_buffered = (major_number >= 136 && major_number <= 143) || ::isatty(fp->_fileno) == 1;
@@ -255,7 +257,7 @@ Transfer seek_transfer(const FILE* fp, long long offset, int whence) noexcept {
     target += writing ? known : known - static_cast<long long>(buffered_input(fp));
   } else if (whence == SEEK_END) {
     struct stat st;
-    if (::fstat(fp->_fileno, &st) != 0 || !S_ISREG(st.st_mode)) return t;
+    if (raw::fstat(fp->_fileno, &st) != 0 || !S_ISREG(st.st_mode)) return t;
     target += st.st_size;
   }
   // Still inside what the buffer holds: only the pointers move.

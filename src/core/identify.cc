@@ -7,6 +7,7 @@
 #include "errno_saver.h"
 #include "fd_map.h"
 #include "link_name.h"
+#include "raw_syscalls.h"
 #include "reentrancy.h"
 #include "sink.h"
 #include "unnameable.h"
@@ -17,7 +18,7 @@ std::optional<SocketName> peer_stage(int32_t fd) noexcept {
   sockaddr_storage peer;
   std::memset(&peer, 0, sizeof(peer));
   socklen_t len = sizeof(peer);
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return std::nullopt;
+  if (raw::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return std::nullopt;
   return sockaddr_to_resource(reinterpret_cast<const sockaddr*>(&peer), len);
 }
 

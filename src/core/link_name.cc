@@ -1,11 +1,8 @@
 #include "link_name.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <charconv>
 #include <cstring>
 
+#include "raw_syscalls.h"
 #include "utf8.h"
 
 namespace velmora_io {
@@ -35,12 +32,12 @@ namespace {
 // A target too long for the name's inline room, read again into larger private pages
 // (never the heap: this may run in a signal handler) until it fits. Out of line: its
 // room is taken only for such targets.
-[[gnu::noinline]] bool long_link(const char* path, TextCopy* name) noexcept {
+[[gnu::noinline]] bool long_link(int32_t fd, TextCopy* name) noexcept {
   TextCopy big;
   for (std::size_t size = TextCopy::INLINE_CAPACITY * 16;; size *= 2) {
     char* buffer = big.reserve(size);
     if (buffer == nullptr) return false;
-    const ssize_t n = static_cast<ssize_t>(::syscall(SYS_readlink, path, buffer, size));
+    const ssize_t n = raw::read_fd_link(fd, buffer, size);
     if (n >= 0 && static_cast<std::size_t>(n) < size) {
       const std::string_view target(buffer, static_cast<std::size_t>(n));
       return link_target_is_file(target) && file_name_from_link(target, name);
@@ -52,24 +49,17 @@ namespace {
 }  // namespace
 
 bool link_stage(int32_t fd, TextCopy* name) noexcept {
-  char path[32] = "/proc/self/fd/";
-  constexpr std::size_t prefix = sizeof("/proc/self/fd/") - 1;
-  auto [end, ec] = std::to_chars(path + prefix, path + sizeof(path) - 1, fd);
-  if (ec != std::errc()) return false;
-  *end = '\0';
-
   // Most targets fit the name's own inline room, read there behind the room for the
   // prefix; a result that fills it may have been cut, and is read again.
   char* const room = name->reserve(TextCopy::INLINE_CAPACITY);
   char* const body = room + FILE_PREFIX.size();
   const std::size_t body_room = TextCopy::INLINE_CAPACITY - FILE_PREFIX.size();
-  // A raw call: the wide library interposes readlink itself.
-  const ssize_t n = static_cast<ssize_t>(::syscall(SYS_readlink, path, body, body_room));
+  const ssize_t n = raw::read_fd_link(fd, body, body_room);
   if (n < 0) return false;
-  if (static_cast<std::size_t>(n) == body_room) return body[0] == '/' && long_link(path, name);
+  if (static_cast<std::size_t>(n) == body_room) return body[0] == '/' && long_link(fd, name);
   const std::string_view target(body, static_cast<std::size_t>(n));
   if (!link_target_is_file(target)) return false;
-  if (!is_valid_utf8(target)) return long_link(path, name);  // rare: rewritten from a copy
+  if (!is_valid_utf8(target)) return long_link(fd, name);  // rare: rewritten from a copy
   std::memcpy(room, FILE_PREFIX.data(), FILE_PREFIX.size());
   name->shrink_to(FILE_PREFIX.size() + target.size());
   return true;

@@ -5,13 +5,11 @@
 // Allocation failure leaves the object empty; callers treat that like "no name".
 #pragma once
 
-#include <sys/mman.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstring>
 #include <string_view>
+
+#include "raw_syscalls.h"
 
 namespace velmora_io {
 
@@ -30,13 +28,11 @@ class TextCopy {
     size_ = 0;
     data_ = inline_;
     if (size > INLINE_CAPACITY) {
-      const std::size_t bytes = round_to_pages(size);
-      // Raw system calls: a library that interposes mmap must not see its own memory.
-      void* p = reinterpret_cast<void*>(
-          ::syscall(SYS_mmap, nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-      if (p == MAP_FAILED) return nullptr;
+      // Raw mmap: a library that interposes mmap must not see our own memory.
+      void* p = raw::map_pages(size);
+      if (p == nullptr) return nullptr;
       data_ = static_cast<char*>(p);
-      pages_ = bytes;
+      pages_ = size;
     }
     size_ = size;
     return data_;
@@ -60,12 +56,8 @@ class TextCopy {
   bool empty() const noexcept { return size_ == 0; }
 
  private:
-  static std::size_t round_to_pages(std::size_t size) noexcept {
-    constexpr std::size_t PAGE = 4096;
-    return (size + PAGE - 1) / PAGE * PAGE;
-  }
   void drop_pages() noexcept {
-    if (pages_ != 0) ::syscall(SYS_munmap, data_, pages_);
+    if (pages_ != 0) raw::unmap_pages(data_, pages_);
     pages_ = 0;
     data_ = inline_;
   }
@@ -73,7 +65,7 @@ class TextCopy {
   char inline_[INLINE_CAPACITY];
   char* data_ = inline_;
   std::size_t size_ = 0;
-  std::size_t pages_ = 0;
+  std::size_t pages_ = 0;  // bytes asked for, when in pages of their own
 };
 
 }  // namespace velmora_io

@@ -7,10 +7,6 @@
 
 namespace velmora_io {
 
-namespace {
-inline bool needs_escape(char c) noexcept { return c == '\t' || c == '\n' || c == '\\'; }
-}  // namespace
-
 // Sixteen bytes at a time (plain SSE2 on x86-64): names rarely need escaping, so
 // most blocks are skipped with three compares and one test.
 using Block = unsigned char __attribute__((vector_size(16)));
@@ -41,14 +37,10 @@ std::size_t escaped_size(std::string_view detail) noexcept {
 }
 
 char* escape_detail(std::string_view detail, char* out) noexcept {
-  for (char c : detail) {
-    if (!needs_escape(c)) {
-      *out++ = c;
-      continue;
-    }
-    *out++ = '\\';
-    *out++ = c == '\t' ? 't' : c == '\n' ? 'n' : '\\';
-  }
+  escape_detail_in_pieces(detail, [&out](const char* data, std::size_t size) {
+    std::memcpy(out, data, size);
+    out += size;
+  });
   return out;
 }
 

@@ -5,11 +5,9 @@
 // the table owns, taken with mmap and reused through free lists: nothing on the
 // observed path calls malloc or free, so a signal handler that interrupted the
 // allocator can still use the table. FD_MAP is the single instance, constant-
-// initialised, with one non-recursive lock and the poisoned mark. All access goes
-// through the functions below, each one critical section.
+// initialised; its one non-recursive lock is the table's own (fd_map.cc). All access
+// goes through the functions below, each one critical section.
 #pragma once
-
-#include <pthread.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -71,18 +69,13 @@ class FdMap {
   std::size_t count_ = 0;
 };
 
-struct FdTable {
-  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  bool poisoned = false;
-  FdMap map;
-};
-
-extern constinit FdTable FD_MAP;
+// Read directly only by the table's own tests, single-threaded, outside any lock.
+extern constinit FdMap FD_MAP;
 
 // Outcome of a table operation that could not look at the map.
 enum class TableStatus {
   DONE,         // the operation ran
-  UNAVAILABLE,  // poisoned, or this thread is already inside a table operation
+  UNAVAILABLE,  // this thread is already inside a table operation, or may not wait
 };
 
 // Presence test; `*present` is set only when DONE.
@@ -127,8 +120,5 @@ bool table_owned_by(int32_t pid) noexcept;
 // Registers the fork handlers that keep the table's lock and the sink's line gate
 // usable in a forked child. Once per process, at first use, never at load time.
 void ensure_fork_handlers() noexcept;
-
-// Marks the table poisoned for good, as a failure leaving a critical section would.
-void poison_table() noexcept;
 
 }  // namespace velmora_io
