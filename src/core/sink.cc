@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <optional>
 
 #include "errno_saver.h"
@@ -337,12 +338,48 @@ class LineWriter {
   if (out.started()) LINE_CUT.store(!whole, std::memory_order_relaxed);
 }
 
+// A line of many escapes that still fits one atomic write, formatted whole in private
+// pages and written in one call: in pieces it would take several writes, and another
+// process's line could come between them. Rare (program starts, multi-line queries), so
+// the pages' two system calls are paid only then, and no signal stack pays the room.
+[[gnu::noinline]] void write_line_whole(int fd, std::string_view kind, std::string_view detail,
+                                        std::size_t escaped, std::string_view tail) noexcept {
+  const std::size_t room = kind.size() + 1 + escaped + tail.size();
+  auto* line = static_cast<char*>(raw::map_pages(room));
+  if (line == nullptr) return;
+  std::memcpy(line, kind.data(), kind.size());
+  line[kind.size()] = '\t';
+  char* at = line + kind.size() + 1;
+  escape_detail_in_pieces(detail, [&at](const char* data, std::size_t size) {
+    std::memcpy(at, data, size);
+    at += size;
+  });
+  std::memcpy(at, tail.data(), tail.size());
+  LineWriter out(fd);
+  if (LINE_CUT.load(std::memory_order_relaxed)) out.put("\n", 1);
+  out.put(line, room);
+  const bool whole = out.finish();
+  if (out.started()) LINE_CUT.store(!whole, std::memory_order_relaxed);
+  raw::unmap_pages(line, room);
+}
+
+// Writes the line to fd, whole when it fits one atomic write but not one batch of pieces.
+void put_line(int fd, std::string_view kind, std::string_view detail, std::size_t escaped,
+              std::string_view tail, bool whole) noexcept {
+  if (whole) {
+    write_line_whole(fd, kind, detail, escaped, tail);
+  } else {
+    write_line(fd, kind, detail, tail);
+  }
+}
+
 // The sink is chosen, and the pipe's identity checked, inside the line's turn: a close
 // of the pipe's number through the library waits for the turns of lines that passed the
-// check (private_pipe_closing). Every line is written in pieces, never copied whole to
-// the stack: signal handlers (which may write) can run on small stacks. A line of more
-// pieces than one writev takes goes out alone, as a line too long for one atomic write
-// does. Out of line, so that the caller's frame is not under it.
+// check (private_pipe_closing). A line is written in pieces, never copied whole to the
+// stack: signal handlers (which may write) can run on small stacks. A line of more
+// pieces than one writev takes is formatted in private pages when it fits one atomic
+// write, else it goes out alone, as any line too long for one atomic write does. Out of
+// line, so that the caller's frame is not under it.
 [[gnu::noinline]] void write_event(std::string_view kind, std::string_view detail, int32_t fd,
                                    int32_t pid) noexcept {
   // A line lost to the sink (no room, no reader, no log file) must not show in errno.
@@ -358,12 +395,13 @@ class LineWriter {
   // kind, TAB, the detail's runs and escapes, the tail.
   const std::size_t pieces = 4 + 2 * (escaped - detail.size());
   settle_sink();
+  const bool whole = size <= PIPE_BUF && pieces > static_cast<std::size_t>(LineWriter::BATCH);
   LineTurn turn(LINE_CUT.load(std::memory_order_relaxed) || size > PIPE_BUF ||
                 pieces > static_cast<std::size_t>(LineWriter::BATCH));
   if (!turn.held()) return;
   const int32_t pipe_fd = PIPE_FD.load(std::memory_order_acquire);
   if (pipe_fd >= 0 && verify_pipe_fd()) {
-    write_line(pipe_fd, kind, detail, tail);
+    put_line(pipe_fd, kind, detail, escaped, tail, whole);
     return;  // no fallback to the log file
   }
   const char* path = sink_variable("VELMORA_IO_LOG");
@@ -373,7 +411,7 @@ class LineWriter {
   // Opened and closed per line: the process holds no descriptor of ours between lines.
   const int log_fd = raw_open_log(path);
   if (log_fd < 0) return;
-  write_line(log_fd, kind, detail, tail);
+  put_line(log_fd, kind, detail, escaped, tail, whole);
   raw::close(log_fd);
 }
 
