@@ -279,7 +279,7 @@ TEST(TracedCommands, SubprocessChildWithDefaultArgumentsIsSeen) {
 TEST(TracedCommands, ChildSlowedByTheLogFileGetsOneNote) {
   REQUIRE_PYTHON();
   TempDir dir;
-  const RunResult r = run_tool(dir, with_lib({"--format", "raw", "-o", dir / "raw", python3_path(), "-c",
+  const RunResult r = run_tool(dir, with_lib({"--no-ring", "--format", "raw", "-o", dir / "raw", python3_path(), "-c",
                                               "import subprocess, sys; subprocess.run(sys.argv[1:], check=True)",
                                               python3_path(), script_path("write_many.py"), dir / "many", "6000"}));
   ASSERT_EQ(r.exit_code, 0) << r.err;

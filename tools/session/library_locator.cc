@@ -89,6 +89,7 @@ std::string trial_load(const std::string& path) {
     // Keep the library from reporting anywhere during the trial.
     ::unsetenv("VELMORA_IO_FD");
     ::unsetenv("VELMORA_IO_LOG");
+    ::unsetenv("VELMORA_IO_RING");
     void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (handle == nullptr) {
       const char* why = ::dlerror();

@@ -56,7 +56,7 @@ std::string open_event_pipe(EventPipe& pipe) {
 }
 
 std::vector<std::string> traced_environment(char** base, const std::string& lib, int write_fd,
-                                            const std::string& log_path) {
+                                            const std::string& log_path, const std::string& ring_dir) {
   std::vector<std::string> env;
   std::string preload = lib;
   for (char** p = base; p != nullptr && *p != nullptr; ++p) {
@@ -72,7 +72,7 @@ std::vector<std::string> traced_environment(char** base, const std::string& lib,
       continue;
     }
     if (has_key(entry, "VELMORA_IO_FD") || has_key(entry, "VELMORA_IO_LOG") ||
-        has_key(entry, "VELMORA_IO_PIPEID")) {
+        has_key(entry, "VELMORA_IO_PIPEID") || has_key(entry, "VELMORA_IO_RING")) {
       continue;
     }
     env.emplace_back(entry);
@@ -80,6 +80,7 @@ std::vector<std::string> traced_environment(char** base, const std::string& lib,
   env.push_back("LD_PRELOAD=" + preload);
   env.push_back("VELMORA_IO_FD=" + std::to_string(write_fd));
   env.push_back("VELMORA_IO_LOG=" + log_path);
+  if (!ring_dir.empty()) env.push_back("VELMORA_IO_RING=" + ring_dir);
   // The pipe's identity: a program that closes the number and reuses it for something
   // of its own (or a child that finds another object there) never has lines written
   // into it.
