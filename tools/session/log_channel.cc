@@ -13,13 +13,14 @@ namespace velmora::trace {
 namespace {
 
 // A per-user runtime directory is private by construction; otherwise the
-// usual temporary directory.
+// usual temporary directory, in memory when there is one: removing a directory
+// on a journalled disk took 0.2 to 20 ms of the tool's exit.
 std::string base_dir() {
   for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
     const char* v = std::getenv(name);
     if (v != nullptr && *v == '/' && ::access(v, W_OK | X_OK) == 0) return v;
   }
-  return "/tmp";
+  return ::access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
 }
 
 // Space already read is handed back in steps of this size, so that a long
