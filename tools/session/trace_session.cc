@@ -315,7 +315,8 @@ SessionResult refused(const std::string& why) {
 
 }  // namespace
 
-SessionResult run_session(const Options& options, const std::string& lib, int output_fd, UniqueFd html) {
+SessionResult run_session(const Options& options, const std::string& lib, LoadCheck& loadable, int output_fd,
+                          UniqueFd html) {
   SignalWatch signals;
   if (std::string why = signals.start(); !why.empty()) return refused(why);
   EventPipe pipe;
@@ -326,6 +327,7 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
   // does for a process that cannot make one.
   RingReader rings;
   if (options.ring) rings.create(log.dir());  // on failure dir() stays empty: no ring offered
+  if (const std::string& why = loadable.finish(); !why.empty()) return refused(why);
 
   Collector collector(options.filter, options.command, print_choice(options, output_fd, std::move(html)), output_fd);
   const int pipe_number = pipe.write.get();
