@@ -1,8 +1,8 @@
 """Writes one byte to a file COUNT times, one write call each.
 
 Usage: write_many.py FILE COUNT [PROCESSES THREADS]
-With PROCESSES and THREADS: forks that many processes, each running that many
-threads, and each thread writes its own file FILE.P.T.
+With PROCESSES and THREADS: that many forked processes of that many threads,
+each thread writing its own file FILE.P.T.
 """
 import os
 import sys
@@ -20,19 +20,13 @@ def write_file(name):
 
 
 if len(sys.argv) < 5:
-    write_file(path)
-    sys.exit(0)
-children = []
+    sys.exit(write_file(path))
 for p in range(int(sys.argv[3])):
-    pid = os.fork()
-    if pid == 0:
+    if os.fork() == 0:
         threads = [threading.Thread(target=write_file, args=(f"{path}.{p}.{t}",)) for t in range(int(sys.argv[4]))]
         for t in threads:
             t.start()
         for t in threads:
             t.join()
         os._exit(0)
-    children.append(pid)
-for pid in children:
-    if os.waitpid(pid, 0)[1] != 0:
-        sys.exit(1)
+sys.exit(any(os.wait()[1] != 0 for _ in range(int(sys.argv[3]))))
