@@ -97,6 +97,26 @@ TEST(Summary, QueriesChargedToTheirConnectionAndRanked) {
   EXPECT_LT(q1, q2);
 }
 
+// From each sending to the next read of that descriptor in that process, whatever
+// else happens between.
+TEST(Summary, QueryTimeToFirstReply) {
+  Summary s;
+  for (const double sent : {1.0, 2.0, 3.0}) {
+    s.add(ev(Kind::sql_write, "SELECT 1", 5, 20, 20), true, sent);
+    s.add(ev(Kind::read, "socket:x", 5, 21, 21), true, sent + 0.001);  // another process
+    s.add(ev(Kind::write, "socket:x", 5, 20, 20), true, sent + 0.002);
+    s.add(ev(Kind::read, "socket:x", 5, 20, 20), true, sent + (sent == 2.0 ? 0.030 : 0.020));
+    s.add(ev(Kind::read, "socket:x", 5, 20, 20), true, sent + 0.5);
+  }
+  s.add(ev(Kind::sql_write, "SELECT 2", 6, 20, 20), true, 4.0);
+  s.add(ev(Kind::close, "socket:x", 6, 20, 20), true, 4.1);
+  s.add(ev(Kind::read, "socket:x", 6, 20, 20), true, 4.2);  // a new descriptor
+  const std::string text = summary_text(s);
+  EXPECT_NE(text.find("count  reply ms p50  reply ms max  query\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("    3        20.000        30.000  SELECT 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("    1             -             -  SELECT 2\n"), std::string::npos) << text;
+}
+
 TEST(Summary, ManyDistinctQueriesAreCappedWithTheRestAccountedFor) {
   Summary s;
   s.add(ev(Kind::connect, "socket:127.0.0.1:5432", 5, 20, 20), true);

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tool_runner.h"
@@ -229,6 +231,48 @@ TEST(TracedCommands, TwoHundredThousandEventsAllCounted) {
   EXPECT_EQ(r.err.find("malformed"), std::string::npos) << r.err;
 }
 
+// Threads of forked processes write at once into their rings: each event once, none lost.
+TEST(TracedCommands, ForkedThreadsEachEventOnce) {
+  REQUIRE_PYTHON();
+  TempDir dir;
+  constexpr int kProcesses = 3, kThreads = 4, kWrites = 20000;
+  const RunResult r = run_tool(dir, with_lib({"--format", "raw", "-o", dir / "raw", python3_path(),
+                                              script_path("write_many.py"), dir / "f", std::to_string(kWrites),
+                                              std::to_string(kProcesses), std::to_string(kThreads)}));
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");  // no records lost, no malformed lines
+  const std::vector<Event> events = raw_events(dir / "raw");
+  for (int p = 0; p < kProcesses; ++p) {
+    for (int t = 0; t < kThreads; ++t) {
+      const std::string file = "file:" + (dir / ("f." + std::to_string(p) + "." + std::to_string(t)));
+      EXPECT_EQ(count_events(events, "write", file), static_cast<std::size_t>(kWrites)) << file;
+    }
+  }
+}
+
+// A tool stopped while the program works still shows when each call was made.
+TEST(TracedCommands, StalledToolKeepsTheCallsOwnTimes) {
+  REQUIRE_PYTHON();
+  TempDir dir;
+  std::vector<std::string> args = {"--format", "jsonl", "--kind", "write", "-o", dir / "out", python3_path(),
+                                   script_path("io_steps.py"), "w:" + (dir / "w0")};
+  for (int i = 1; i < 5; ++i) args.insert(args.end(), {"sleep:0.1", "w:" + (dir / ("w" + std::to_string(i)))});
+  ToolProcess tool(dir, with_lib(args));
+  ASSERT_TRUE(wait_for_file(dir / "w0"));
+  ::kill(tool.pid(), SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ::kill(tool.pid(), SIGCONT);
+  const RunResult r = tool.wait();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<double> times;
+  std::istringstream out(read_file(dir / "out"));
+  for (std::string line; std::getline(out, line);) {
+    if (line.find("\"kind\":\"write\"") != std::string::npos) times.push_back(std::stod(line.substr(5)));
+  }
+  ASSERT_EQ(times.size(), 5u) << read_file(dir / "out");
+  for (std::size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i] - times[i - 1], 0.09) << i;
+}
+
 // No event line may ever land in a file of the program's own, even once
 // the event pipe's number has been closed and reused by the program.
 TEST(TracedCommands, ClosesInheritedDescriptorsBeforeAnyEvent) {
@@ -279,7 +323,7 @@ TEST(TracedCommands, SubprocessChildWithDefaultArgumentsIsSeen) {
 TEST(TracedCommands, ChildSlowedByTheLogFileGetsOneNote) {
   REQUIRE_PYTHON();
   TempDir dir;
-  const RunResult r = run_tool(dir, with_lib({"--format", "raw", "-o", dir / "raw", python3_path(), "-c",
+  const RunResult r = run_tool(dir, with_lib({"--no-ring", "--format", "raw", "-o", dir / "raw", python3_path(), "-c",
                                               "import subprocess, sys; subprocess.run(sys.argv[1:], check=True)",
                                               python3_path(), script_path("write_many.py"), dir / "many", "6000"}));
   ASSERT_EQ(r.exit_code, 0) << r.err;

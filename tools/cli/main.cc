@@ -35,10 +35,7 @@ int main(int argc, char** argv) {
     say(lib.error);
     return 2;
   }
-  if (const std::string why = check_loadable(lib.path); !why.empty()) {
-    say(why);
-    return 2;
-  }
+  LoadCheck loadable(lib.path);
 
   // Every output is opened before the program starts, so that a path that cannot
   // be written is refused before any work is done; nothing is emptied until all opened.
@@ -56,7 +53,7 @@ int main(int argc, char** argv) {
   if (output.valid()) (void)::ftruncate(output.get(), 0);
 
   const SessionResult result =
-      run_session(options, lib.path, output.valid() ? output.get() : STDERR_FILENO, std::move(html));
+      run_session(options, lib.path, loadable, output.valid() ? output.get() : STDERR_FILENO, std::move(html));
   if (output.reset() != 0) say(options.output + ": " + std::strerror(errno));
   return result.exit_code;
 }

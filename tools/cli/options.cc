@@ -38,6 +38,7 @@ enum : int {
   kUnder,
   kPid,
   kProgram,
+  kNoRing,
 };
 
 // '+': stop at the first word that is not an option, so that the command's
@@ -63,6 +64,7 @@ constexpr option kLong[] = {
     {"under", required_argument, nullptr, kUnder},
     {"pid", required_argument, nullptr, kPid},
     {"program", required_argument, nullptr, kProgram},
+    {"no-ring", no_argument, nullptr, kNoRing},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -120,6 +122,9 @@ std::string usage_text() {
       "                      process and thread, the summary, the files\n"
       "      --wait SECONDS  after COMMAND exits, wait at most this long for\n"
       "                      processes it left behind to finish reporting (default 2)\n"
+      "      --no-ring       events through the pipe and the log file only, timed when\n"
+      "                      read (by default shared memory carries them, with the\n"
+      "                      time of each call)\n"
       "  -h, --help          show this help\n"
       "\n"
       "Patterns: with any of * ? [ the pattern is a shell glob that must match the\n"
@@ -219,6 +224,9 @@ ParseOutcome parse_options(int argc, char** argv, Options& out) {
         break;
       case kQueries:
         out.queries = true;
+        break;
+      case kNoRing:
+        out.ring = false;
         break;
       case kUnder:
         if (!EventFilter::normalise_under(out.filter.under.emplace_back(v))) return fail("option '--under' needs a directory");

@@ -20,6 +20,7 @@ struct Options {
   bool files = false;       // --files: what was touched, at exit
   bool per_process = false; // --per-process: --files for each process too
   bool queries = false;     // --queries: text shows "query" lines
+  bool ring = true;         // --no-ring: the pipe and the log file only
   bool stream = true;       // false with --summary-only or --files
   double wait_seconds = 2;  // grace period for descendants after the program
   EventFilter filter;

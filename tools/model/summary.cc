@@ -57,13 +57,23 @@ void Summary::add_to_footprints(const Event& event, bool counted) {
   if (per_process_wanted_) per_process_[event.pid].add(event);
 }
 
-void Summary::add(const Event& event, bool counted) {
+void Summary::add(const Event& event, bool counted, double seconds) {
   const FdKey key{event.pid, event.fd};
   add_to_footprints(event, counted);
+  if (event.kind == Kind::read || event.kind == Kind::close) {
+    if (const auto it = awaiting_.find(key); it != awaiting_.end()) {
+      if (event.kind == Kind::read) {
+        for (const auto& [text, sent] : it->second) reply_waits_[text].push_back(std::max(0.0, seconds - sent));
+      }
+      awaiting_.erase(it);
+    }
+  }
   if (event.kind == Kind::sql_write) {
     if (!counted) return;
     ++events_;
-    ++queries_[event.detail];
+    const auto query = queries_.try_emplace(event.detail, 0).first;
+    ++query->second;
+    awaiting_[key].emplace_back(&query->first, seconds);
     Tally& process = processes_[event.pid];
     ++process.by_kind[QUERY];
     process.threads.insert(event.tid);
@@ -126,6 +136,15 @@ std::vector<std::pair<const std::string*, std::uint64_t>> Summary::ranked_querie
     return a.second != b.second ? a.second > b.second : *a.first < *b.first;
   });
   return ranked;
+}
+
+std::optional<Summary::ReplyTimes> Summary::first_reply(const std::string& text) const {
+  const auto it = reply_waits_.find(&text);
+  if (it == reply_waits_.end() || it->second.empty()) return std::nullopt;
+  std::vector<double>& waits = it->second;
+  const auto middle = waits.begin() + static_cast<std::ptrdiff_t>(waits.size() / 2);
+  std::nth_element(waits.begin(), middle, waits.end());
+  return ReplyTimes{waits.size(), *middle, *std::max_element(waits.begin(), waits.end())};
 }
 
 Summary::Tally Summary::all() const {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstddef>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -56,8 +57,9 @@ class Summary {
   // Feed every event, whether or not the filter keeps it: descriptor
   // tracking needs the whole picture so that a query can be charged to the
   // connection it was sent on. Only events with `counted` set show up in the
-  // numbers.
-  void add(const Event& event, bool counted);
+  // numbers. `seconds`: when the call was made (or its line read), for the time a
+  // query waited for its first reply.
+  void add(const Event& event, bool counted, double seconds = 0);
 
   // Queries whose connection never showed up get a row of their own. Every reader
   // below sees the settled counts.
@@ -69,6 +71,14 @@ class Summary {
   // Most frequent first, then by text.
   std::vector<std::pair<const std::string*, std::uint64_t>> ranked_queries() const;
   std::size_t distinct_queries() const { return queries_.size(); }
+  // How long a query's text waited for its first reply: from each "sql_write" to the
+  // next read of that descriptor in that process. Nothing when no reply was seen.
+  struct ReplyTimes {
+    std::size_t replies = 0;
+    double median = 0;  // seconds
+    double max = 0;
+  };
+  std::optional<ReplyTimes> first_reply(const std::string& text) const;
   const std::map<std::int32_t, Tally>& processes() const { return processes_; }
   // Everything, counted over the processes.
   Tally all() const;
@@ -95,6 +105,9 @@ class Summary {
   // Queries seen on a descriptor before anything named its resource.
   mutable std::map<FdKey, std::vector<std::int64_t>> pending_;
   std::uint64_t events_ = 0;
+  // Queries sent on a descriptor and not answered yet: their text and time.
+  std::map<FdKey, std::vector<std::pair<const std::string*, double>>> awaiting_;
+  mutable std::unordered_map<const std::string*, std::vector<double>> reply_waits_;
   Footprint footprint_;
   std::map<std::int32_t, Footprint> per_process_;
   bool per_process_wanted_ = false;

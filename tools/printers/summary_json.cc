@@ -33,7 +33,15 @@ void write_summary_json(JsonWriter& json, const Summary& summary, const ProcessR
   const std::size_t queries_more = queries.size() > limit ? queries.size() - limit : 0;
   queries.resize(queries.size() - queries_more);
   json.key("queries").begin_array();
-  for (const auto& [text, count] : queries) json.begin_object().text("text", *text).key("count").number(count).end_object();
+  for (const auto& [text, count] : queries) {
+    json.begin_object().text("text", *text).key("count").number(count);
+    // Seconds from sending to the first read on that descriptor.
+    if (const auto reply = summary.first_reply(*text)) {
+      json.key("first_reply").begin_object().key("replies").number(reply->replies);
+      json.key("median").fixed(reply->median, 6).key("max").fixed(reply->max, 6).end_object();
+    }
+    json.end_object();
+  }
   json.end_array();
   if (resources_more != 0 || queries_more != 0) {
     json.key("resources_more").number(resources_more).key("queries_more").number(queries_more);

@@ -127,10 +127,15 @@ void Tables::queries(std::string& out) const {
   if (summary_.distinct_queries() == 0) return;
   auto ranked = summary_.ranked_queries();
   const std::size_t count_col = std::max<std::size_t>(5, digits(ranked.front().second));
-  const std::size_t text_col = width_ > count_col + 2 + 12 ? width_ - count_col - 2 : 12;
+  // The time to the first reply, in ms: median and max over the texts' sendings.
+  constexpr std::size_t REPLY_COL = 10;
+  bool replies = false;
+  for (const auto& [text, count] : ranked) replies = replies || summary_.first_reply(*text).has_value();
+  const std::size_t reply_cols = replies ? 2 * (REPLY_COL + 2) : 0;
+  const std::size_t text_col = width_ > count_col + 2 + reply_cols + 12 ? width_ - count_col - 2 - reply_cols : 12;
   out += "\n";
   pad_right(out, 5, count_col);
-  out += "count  query\n";
+  out += replies ? "count  reply ms p50  reply ms max  query\n" : "count  query\n";
   // Queries with literal values inlined are mostly distinct: show the most frequent
   // and account for the rest in one line, so the table stays readable.
   const std::size_t shown = std::min(ranked.size(), MAX_QUERIES_SHOWN);
@@ -142,6 +147,16 @@ void Tables::queries(std::string& out) const {
     pad_right(out, n.size(), count_col);
     out += n;
     out += "  ";
+    if (replies) {
+      const auto reply = summary_.first_reply(*text);
+      for (const double seconds : {reply ? reply->median : -1, reply ? reply->max : -1}) {
+        std::string ms = "-";
+        if (seconds >= 0) append_fixed(ms = {}, seconds * 1e3, 3);
+        pad_right(out, ms.size(), REPLY_COL + 2);
+        out += ms;
+        out += "  ";
+      }
+    }
     out += fit_ ? shorten_middle(to_display(*text), text_col) : to_display(*text);
     out += '\n';
   }

@@ -15,6 +15,7 @@
 #include "model.h"
 #include "output_sink.h"
 #include "printer.h"
+#include "ring_reader.h"
 
 namespace velmora::trace {
 
@@ -30,13 +31,16 @@ class Collector {
   // Reads what has been appended to the log file. The file is a stream of
   // its own: a line torn at the end of one read continues in the next.
   void drain(LogChannel& log);
+  // Takes the records the rings hold, each at the time its call was made (`final`: no
+  // writer is left, see RingReader::drain).
+  void drain(RingReader& rings, bool final);
   // The program `pid` has exited (its lifetime ends here).
   void saw_exit(std::int32_t pid);
   // After the last line: the printers' endings. Returns their problems, one line each.
   std::vector<std::string> finish();
 
   void flush() { out_.flush(); }
-  std::uint64_t accepted() const { return pipe_parser_.accepted() + log_parser_.accepted(); }
+  std::uint64_t accepted() const { return pipe_parser_.accepted() + log_parser_.accepted() + ring_events_; }
   std::uint64_t rejected() const { return pipe_parser_.rejected() + log_parser_.rejected(); }
   const OutputSink& output() const { return out_; }
   const ProcessRegistry& processes() const { return model_.processes; }
@@ -44,6 +48,8 @@ class Collector {
  private:
   double now() const;  // seconds since the start
   void consume(std::string_view bytes, LineParser& parser, bool via_log);
+  // The one way an event enters the model and reaches the printers, whatever carried it.
+  void take(const Event& event, std::string_view raw, double seconds, bool via_log);
 
   const EventFilter& filter_;
   OutputSink out_;
@@ -55,6 +61,8 @@ class Collector {
   LineParser pipe_parser_;
   LineParser log_parser_;
   std::vector<char> chunk_;
+  std::uint64_t ring_events_ = 0;
+  std::string ring_line_;  // a record as the line it stands for (--format raw)
 };
 
 }  // namespace velmora::trace

@@ -78,17 +78,23 @@ std::string check_elf_header(const std::string& path) {
   return {};
 }
 
-std::string trial_load(const std::string& path) {
+// Forks the trial: the child loads the library and reports the loader's complaint, if
+// any, through the pipe (end of file: loaded).
+void start_trial(const std::string& path, pid_t& pid, UniqueFd& from_child) {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return {};  // cannot check; the header looked fine
-  const UniqueFd from_child(fds[0]);
+  if (::pipe2(fds, O_CLOEXEC) != 0) return;  // cannot check; the header looked fine
+  from_child.reset(fds[0]);
   UniqueFd to_parent(fds[1]);
-  const pid_t pid = ::fork();
-  if (pid < 0) return {};
+  pid = ::fork();
+  if (pid < 0) {
+    from_child.reset();
+    return;
+  }
   if (pid == 0) {
     // Keep the library from reporting anywhere during the trial.
     ::unsetenv("VELMORA_IO_FD");
     ::unsetenv("VELMORA_IO_LOG");
+    ::unsetenv("VELMORA_IO_RING");
     void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (handle == nullptr) {
       const char* why = ::dlerror();
@@ -101,7 +107,9 @@ std::string trial_load(const std::string& path) {
     ::dlclose(handle);
     ::_exit(0);
   }
-  to_parent.reset();  // end of file once the child is done
+}
+
+std::string finish_trial(const std::string& path, pid_t pid, UniqueFd& from_child) {
   std::string message;
   char buf[512];
   for (;;) {
@@ -113,6 +121,7 @@ std::string trial_load(const std::string& path) {
     if (n < 0 && errno == EINTR) continue;
     break;
   }
+  from_child.reset();
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -144,9 +153,17 @@ LocatedLibrary locate_library(const std::string& explicit_path, bool narrow) {
           "use --lib PATH or set VELMORA_IO_LIB"};
 }
 
-std::string check_loadable(const std::string& path) {
-  if (std::string why = check_elf_header(path); !why.empty()) return why;
-  return trial_load(path);
+LoadCheck::LoadCheck(const std::string& path) : path_(path) {
+  result_ = check_elf_header(path);
+  if (result_.empty()) start_trial(path, pid_, from_child_);
+}
+
+LoadCheck::~LoadCheck() { finish(); }
+
+const std::string& LoadCheck::finish() {
+  if (pid_ > 0) result_ = finish_trial(path_, pid_, from_child_);
+  pid_ = -1;
+  return result_;
 }
 
 }  // namespace velmora::trace

@@ -3,7 +3,11 @@
 // from the dynamic loader in every traced process, and no events at all.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
+
+#include "unique_fd.h"
 
 namespace velmora::trace {
 
@@ -19,8 +23,24 @@ LocatedLibrary locate_library(const std::string& explicit_path, bool narrow);
 
 // Checks that `path` is a shared object for this machine and that the
 // dynamic loader accepts it. The trial load happens in a short-lived child so
-// that the library's start-up code never runs inside the tracer. Returns an
-// empty string on success, else a one-line reason.
-std::string check_loadable(const std::string& path);
+// that the library's start-up code never runs inside the tracer; it runs while
+// the tracer makes its outputs and channels, and finish() waits for it before
+// any program starts.
+class LoadCheck {
+ public:
+  explicit LoadCheck(const std::string& path);
+  ~LoadCheck();  // reaps the trial if finish() was never called
+  LoadCheck(const LoadCheck&) = delete;
+  LoadCheck& operator=(const LoadCheck&) = delete;
+
+  // An empty string when the library loads, else a one-line reason.
+  const std::string& finish();
+
+ private:
+  std::string path_;
+  std::string result_;
+  pid_t pid_ = -1;
+  UniqueFd from_child_;
+};
 
 }  // namespace velmora::trace

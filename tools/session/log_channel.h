@@ -24,16 +24,17 @@ class LogChannel {
   LogChannel(const LogChannel&) = delete;
   LogChannel& operator=(const LogChannel&) = delete;
 
-  // Creates the directory (mode 0700) and the empty file, and starts watching
-  // it. Returns an empty string on success, else a one-line reason.
+  // Creates the directory (mode 0700) and the empty file. Returns an empty
+  // string on success, else a one-line reason. Nothing watches the file: the
+  // tracer reads it at every wake-up (an inotify watcher cost more to close
+  // than a short program takes to run).
   std::string open();
 
   // The path for VELMORA_IO_LOG.
   const std::string& path() const { return file_; }
 
-  // Readable when the file has grown; -1 when change notification is not
-  // available, and the caller must call read_new() on a timer.
-  int wake_fd() const { return notify_fd_.get(); }
+  // The private directory (other private files of the session may go there).
+  const std::string& dir() const { return dir_; }
 
   // Hands everything appended since the last call to `sink`, in chunks that
   // may end in the middle of a line. Returns the number of bytes read.
@@ -47,7 +48,6 @@ class LogChannel {
   std::string dir_;
   std::string file_;
   UniqueFd read_fd_;
-  UniqueFd notify_fd_;
   unsigned long long offset_ = 0;    // bytes consumed
   unsigned long long released_ = 0;  // bytes given back to the file system
   char buf_[1 << 16];

@@ -56,7 +56,7 @@ std::string open_event_pipe(EventPipe& pipe) {
 }
 
 std::vector<std::string> traced_environment(char** base, const std::string& lib, int write_fd,
-                                            const std::string& log_path) {
+                                            const std::string& log_path, const std::string& ring_dir) {
   std::vector<std::string> env;
   std::string preload = lib;
   for (char** p = base; p != nullptr && *p != nullptr; ++p) {
@@ -72,7 +72,7 @@ std::vector<std::string> traced_environment(char** base, const std::string& lib,
       continue;
     }
     if (has_key(entry, "VELMORA_IO_FD") || has_key(entry, "VELMORA_IO_LOG") ||
-        has_key(entry, "VELMORA_IO_PIPEID")) {
+        has_key(entry, "VELMORA_IO_PIPEID") || has_key(entry, "VELMORA_IO_RING")) {
       continue;
     }
     env.emplace_back(entry);
@@ -80,6 +80,7 @@ std::vector<std::string> traced_environment(char** base, const std::string& lib,
   env.push_back("LD_PRELOAD=" + preload);
   env.push_back("VELMORA_IO_FD=" + std::to_string(write_fd));
   env.push_back("VELMORA_IO_LOG=" + log_path);
+  if (!ring_dir.empty()) env.push_back("VELMORA_IO_RING=" + ring_dir);
   // The pipe's identity: a program that closes the number and reuses it for something
   // of its own (or a child that finds another object there) never has lines written
   // into it.
@@ -103,16 +104,11 @@ SpawnResult spawn_program(const std::vector<std::string>& argv, const std::vecto
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
 
-  // Exec failure is reported through a close-on-exec pipe: EOF means the
-  // exec succeeded, an errno value means it did not.
-  int status_pipe[2];
-  if (::pipe2(status_pipe, O_CLOEXEC) != 0) {
-    result.error = std::string("cannot create pipe: ") + std::strerror(errno);
-    return result;
-  }
-  const UniqueFd status_read(status_pipe[0]);
-  UniqueFd status_write(status_pipe[1]);
-  const pid_t pid = ::fork();
+  // vfork: the parent sleeps until the child has exec'd or failed, with no page
+  // tables copied and no pipe to learn which (the child writes its errno into the
+  // memory it shares with the parent). The child does nothing but exec.
+  volatile int exec_error = 0;
+  const pid_t pid = ::vfork();
   if (pid < 0) {
     result.error = std::string("cannot fork: ") + std::strerror(errno);
     return result;
@@ -120,19 +116,11 @@ SpawnResult spawn_program(const std::vector<std::string>& argv, const std::vecto
   if (pid == 0) {
     ::sigprocmask(SIG_SETMASK, &child_mask, nullptr);
     ::execvpe(args[0], args.data(), envp.data());
-    const int err = errno;
-    const ssize_t ignored = ::write(status_write.get(), &err, sizeof err);
-    (void)ignored;
+    exec_error = errno;
     ::_exit(127);
   }
-  status_write.reset();  // so that a successful exec reads as end of file
   result.pid = pid;
-  int err = 0;
-  ssize_t n;
-  do {
-    n = ::read(status_read.get(), &err, sizeof err);
-  } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(sizeof err)) result.exec_error = err;
+  result.exec_error = exec_error;
   return result;
 }
 

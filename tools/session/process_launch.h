@@ -26,9 +26,11 @@ std::string open_event_pipe(EventPipe& pipe);
 // The environment for the traced program: `base` with the library put first
 // in LD_PRELOAD (existing entries kept), VELMORA_IO_FD naming the write end,
 // and VELMORA_IO_LOG naming the tracer's own log file (the user's is
-// replaced), which the library falls back to once the pipe is gone.
+// replaced), which the library falls back to once the pipe is gone, and
+// VELMORA_IO_RING naming the rings' directory when there is one (a user's own is
+// dropped either way).
 std::vector<std::string> traced_environment(char** base, const std::string& lib, int write_fd,
-                                            const std::string& log_path);
+                                            const std::string& log_path, const std::string& ring_dir);
 
 struct SpawnResult {
   pid_t pid = -1;     // the child, also when exec failed (it must be reaped)

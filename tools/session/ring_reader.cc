@@ -99,6 +99,12 @@ void RingReader::read_ring(Mapped& mapped, bool final) {
   }
 }
 
+std::vector<std::int32_t> RingReader::pids() const {
+  std::vector<std::int32_t> out;
+  for (const Mapped& mapped : rings_) out.push_back(mapped.pid);
+  return out;
+}
+
 std::uint64_t RingReader::dropped() const {
   std::uint64_t n = 0;
   for (const RingLoss& loss : losses()) n += loss.dropped;

@@ -59,6 +59,8 @@ class RingReader {
   // Per process, for those that lost anything.
   std::vector<RingLoss> losses() const;
   std::size_t rings() const { return rings_.size(); }
+  // The processes that made the rings mapped so far.
+  std::vector<std::int32_t> pids() const;
 
  private:
   struct Mapped {

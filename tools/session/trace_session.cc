@@ -31,9 +31,13 @@ using Clock = std::chrono::steady_clock;
 // events cannot delay forwarding a Ctrl-C.
 constexpr int READS_PER_ROUND = 64;
 constexpr int FINAL_READS = 16;
-// How often, without other wake-ups, the tracer looks at what the program
-// runs now, and at whether processes on the log file are still alive.
-constexpr int TICK_MS = 100;
+// How often, without other wake-ups, the tracer reads the rings and the log file while
+// processes may write: a ring fills in about 25 ms at full speed, so a few ms keep
+// writers from waiting; the log file is read at the same tick (no watcher: closing
+// an inotify descriptor alone cost 14 ms of the tool's own exit).
+constexpr int TICK_MS = 5;
+// How often the tracer looks at what the program runs now.
+constexpr auto WATCH_EVERY = std::chrono::milliseconds(100);
 
 std::string signal_label(int sig) {
   const char* abbrev = ::sigabbrev_np(sig);
@@ -135,14 +139,22 @@ bool log_writers_alive(const ProcessRegistry& processes) {
   return false;
 }
 
+// The same for the processes that made a ring: the mapping is all they hold.
+bool ring_writers_alive(const RingReader& rings) {
+  for (const std::int32_t pid : rings.pids()) {
+    if (alive(pid)) return true;
+  }
+  return false;
+}
+
 // The program's run: reading both channels while it runs, then waiting (within
 // the grace period) for what it left behind, then stopping it if it still runs.
 class Run {
  public:
   Run(const Options& options, Collector& collector, SignalWatch& signals, EventPipe& pipe, LogChannel& log,
-      pid_t child)
-      : options_(options), collector_(collector), signals_(signals), pipe_(pipe), log_(log), child_(child),
-        watch_(child) {}
+      RingReader& rings, pid_t child)
+      : options_(options), collector_(collector), signals_(signals), pipe_(pipe), log_(log), rings_(rings),
+        child_(child), watch_(child) {}
 
   // Returns the program's wait status.
   int run();
@@ -162,11 +174,13 @@ class Run {
   SignalWatch& signals_;
   EventPipe& pipe_;
   LogChannel& log_;
+  RingReader& rings_;
   const pid_t child_;
   ProgramWatch watch_;
   bool child_running_ = true;
   bool pipe_open_ = true;
-  bool stragglers_on_log_ = false;
+  bool stragglers_on_log_ = false;  // or on a ring
+  Clock::time_point next_watch_{};
   int status_ = 0;
   Clock::time_point deadline_{};
 };
@@ -174,8 +188,12 @@ class Run {
 int Run::run() {
   watch_.check_file(find_program(options_.command.front()));
   for (;;) {
-    if (child_running_) watch_.check_now();
-    else if (!others_still_report()) break;
+    if (child_running_) {
+      if (const auto now = Clock::now(); now >= next_watch_) {
+        watch_.check_now();
+        next_watch_ = now + WATCH_EVERY;
+      }
+    } else if (!others_still_report()) break;
     const int timeout = timeout_ms();
     if (timeout < 0) {
       give_up_waiting();
@@ -192,7 +210,8 @@ int Run::run() {
 // for (within the grace period) by looking whether they still run.
 bool Run::others_still_report() {
   collector_.drain(log_);
-  stragglers_on_log_ = log_writers_alive(collector_.processes());
+  collector_.drain(rings_, false);
+  stragglers_on_log_ = log_writers_alive(collector_.processes()) || ring_writers_alive(rings_);
   return pipe_open_ || stragglers_on_log_;
 }
 
@@ -221,19 +240,18 @@ void Run::give_up_waiting() {
   }
 }
 
-// One poll() over signals, the pipe and the log file; false when polling fails.
+// One poll() over signals and the pipe, then the log file and the rings, which have
+// nothing to wake the tracer; false when polling fails.
 bool Run::wait_once(int timeout_ms) {
-  pollfd fds[3] = {{signals_.fd(), POLLIN, 0},
-                   {pipe_open_ ? pipe_.read.get() : -1, POLLIN, 0},
-                   {log_.wake_fd(), POLLIN, 0}};
-  if (::poll(fds, 3, timeout_ms) < 0) {
+  pollfd fds[2] = {{signals_.fd(), POLLIN, 0}, {pipe_open_ ? pipe_.read.get() : -1, POLLIN, 0}};
+  if (::poll(fds, 2, timeout_ms) < 0) {
     if (errno == EINTR) return true;
     say(std::string("poll failed: ") + std::strerror(errno));
     return false;
   }
   if (fds[1].revents != 0 && !collector_.drain(pipe_.read.get(), READS_PER_ROUND)) pipe_open_ = false;
-  // Without change notification the tick is the only wake-up.
-  if (fds[2].revents != 0 || log_.wake_fd() < 0) collector_.drain(log_);
+  collector_.drain(log_);
+  collector_.drain(rings_, false);
   if (fds[0].revents != 0) on_signals();
   return true;
 }
@@ -297,18 +315,24 @@ SessionResult refused(const std::string& why) {
 
 }  // namespace
 
-SessionResult run_session(const Options& options, const std::string& lib, int output_fd, UniqueFd html) {
+SessionResult run_session(const Options& options, const std::string& lib, LoadCheck& loadable, int output_fd,
+                          UniqueFd html) {
   SignalWatch signals;
   if (std::string why = signals.start(); !why.empty()) return refused(why);
   EventPipe pipe;
   if (std::string why = open_event_pipe(pipe); !why.empty()) return refused(why);
   LogChannel log;
   if (std::string why = log.open(); !why.empty()) return refused(why);
+  // Without a ring the library reports through the pipe and the log file, as it
+  // does for a process that cannot make one.
+  RingReader rings;
+  if (options.ring) rings.create(log.dir());  // on failure dir() stays empty: no ring offered
+  if (const std::string& why = loadable.finish(); !why.empty()) return refused(why);
 
   Collector collector(options.filter, options.command, print_choice(options, output_fd, std::move(html)), output_fd);
   const int pipe_number = pipe.write.get();
   const SpawnResult spawned = spawn_program(
-      options.command, traced_environment(environ, lib, pipe_number, log.path()), signals.previous_mask());
+      options.command, traced_environment(environ, lib, pipe_number, log.path(), rings.dir()), signals.previous_mask());
   // Only the program and its descendants may hold the write end, or the
   // pipe would never reach end of file.
   pipe.write.reset();
@@ -319,9 +343,11 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
     return SessionResult{exec_failure(options.command.front(), spawned.exec_error), 0, 0};
   }
 
-  Run run(options, collector, signals, pipe, log, spawned.pid);
+  Run run(options, collector, signals, pipe, log, rings, spawned.pid);
   const int status = run.run();
   collector.drain(log);
+  // Unfinished records are given up only when nobody is left to finish them.
+  collector.drain(rings, !ring_writers_alive(rings));
   for (const std::string& problem : collector.finish()) say(problem);
   if (!collector.output().ok()) say(std::string("writing output failed: ") + std::strerror(collector.output().error()));
 
@@ -330,7 +356,7 @@ SessionResult run_session(const Options& options, const std::string& lib, int ou
   // The narrow library is the one named so; the default one sees more calls.
   const bool wide = !lib.ends_with("/libvelmora_io.so");
   say_warnings(RunFacts{spawned.pid, options.command.front(), result.accepted, result.rejected, pipe_number,
-                        &collector.processes(), &run.watch().warnings(), wide});
+                        &collector.processes(), &run.watch().warnings(), wide, rings.losses()});
   return result;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "library_locator.h"
 #include "options.h"
 #include "unique_fd.h"
 
@@ -20,6 +21,9 @@ struct SessionResult {
 // Runs options.command with `lib` preloaded. Messages for the user go to
 // standard error; events and summary to `output_fd`; the --html report, when
 // asked for, to `html` (opened already, written at the end).
-SessionResult run_session(const Options& options, const std::string& lib, int output_fd, UniqueFd html);
+// `loadable` is finished before the program starts: a library the loader refuses ends
+// the run with status 2.
+SessionResult run_session(const Options& options, const std::string& lib, LoadCheck& loadable, int output_fd,
+                          UniqueFd html);
 
 }  // namespace velmora::trace

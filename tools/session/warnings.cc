@@ -62,6 +62,13 @@ void say_warnings(const RunFacts& facts) {
     say("warning: " + std::to_string(facts.rejected) + " malformed event line" + (facts.rejected == 1 ? "" : "s") +
         " ignored (lines torn by many writers, or not from the library); the counts may be short");
   }
+  for (const RingLoss& loss : facts.ring_losses) {
+    std::string what = "warning: pid " + std::to_string(loss.pid) + " lost ";
+    if (loss.dropped != 0) what += std::to_string(loss.dropped) + " events (its ring stayed full)";
+    if (loss.dropped != 0 && loss.torn != 0) what += " and ";
+    if (loss.torn != 0) what += std::to_string(loss.torn) + " ring slots of unfinished records";
+    say(what + "; the counts are short");
+  }
   note_log_fallbacks(facts);
 }
 

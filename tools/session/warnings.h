@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "process_names.h"
+#include "ring_reader.h"
 
 namespace velmora::trace {
 
@@ -20,7 +21,8 @@ struct RunFacts {
   int pipe_number = -1;  // the event pipe's descriptor number in the program
   const ProcessRegistry* processes = nullptr;
   const std::vector<std::string>* program_warnings = nullptr;  // ProgramWatch's
-  bool wide_library = true;  // the default library, which sees stdio, mmap, sendfile and more
+  bool wide_library = true;
+  std::vector<RingLoss> ring_losses;  // records the rings lost, per process  // the default library, which sees stdio, mmap, sendfile and more
 };
 
 // Says each warning on standard error, "warning: " first, and at most one note.
