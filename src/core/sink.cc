@@ -327,12 +327,16 @@ class LineWriter {
 // escapes, then `tail` (the detail's closing TAB and the numbers). Out of line, so that
 // its writer and the sink's choice (which may fstat the pipe) never share the stack.
 [[gnu::noinline]] void write_line(int fd, std::string_view kind, std::string_view detail,
-                                  std::string_view tail) noexcept {
+                                  std::size_t escaped, std::string_view tail) noexcept {
   LineWriter out(fd);
   if (LINE_CUT.load(std::memory_order_relaxed)) out.put("\n", 1);
   out.put(kind);
   out.put("\t", 1);
-  escape_detail_in_pieces(detail, [&out](const char* data, std::size_t size) { out.put(data, size); });
+  if (escaped == detail.size()) {
+    out.put(detail);  // nothing to escape, the usual case: no scan piece by piece
+  } else {
+    escape_detail_in_pieces(detail, [&out](const char* data, std::size_t size) { out.put(data, size); });
+  }
   out.put(tail);
   const bool whole = out.finish();
   if (out.started()) LINE_CUT.store(!whole, std::memory_order_relaxed);
@@ -369,7 +373,7 @@ void put_line(int fd, std::string_view kind, std::string_view detail, std::size_
   if (whole) {
     write_line_whole(fd, kind, detail, escaped, tail);
   } else {
-    write_line(fd, kind, detail, tail);
+    write_line(fd, kind, detail, escaped, tail);
   }
 }
 
