@@ -7,9 +7,8 @@
 #include <cstring>
 #include <utility>
 
+#include "process_identity.h"
 #include "raw_syscalls.h"
-#include "ring_sink.h"
-#include "sink.h"
 
 namespace velmora_io {
 
@@ -20,108 +19,19 @@ namespace {
 // FD_MAP's lock: every table operation and the fork handlers, nothing else.
 constinit pthread_mutex_t TABLE_LOCK = PTHREAD_MUTEX_INITIALIZER;
 
-// True while this thread is between taking and releasing FD_MAP's lock (or registering
-// the fork handlers). A signal handler that interrupts such a thread and calls one of
+// True while this thread is between taking and releasing FD_MAP's lock (or holds it
+// across a fork). A signal handler that interrupts such a thread and calls one of
 // our wrappers must not take the non-recursive lock again: it finds the table
 // unavailable instead, and the event is lost rather than the process hung.
 constinit thread_local bool IN_TABLE_OP __attribute__((tls_model("initial-exec"))) = false;
 
-// Forks whose prepare handler took nothing, not yet answered by a parent or child
-// handler: a fork from a signal handler that interrupted this thread inside a table
-// operation or inside another fork's handlers. Handlers nest, so a count.
-constinit thread_local unsigned FORKS_SKIPPED __attribute__((tls_model("initial-exec"))) = 0;
-
-constinit pthread_once_t FORK_HANDLERS_ONCE = PTHREAD_ONCE_INIT;
-
-// The process whose table this is: set when the table is first changed and again in
-// every child a fork handler runs for. A child that shares this memory without fork
-// handlers (vfork, clone with CLONE_VM) has another pid and leaves the table alone.
-constinit std::atomic<int32_t> OWNER_PID{0};
-
-enum class Kin : int64_t { OWNER, OWN_MEMORY, SHARED_MEMORY, UNKNOWN };
-
-// What a process other than the owner is to it, asked of the kernel once per process
-// and kept (shared memory keeps it for every sharer; each finds its own pid or asks).
-constinit std::atomic<int64_t> KIN_OF_PID{0};
-
-void adopt_own_copy(int32_t pid) noexcept;
-
-Kin kin_of(int32_t pid) noexcept {
-  const int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
-  if (owner == pid) return Kin::OWNER;
-  const int64_t known = KIN_OF_PID.load(std::memory_order_relaxed);
-  if (known >> 8 == pid) return static_cast<Kin>(known & 0xff);
-  const long same = raw::compare_memory(pid, owner);
-  // KCMP_VM orders address spaces: 0 is the owner's own memory, 1 or 2 another.
-  const Kin kin = same == 0 ? Kin::SHARED_MEMORY : same > 0 ? Kin::OWN_MEMORY : Kin::UNKNOWN;
-  if (kin == Kin::OWN_MEMORY) {
-    adopt_own_copy(pid);
-    return Kin::OWNER;
-  }
-  KIN_OF_PID.store(static_cast<int64_t>(pid) << 8 | static_cast<int64_t>(kin), std::memory_order_relaxed);
-  return kin;
-}
-
-// Takes the lock unless this process must not wait for it (see table_owned_here): a
+// Takes the lock unless this process must not wait for it (process_identity.h): a
 // held lock is where a raw clone's child would otherwise hang, so the slow path asks.
 bool lock_table() noexcept {
   if (pthread_mutex_trylock(&TABLE_LOCK) == 0) return true;
-  const int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
-  if (owner != 0 && kin_of(static_cast<int32_t>(::getpid())) == Kin::UNKNOWN) return false;
+  if (!may_wait_for_state_locks()) return false;
   pthread_mutex_lock(&TABLE_LOCK);
   return true;
-}
-
-// Holding the lock across fork is a table operation too: a signal handler that runs
-// in between (a SIGCHLD handler writing to its self-pipe) must not lock it again.
-void before_fork() noexcept {
-  const int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
-  // A memory-sharing child that forks takes nothing of its parent's state.
-  const bool mine = owner == 0 || kin_of(static_cast<int32_t>(::getpid())) == Kin::OWNER;
-  if (IN_TABLE_OP || !mine) {
-    ++FORKS_SKIPPED;
-    return;
-  }
-  IN_TABLE_OP = true;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  sink_before_fork();
-  pthread_mutex_lock(&TABLE_LOCK);
-}
-void after_fork_parent() noexcept {
-  if (FORKS_SKIPPED > 0) {
-    --FORKS_SKIPPED;
-    return;
-  }
-  pthread_mutex_unlock(&TABLE_LOCK);
-  sink_after_fork_parent();
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  IN_TABLE_OP = false;
-}
-void after_fork_child() noexcept {
-  // The child has one thread; whoever held the lock in the parent does not exist here.
-  // After a skipped prepare, the lock is this thread's own (or free), left as it is.
-  if (FORKS_SKIPPED > 0) {
-    --FORKS_SKIPPED;
-  } else {
-    pthread_mutex_init(&TABLE_LOCK, nullptr);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    IN_TABLE_OP = false;
-  }
-  OWNER_PID.store(::getpid(), std::memory_order_relaxed);
-  sink_after_fork_child();
-}
-
-// A raw clone's child with memory of its own: its one thread is the cloning thread's
-// copy, and any lock or line its parent's other threads held is held by nobody here.
-void adopt_own_copy(int32_t pid) noexcept {
-  // A lock this very thread held (a clone from a signal handler inside a table
-  // operation) is unlocked by it later, harmlessly: the mutex is a plain one.
-  pthread_mutex_init(&TABLE_LOCK, nullptr);
-  sink_after_fork_child();
-  OWNER_PID.store(pid, std::memory_order_relaxed);
-}
-void register_fork_handlers() noexcept {
-  pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 }
 
 // One critical section on FD_MAP. `usable()` is false when the section could not be
@@ -132,7 +42,6 @@ class CriticalSection {
     if (IN_TABLE_OP) return;
     IN_TABLE_OP = true;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    ensure_fork_handlers();
     if (!lock_table()) {
       std::atomic_signal_fence(std::memory_order_seq_cst);
       IN_TABLE_OP = false;
@@ -168,23 +77,22 @@ std::size_t size_index(std::size_t size) noexcept {
 
 }  // namespace
 
-void ensure_fork_handlers() noexcept {
-  // Registered when first needed, never at load time.
-  pthread_once(&FORK_HANDLERS_ONCE, register_fork_handlers);
+bool table_mark_for_fork() noexcept {
+  if (IN_TABLE_OP) return false;
+  IN_TABLE_OP = true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  return true;
 }
 
-bool table_owned_here() noexcept {
-  ensure_fork_handlers();  // before the owner is recorded, so every fork child re-records it
-  const int32_t pid = static_cast<int32_t>(::getpid());
-  ring_saw_pid(pid);
-  return table_owned_by(pid);
-}
+void table_lock_for_fork() noexcept { pthread_mutex_lock(&TABLE_LOCK); }
 
-bool table_owned_by(int32_t pid) noexcept {
-  int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
-  if (owner == pid) return true;
-  if (owner == 0 && OWNER_PID.compare_exchange_strong(owner, pid, std::memory_order_relaxed)) return true;
-  return kin_of(pid) == Kin::OWNER;
+void table_unlock_after_fork() noexcept { pthread_mutex_unlock(&TABLE_LOCK); }
+
+void table_renew_lock() noexcept { pthread_mutex_init(&TABLE_LOCK, nullptr); }
+
+void table_unmark_after_fork() noexcept {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  IN_TABLE_OP = false;
 }
 
 char* FdMap::NameBlocks::take(std::size_t size) noexcept {
@@ -341,21 +249,16 @@ bool table_insert(int32_t fd, std::string_view name) noexcept {
     std::string_view now;
     if (FD_MAP.find(fd, &now) && now == name) return true;
   }
-  if (!table_owned_here()) return false;
+  if (!owned_here()) return false;
   CriticalSection cs;
   if (!cs.usable()) return false;
   return FD_MAP.insert(fd, name);
 }
 
-bool table_remove(int32_t fd, TextCopy* removed) noexcept {
-  ensure_fork_handlers();
-  return table_remove(fd, removed, ::getpid());
-}
+bool table_remove(int32_t fd, TextCopy* removed) noexcept { return table_remove(fd, removed, ::getpid()); }
 
 bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept {
-  ring_saw_pid(pid);
-  if (OWNER_PID.load(std::memory_order_relaxed) == 0) ensure_fork_handlers();
-  if (!table_owned_by(pid)) return false;
+  if (!owned_by(pid)) return false;
   CriticalSection cs;
   if (!cs.usable()) return false;
   return FD_MAP.remove(fd, removed);

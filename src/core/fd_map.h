@@ -89,8 +89,8 @@ enum class Lookup {
 // Copies the entry's name out while the lock is held.
 Lookup table_copy_name(int32_t fd, TextCopy* out) noexcept;
 // Records `name` under fd, replacing any earlier entry; false (nothing recorded) on an
-// unavailable table, in a process that shares the table's memory without owning it,
-// or when memory ran out. An entry that already holds `name` is left as it is.
+// unavailable table, in a process that does not own it (process_identity.h), or when
+// memory ran out. An entry that already holds `name` is left as it is.
 bool table_insert(int32_t fd, std::string_view name) noexcept;
 // Takes the entry out, copying its name to `*removed` when given; false when there was
 // none, the table is unavailable or this process does not own it.
@@ -102,23 +102,16 @@ bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept;
 // 0 when the table is unavailable. The caller goes on from the last one plus one.
 std::size_t table_named_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) noexcept;
 
-// Whether this process may change the table: false in a child that shares its parent's
-// memory without being a thread of it (vfork, clone with CLONE_VM), which has its own
-// descriptors but would otherwise rewrite the parent's names. Costs one getpid.
-//
-// A process other than the recorded owner is one that no fork handler ran for: the
-// kernel is asked (KCMP_VM against the owner, once per such process) whether it shares
-// the owner's memory. A child of a raw clone with memory of its own re-creates its copy
-// of the table's lock and the sink's gates (whose holders may be threads that do not
-// exist in it) and becomes the owner of its copy; a child sharing the memory leaves it
-// alone; when the kernel cannot tell (kcmp refused, or the owner gone), the process
-// leaves the state alone and never waits for the table's lock: its events are lost.
-bool table_owned_here() noexcept;
-// The same for a pid the caller has already (no system call on the owner's path).
-bool table_owned_by(int32_t pid) noexcept;
-
-// Registers the fork handlers that keep the table's lock and the sink's line gate
-// usable in a forked child. Once per process, at first use, never at load time.
-void ensure_fork_handlers() noexcept;
+// The table across fork, for the fork handlers (fork_handlers.h), which decide the order.
+// The prepare handler marks this thread as inside a table operation before anything
+// else (false, marking nothing, when it already is: a fork from a signal handler that
+// interrupted one), then takes the lock; the parent gives it back. The child's only
+// thread is the forking one, so whoever else held the lock does not exist there: it
+// gets a fresh lock, as does a raw clone's child with memory of its own.
+bool table_mark_for_fork() noexcept;
+void table_lock_for_fork() noexcept;
+void table_unlock_after_fork() noexcept;
+void table_renew_lock() noexcept;
+void table_unmark_after_fork() noexcept;
 
 }  // namespace velmora_io

@@ -10,8 +10,8 @@
 
 #include "errno_saver.h"
 #include "event_line.h"
-#include "fd_map.h"
 #include "hex_digits.h"
+#include "process_identity.h"
 #include "raw_syscalls.h"
 #include "ring_protocol.h"
 #include "utf8.h"
@@ -24,9 +24,6 @@ enum : int { UNSETTLED, CREATING, READY, OFF };
 constinit std::atomic<int> RING_STATE{UNSETTLED};
 constinit std::atomic<void*> RING_BASE{nullptr};
 
-// This thread's identity; pid 0 while unknown. Trivial initial-exec thread-locals.
-constinit thread_local int32_t MY_PID __attribute__((tls_model("initial-exec"))) = 0;
-constinit thread_local int32_t MY_TID __attribute__((tls_model("initial-exec"))) = 0;
 // Records this thread has in progress: above one, a signal handler interrupted one.
 constinit thread_local uint8_t WRITING __attribute__((tls_model("initial-exec"))) = 0;
 // This thread is creating the process's ring (a signal handler must not wait for it).
@@ -107,7 +104,6 @@ void* settled_ring() noexcept {
   if (state != UNSETTLED || !RING_STATE.compare_exchange_strong(state, CREATING, std::memory_order_acq_rel)) {
     return nullptr;
   }
-  ensure_fork_handlers();  // a forked child must make its own ring
   CREATING_HERE = true;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   const char* dir = ring_directory();
@@ -117,15 +113,6 @@ void* settled_ring() noexcept {
   std::atomic_signal_fence(std::memory_order_seq_cst);
   CREATING_HERE = false;
   return base;
-}
-
-// Fills the identity cache; false for a child that shares this memory, left out.
-bool know_myself() noexcept {
-  if (!table_owned_here()) return false;
-  MY_TID = static_cast<int32_t>(raw::gettid());
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  MY_PID = raw::getpid();
-  return true;
 }
 
 bool write_record(void* base, const RingRecord& record, std::string_view detail) noexcept {
@@ -176,7 +163,7 @@ bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd) 
   ErrnoSaver caller_errno;
   void* base = settled_ring();
   if (base == nullptr) return false;
-  if (MY_PID == 0 && !know_myself()) return true;
+  if (MY_PID == 0 && !know_this_thread()) return true;
   const std::optional<std::size_t> kind_index = event_kind_index(kind);
   if (!kind_index) return false;
   RingRecord record{};
@@ -188,16 +175,11 @@ bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd) 
   return write_record(base, record, detail);
 }
 
-void ring_saw_pid(int32_t pid) noexcept {
-  if (MY_PID != 0 && MY_PID != pid) MY_PID = 0;
-}
-
 void ring_after_fork_child() noexcept {
   // The parent's mapping stays (a record this thread was writing may still finish in
   // it); the child makes a ring of its own at its next event.
   RING_BASE.store(nullptr, std::memory_order_relaxed);
   RING_STATE.store(UNSETTLED, std::memory_order_relaxed);
-  MY_PID = 0;
 }
 
 }  // namespace velmora_io

@@ -5,17 +5,15 @@
 // in that directory, created, sized, mapped shared and closed again (so a program that
 // closes every descriptor keeps reporting, and no SIGPIPE can come from memory). After
 // that an event costs no system call: the time is CLOCK_MONOTONIC through the vDSO,
-// the pid and tid come from a per-thread cache.
+// the pid and tid come from the thread's cached identity (process_identity.h).
 //
-// The identity cache is filled by the first event of each thread (getpid, gettid),
-// emptied in a forked child by the fork handlers, and emptied again whenever a path
-// that asks the kernel for the pid anyway (close, dup2, naming a descriptor) finds
-// another pid than the cached one: that is a child sharing the thread's memory (vfork,
-// clone with CLONE_VM) or a raw-clone child. From then on each of its events asks the
-// kernel (one getpid) and, not owning the table, is left out, as on the line sinks;
-// the parent's thread refills the cache at its next event. What remains per event: a
-// memory-sharing child's data event before any such call is reported under the
-// thread's cached identity (it cannot be told apart without a system call).
+// A child sharing the thread's memory (vfork, clone with CLONE_VM) finds the cache
+// emptied at its first call that asks the kernel for the pid anyway; from then on each
+// of its events asks the kernel (one getpid) and, not owning the state, is left out, as
+// on the line sinks; the parent's thread refills the cache at its next event. What
+// remains per event: a memory-sharing child's data event before any such call is
+// reported under the thread's cached identity (it cannot be told apart without a
+// system call).
 //
 // A full ring makes the writer sleep in short steps, for a bounded time, then count the
 // record as dropped in the ring; a signal handler that interrupted its own thread's
@@ -35,10 +33,7 @@ namespace velmora_io {
 // counted, and for one of a child that shares this memory (left out).
 bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept;
 
-// Tells the identity cache what the kernel said the pid is.
-void ring_saw_pid(int32_t pid) noexcept;
-
-// In a forked child: its own ring at its next event, its own identity.
+// In a forked child: its own ring at its next event.
 void ring_after_fork_child() noexcept;
 
 }  // namespace velmora_io

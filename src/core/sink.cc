@@ -11,7 +11,7 @@
 
 #include "errno_saver.h"
 #include "event_line.h"
-#include "fd_map.h"
+#include "process_identity.h"
 #include "pipe_fd_env.h"
 #include "raw_syscalls.h"
 #include "ring_sink.h"
@@ -202,7 +202,6 @@ class LineTurn {
  public:
   explicit LineTurn(bool alone) noexcept {
     if (MY_LINE != LineShare::NONE) return;
-    ensure_fork_handlers();
     MY_LINE = LineShare::WAITING;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     for (;;) {
@@ -471,11 +470,11 @@ bool is_reportable_checked(int32_t fd) noexcept {
 }
 
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
-  ring_saw_pid(pid);
+  saw_pid(pid);
   if (ring_log_event(kind, detail, fd)) return;  // the host's ring, when it chose one
   // A child sharing this memory (vfork) would report its descriptors under the names
   // of its parent's table: its lines are left out.
-  if (!table_owned_by(pid)) return;
+  if (!owned_by(pid)) return;
   write_event(kind, detail, fd, pid);
 }
 
@@ -503,7 +502,7 @@ int32_t private_pipe_fd() noexcept {
 }
 
 void private_pipe_closing(int32_t fd) noexcept {
-  if (fd < 0 || fd != private_pipe_fd() || !table_owned_here()) return;
+  if (fd < 0 || fd != private_pipe_fd() || !owned_here()) return;
   // Every line that found the pipe sound finishes before the number is given up.
   LineTurn turn(true);
   int32_t expected = fd;
@@ -527,7 +526,7 @@ void pipe_fd_closed(int32_t fd) noexcept {
   if (fd != PIPE_FD.load(std::memory_order_relaxed)) return;
   // A child sharing this memory (vfork) has descriptors of its own: what it does to
   // the number says nothing about the parent's sink.
-  if (!table_owned_here()) return;
+  if (!owned_here()) return;
   int32_t expected = fd;
   PIPE_FD.compare_exchange_strong(expected, -1, std::memory_order_acq_rel);
 }
@@ -557,7 +556,6 @@ void sink_after_fork_parent() noexcept {
 }
 
 void sink_after_fork_child() noexcept {
-  ring_after_fork_child();
   LINE_GATE.store(MY_LINE == LineShare::SHORT  ? 1u
                   : MY_LINE == LineShare::LONG ? LONG_LINE
                                                : 0u,

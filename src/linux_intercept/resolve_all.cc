@@ -1,6 +1,7 @@
 // The one pass, at the first call of any wrapper, that fills every real-function slot
 // of this library and settles the environment's sink. Built into each library
 // (library_kind.h), so each looks up exactly the functions it exports.
+#include "fork_handlers.h"
 #include "library_kind.h"
 #include "sink.h"
 #include "slots.h"
@@ -22,6 +23,8 @@ void resolve_all_real_functions() noexcept {
   if constexpr (exported_here(Library::library)) linux_intercept::name::resolve(order);
   VELMORA_ENTRY_POINTS(VELMORA_RESOLVE)
 #undef VELMORA_RESOLVE
+  // Before any event can record the table's owner, so that every fork child records itself.
+  ensure_fork_handlers();
   // The environment's pipe is settled at the first call of any wrapper, not at the
   // first event: a close, dup2 or dup3 of its number before any event is then seen as
   // the sink going away, whichever wrapper the process happens to call first.

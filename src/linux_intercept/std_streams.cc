@@ -7,6 +7,7 @@
 
 #include "errno_saver.h"
 #include "fd_map.h"
+#include "process_identity.h"
 #include "raw_syscalls.h"
 #include "reentrancy.h"
 
@@ -28,7 +29,7 @@ bool std_stream_observed(int32_t fd) noexcept {
   const bool observed =
       raw::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISSOCK(st.st_mode));
   // A vfork child has descriptors of its own: its answer is not its parent's.
-  if (table_owned_here()) state.store(observed ? OBSERVED : PASSED_OVER, std::memory_order_release);
+  if (owned_here()) state.store(observed ? OBSERVED : PASSED_OVER, std::memory_order_release);
   return observed;
 }
 
