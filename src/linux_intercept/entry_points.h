@@ -1,6 +1,7 @@
 // Every C-library function the libraries interpose, one line each: which library
-// exports it (narrow: both; wide: the wide library only), its name, result and
-// parameters. This list generates the real-function slots (slots.h), the one pass
+// exports it (narrow: both; wide: the wide library only; wide variadic: the wide
+// library only, with no real-function slot of its own, since its wrapper hands its
+// arguments to the va_list form's slot), its name, result and parameters. This list generates the real-function slots (slots.h), the one pass
 // that resolves them (resolve_all.cc) and both version scripts (src/CMakeLists.txt
 // reads the lines that start with "X("); the face test checks each library's exports
 // against it. Adding a function is one line here, its wrapper, and a test.
@@ -106,13 +107,13 @@ X(WIDE, putc_unlocked, int, (int, FILE*)) \
 X(WIDE, __overflow, int, (FILE*, int)) \
 X(WIDE, fflush, int, (FILE*)) \
 X(WIDE, fflush_unlocked, int, (FILE*)) \
-X(WIDE, fprintf, int, (FILE*, const char*, ...)) \
+X(WIDE_VARIADIC, fprintf, int, (FILE*, const char*, ...)) \
 X(WIDE, vfprintf, int, (FILE*, const char*, va_list)) \
-X(WIDE, __fprintf_chk, int, (FILE*, int, const char*, ...)) \
+X(WIDE_VARIADIC, __fprintf_chk, int, (FILE*, int, const char*, ...)) \
 X(WIDE, __vfprintf_chk, int, (FILE*, int, const char*, va_list)) \
-X(WIDE, fscanf, int, (FILE*, const char*, ...)) \
+X(WIDE_VARIADIC, fscanf, int, (FILE*, const char*, ...)) \
 X(WIDE, vfscanf, int, (FILE*, const char*, va_list)) \
-X(WIDE, __isoc99_fscanf, int, (FILE*, const char*, ...)) \
+X(WIDE_VARIADIC, __isoc99_fscanf, int, (FILE*, const char*, ...)) \
 X(WIDE, __isoc99_vfscanf, int, (FILE*, const char*, va_list)) \
 X(WIDE, opendir, DIR*, (const char*)) \
 X(WIDE, closedir, int, (DIR*)) \

@@ -9,10 +9,12 @@
 namespace velmora_io {
 namespace {
 
-enum class Library { NARROW, WIDE };
+enum class Library { NARROW, WIDE, WIDE_VARIADIC };
 
-constexpr bool exported_here(Library library) {
-  return library == Library::NARROW || linux_intercept::WIDE_LIBRARY;
+// A variadic wrapper calls its va_list form's slot: a slot of its own would be looked
+// up for nothing.
+constexpr bool looked_up_here(Library library) {
+  return library == Library::NARROW || (library == Library::WIDE && linux_intercept::WIDE_LIBRARY);
 }
 
 }  // namespace
@@ -20,7 +22,7 @@ constexpr bool exported_here(Library library) {
 void resolve_all_real_functions() noexcept {
   const SearchOrder order = search_order();
 #define VELMORA_RESOLVE(library, name, result, params) \
-  if constexpr (exported_here(Library::library)) linux_intercept::name::resolve(order);
+  if constexpr (looked_up_here(Library::library)) linux_intercept::name::resolve(order);
   VELMORA_ENTRY_POINTS(VELMORA_RESOLVE)
 #undef VELMORA_RESOLVE
   // Before any event can record the table's owner, so that every fork child records itself.
