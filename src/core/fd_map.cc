@@ -347,6 +347,15 @@ bool table_insert(int32_t fd, std::string_view name) noexcept {
   return FD_MAP.insert(fd, name);
 }
 
+bool table_insert(int32_t fd, std::string_view name, int32_t pid) noexcept {
+  ring_saw_pid(pid);
+  if (OWNER_PID.load(std::memory_order_relaxed) == 0) ensure_fork_handlers();
+  if (!table_owned_by(pid)) return false;
+  CriticalSection cs;
+  if (!cs.usable()) return false;
+  return FD_MAP.insert(fd, name);
+}
+
 bool table_remove(int32_t fd, TextCopy* removed) noexcept {
   ensure_fork_handlers();
   return table_remove(fd, removed, ::getpid());

@@ -155,6 +155,8 @@ X(WIDE, mkdirat, int, (int, const char*, mode_t)) \
 X(WIDE, rename, int, (const char*, const char*)) \
 X(WIDE, renameat, int, (int, const char*, int, const char*)) \
 X(WIDE, renameat2, int, (int, const char*, int, const char*, unsigned int)) \
+X(WIDE, chdir, int, (const char*)) \
+X(WIDE, fchdir, int, (int)) \
 X(WIDE, link, int, (const char*, const char*)) \
 X(WIDE, linkat, int, (int, const char*, int, const char*, int)) \
 X(WIDE, symlink, int, (const char*, const char*)) \

@@ -54,6 +54,24 @@ int scenario_paths(int, char** argv) {
   errno = 0;
   fact("bad_close", syscall(SYS_close, 4000));
   fact("bad_close_errno", errno);
+  // The working directory moves by each route the wrappers see, a vfork child's own
+  // move included: relative probes follow it.
+  mkdir("w", 0755);
+  chdir("w");
+  access("a", F_OK);
+  fchdir(dir);
+  access("b", F_OK);
+  syscall(SYS_chdir, "w");
+  access("c", F_OK);
+  if (vfork() == 0) {
+    chdir("..");
+    access("d", F_OK);
+    _exit(0);
+  }
+  wait(nullptr);
+  access("e", F_OK);
+  syscall(SYS_fchdir, dir);
+  rmdir("w");
   close(dir);
   return 0;
 }
