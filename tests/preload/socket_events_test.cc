@@ -126,7 +126,8 @@ TEST(SocketData, QueriesAreReportedOnlyAtTheStartOfASocketWrite) {
 }
 
 // Memory the kernel refuses is never touched: each call fails (or writes the readable
-// part) as without the library, none reports a query, each write has its event.
+// part) as without the library, none reports a query, each write has its event; an
+// exec is not reported from memory it cannot read.
 TEST(SocketData, UnreadableMemoryIsLeftToTheKernel) {
   TempDir dir;
   RunOptions plain;
