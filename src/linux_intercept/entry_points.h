@@ -172,6 +172,7 @@ X(WIDE, execlp, int, (const char*, const char*, ...)) \
 X(WIDE, execle, int, (const char*, const char*, ...)) \
 X(WIDE, posix_spawn, int, (pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const*, char* const*)) \
 X(WIDE, posix_spawnp, int, (pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const*, char* const*)) \
+X(WIDE, popen, FILE*, (const char*, const char*)) \
 X(WIDE, bind, int, (int, const sockaddr*, socklen_t)) \
 X(WIDE, listen, int, (int, int)) \
 X(WIDE, getsockopt, int, (int, int, int, void*, socklen_t*)) \

@@ -16,6 +16,7 @@
 // (the tid is the parent's thread), so it may follow the child's own first lines.
 #include <fcntl.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -191,6 +192,32 @@ int spawn_call(const TextCopy& program, pid_t* pid, const char* path, const posi
   return result;
 }
 
+// popen's child, started by the C library's own spawn that no wrapper sees: its
+// stream keeps the pid right after the stream itself (the C library's process stream,
+// laid out so since its first versions). The number is believed only when the kernel
+// says it is a child of this process, else nothing is reported.
+pid_t popen_child(FILE* stream) noexcept {
+  struct ProcessStream {
+    FILE file;
+    const void* jumps;
+    pid_t pid;
+  };
+  const pid_t pid = reinterpret_cast<const ProcessStream*>(stream)->pid;
+  ErrnoSaver caller_errno;
+  return raw::is_child(pid) ? pid : 0;
+}
+
+// "exec" of the shell the C library starts for a command: /bin/sh, named "sh", given
+// "-c" and the command, as it does.
+void report_shell(const char* command, pid_t pid) noexcept {
+  if (pid <= 0 || command == nullptr) return;
+  ErrnoSaver caller_errno;
+  TextCopy shell;
+  if (!shell.assign("/bin/sh")) return;
+  char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
+  report_program("exec", shell, argv, pid);
+}
+
 // The variadic argument list of execl and kin as an argv on the caller's stack, as the
 // C library builds it.
 #define VELMORA_ARGV_FROM_VARARGS(first, last_arg)                                   \
@@ -285,4 +312,12 @@ VELMORA_EXPORT int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_
   vio::TextCopy program;
   li::search_program(file, &program);
   return li::spawn_call<li::posix_spawnp>(program, pid, file, actions, attr, argv, envp);
+}
+
+VELMORA_EXPORT FILE* popen(const char* command, const char* mode) {
+  auto* real = li::popen::get();
+  if (real == nullptr) return li::real_function_missing<FILE*>();
+  FILE* stream = real(command, mode);
+  if (stream != nullptr) li::report_shell(command, li::popen_child(stream));
+  return stream;
 }

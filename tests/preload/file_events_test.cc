@@ -237,7 +237,7 @@ TEST(PathEvents, EachFamilyNamesItsPathsAbsolute) {
 
 // Program starts: a search along PATH reports each place without the program, an exec
 // its program and arguments (TAB and backslash escaped within a field), posix_spawn
-// under the child's pid.
+// and popen under the child's pid.
 TEST(PathEvents, ProgramStartsNameProgramAndArguments) {
   TempDir dir;
   RunResult r = drive({"programs", dir.path()}, Sink::PIPE_ENV, {}, true);
@@ -249,7 +249,8 @@ TEST(PathEvents, ProgramStartsNameProgramAndArguments) {
   const std::string wide = "missing file:" + dir.file("nobin/velmora-no-such-program") + " " + f["child"] + "\n" +
                            "missing file:/usr/bin/velmora-no-such-program " + f["child"] + "\n" +
                            "exec /bin/true\ttrue\ta\\tb\tc\\\\d " + f["child"] + "\n" +
-                           "exec /bin/true\ttrue\tz " + f["spawned"] + "\n";
+                           "exec /bin/true\ttrue\tz " + f["spawned"] + "\n" +
+                           "exec /bin/sh\tsh\t-c\techo $$ " + f["shell"] + "\n";
   EXPECT_EQ(got, testing_wide_library() ? wide : "");
 }
 

@@ -77,7 +77,8 @@ int scenario_paths(int, char** argv) {
 }
 
 // programs DIR: a child searches PATH (DIR/nobin first) for a program that does not
-// exist, then starts /bin/true with awkward arguments; posix_spawn starts another.
+// exist, then starts /bin/true with awkward arguments; posix_spawn starts another,
+// popen a shell.
 int scenario_programs(int, char** argv) {
   const std::string path = std::string(argv[2]) + "/nobin:/usr/bin";
   setenv("PATH", path.c_str(), 1);
@@ -93,8 +94,12 @@ int scenario_programs(int, char** argv) {
   char* args[] = {const_cast<char*>("true"), const_cast<char*>("z"), nullptr};
   posix_spawn(&spawned, "/bin/true", nullptr, nullptr, args, environ);
   waitpid(spawned, &status, 0);
+  FILE* shell = popen("echo $$", "r");  // the shell says its own pid
+  long shell_pid = 0;
+  if (shell == nullptr || fscanf(shell, "%ld", &shell_pid) != 1 || pclose(shell) != 0) fail("popen");
   fact("child", child);
   fact("spawned", spawned);
+  fact("shell", shell_pid);
   return 0;
 }
 
