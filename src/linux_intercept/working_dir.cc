@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 
 #include "export.h"
@@ -35,7 +36,11 @@ long from_memo(int32_t pid, char* buffer, std::size_t size) noexcept {
     return 0;
   }
   const uint32_t n = MEMO.size.load(std::memory_order_relaxed);
-  if (n == 0 || n > size) return 0;
+  if (n == 0) return 0;
+  if (n > size) {  // as the kernel would answer, without asking it
+    errno = ERANGE;
+    return -1;
+  }
   std::memcpy(buffer, MEMO.text, n);
   std::atomic_thread_fence(std::memory_order_acquire);
   return MEMO.sequence.load(std::memory_order_relaxed) == before ? n : 0;
@@ -56,7 +61,7 @@ void remember(int32_t pid, uint64_t changes, const char* text, std::size_t n) no
 }  // namespace
 
 long working_dir(int32_t pid, char* buffer, std::size_t size) noexcept {
-  if (const long n = from_memo(pid, buffer, size); n > 0) return n;
+  if (const long n = from_memo(pid, buffer, size); n != 0) return n;
   // Counted before asking: a change meanwhile leaves a memo that is never used.
   const uint64_t changes = CHANGES.load(std::memory_order_acquire);
   const long n = raw::getcwd(buffer, size);
