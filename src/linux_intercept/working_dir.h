@@ -7,7 +7,8 @@
 // asks the kernel afresh) and only while no chdir or fchdir has gone through the
 // wrappers since (or through syscall() by number); threads share the directory, so a
 // change by any thread forgets it for all. Writers never wait: a thread that finds
-// another writing, or a signal handler that interrupted a write, asks the kernel.
+// another writing, or a signal handler that interrupted a write, asks the kernel (so
+// does, every time, a child forked while another thread was writing it).
 //
 // What a memo cannot see, and then reports under the directory it remembers: a chdir
 // made where no wrapper runs (the C library's own, as nftw with FTW_CHDIR does; a raw
