@@ -31,7 +31,7 @@ import threading
 from typing import List, Optional, Tuple
 
 from . import library
-from .events import WIDE_KINDS, Events, parse_line
+from .events import Events, parse_line
 
 # Wakes the reader thread at the end; skipped, as no event line starts with NUL.
 _WAKE = b"\0\n"
@@ -160,7 +160,7 @@ class Capture:
     def _take(self, line: bytes) -> None:
         event = parse_line(line)
         if event is None:
-            self.events.malformed += line.split(b"\t", 1)[0] not in WIDE_KINDS
+            self.events.malformed += 1
         elif event.detail != self._own_log_detail:
             self.events.append(event)
 

@@ -21,18 +21,19 @@ from .capture import Capture
 from .events import Event, Events
 from .patterns import first_match, matching
 
-# What the import system reads when a module is first imported (sources, byte code,
-# extension modules), and the byte code it writes.
+# What the import system opens, asks about and reads when a module is first imported
+# (sources, byte code, extension modules), and the byte code it writes.
 _MODULE_SUFFIXES = tuple(importlib.machinery.all_suffixes())
 _BYTECODE_DIR = "/__pycache__/"
 _SHOWN_FORBIDDEN = 5
+_IMPORT_KINDS = ("read", "close", "open_read", "query", "missing")
 
 
 def is_import(event: Event) -> bool:
     if not event.detail.startswith("file:"):
         return False
     path = event.detail[5:]
-    return _BYTECODE_DIR in path or (event.kind in ("read", "close") and path.endswith(_MODULE_SUFFIXES))
+    return _BYTECODE_DIR in path or (event.kind in _IMPORT_KINDS and path.endswith(_MODULE_SUFFIXES))
 
 
 def views(events) -> dict:

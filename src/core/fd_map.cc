@@ -255,6 +255,13 @@ bool table_insert(int32_t fd, std::string_view name) noexcept {
   return FD_MAP.insert(fd, name);
 }
 
+bool table_insert(int32_t fd, std::string_view name, int32_t pid) noexcept {
+  if (!owned_by(pid)) return false;
+  CriticalSection cs;
+  if (!cs.usable()) return false;
+  return FD_MAP.insert(fd, name);
+}
+
 bool table_remove(int32_t fd, TextCopy* removed) noexcept { return table_remove(fd, removed, ::getpid()); }
 
 bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept {

@@ -92,6 +92,9 @@ Lookup table_copy_name(int32_t fd, TextCopy* out) noexcept;
 // unavailable table, in a process that does not own it (process_identity.h), or when
 // memory ran out. An entry that already holds `name` is left as it is.
 bool table_insert(int32_t fd, std::string_view name) noexcept;
+// The same for a name just made for a number that was free (a new descriptor), by a
+// caller that already has this process's pid: no getpid, no look for the same name.
+bool table_insert(int32_t fd, std::string_view name, int32_t pid) noexcept;
 // Takes the entry out, copying its name to `*removed` when given; false when there was
 // none, the table is unavailable or this process does not own it.
 bool table_remove(int32_t fd, TextCopy* removed = nullptr) noexcept;

@@ -2,6 +2,7 @@
 // as recvmsg and sendmsg are.
 #include <sys/socket.h>
 
+#include "connect_outcome.h"
 #include "export.h"
 #include "identify.h"
 #include "slots.h"
@@ -14,7 +15,7 @@ VELMORA_EXPORT int recvmmsg(int fd, struct mmsghdr* msgs, unsigned int count, in
   auto* real = li::recvmmsg::get();
   if (real == nullptr) return li::real_function_missing<int>();
   vio::observe_io(fd, "read");
-  return real(fd, msgs, count, flags, timeout);
+  return li::received(fd, real(fd, msgs, count, flags, timeout));
 }
 
 VELMORA_EXPORT int sendmmsg(int fd, struct mmsghdr* msgs, unsigned int count, int flags) {

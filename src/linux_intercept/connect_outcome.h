@@ -23,4 +23,12 @@ void connect_settled(int32_t fd) noexcept;
 // was pending and the error is one of a connection that never came up.
 void io_failed(int32_t fd) noexcept;
 
+// The result of a receive on fd, passed through; a failure goes to io_failed first
+// (a refused connect shows at the first recv as well as at the first read).
+template <typename Result>
+inline Result received(int32_t fd, Result result) noexcept {
+  if (result < 0) io_failed(fd);
+  return result;
+}
+
 }  // namespace velmora_io::linux_intercept

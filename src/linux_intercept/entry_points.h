@@ -156,6 +156,8 @@ X(WIDE, mkdirat, int, (int, const char*, mode_t)) \
 X(WIDE, rename, int, (const char*, const char*)) \
 X(WIDE, renameat, int, (int, const char*, int, const char*)) \
 X(WIDE, renameat2, int, (int, const char*, int, const char*, unsigned int)) \
+X(WIDE, chdir, int, (const char*)) \
+X(WIDE, fchdir, int, (int)) \
 X(WIDE, link, int, (const char*, const char*)) \
 X(WIDE, linkat, int, (int, const char*, int, const char*, int)) \
 X(WIDE, symlink, int, (const char*, const char*)) \
@@ -171,6 +173,7 @@ X(WIDE, execlp, int, (const char*, const char*, ...)) \
 X(WIDE, execle, int, (const char*, const char*, ...)) \
 X(WIDE, posix_spawn, int, (pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const*, char* const*)) \
 X(WIDE, posix_spawnp, int, (pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const*, char* const*)) \
+X(WIDE, popen, FILE*, (const char*, const char*)) \
 X(WIDE, bind, int, (int, const sockaddr*, socklen_t)) \
 X(WIDE, listen, int, (int, int)) \
 X(WIDE, getsockopt, int, (int, int, int, void*, socklen_t*)) \

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "connect_outcome.h"
 #include "export.h"
 #include "identify.h"
 #include "data_call.h"
@@ -45,7 +46,8 @@ VELMORA_EXPORT ssize_t __pread64_chk(int fd, void* buf, size_t count, off64_t of
 
 VELMORA_EXPORT ssize_t __recv_chk(int fd, void* buf, size_t len, size_t buf_size, int flags) {
   if (len <= buf_size) vio::observe_io(fd, "read");
-  return li::unobserved_call<li::__recv_chk>(fd, buf, len, buf_size, flags);
+  const ssize_t result = li::unobserved_call<li::__recv_chk>(fd, buf, len, buf_size, flags);
+  return len <= buf_size ? li::received(fd, result) : result;
 }
 
 VELMORA_EXPORT ssize_t __recvfrom_chk(int fd, void* buf, size_t len, size_t buf_size, int flags,
@@ -57,5 +59,5 @@ VELMORA_EXPORT ssize_t __recvfrom_chk(int fd, void* buf, size_t len, size_t buf_
   const socklen_t buffer_size = li::address_room(src, src_len);
   const ssize_t result = real(fd, buf, len, buf_size, flags, src, src_len);
   li::record_sender(fd, result, src, src_len, buffer_size);
-  return result;
+  return li::received(fd, result);
 }

@@ -86,7 +86,7 @@ void after_open(int fd, int dir_fd, const char* path, const OpenIntent& intent) 
   run_guarded([&] {
     const int32_t pid = ::getpid();
     TextCopy name;
-    if (!reported || !link_stage(fd, &name) || !table_insert(fd, name.view())) {
+    if (!reported || !link_stage(fd, &name) || !table_insert(fd, name.view(), pid)) {
       table_remove(fd, nullptr, pid);
       return;
     }

@@ -12,18 +12,19 @@
 #include "raw_syscalls.h"
 #include "reentrancy.h"
 #include "sink.h"
+#include "working_dir.h"
 
 namespace velmora_io::linux_intercept {
 namespace {
 
 // The directory a relative path starts from, into `small` when it fits, else into
 // `big`'s private pages. Raw system calls: the library's own lookups are not observed.
-std::string_view base_directory(int dir_fd, char* small, std::size_t small_size, TextCopy* big) noexcept {
+std::string_view base_directory(int dir_fd, int32_t pid, char* small, std::size_t small_size, TextCopy* big) noexcept {
   for (std::size_t size = small_size;; size = PATH_MAX * 4) {
     char* buffer = size == small_size ? small : big->reserve(size);
     if (buffer == nullptr) return {};
     if (dir_fd == AT_FDCWD) {
-      const long n = raw::getcwd(buffer, size);
+      const long n = working_dir(pid != 0 ? pid : ::getpid(), buffer, size);
       if (n > 0) return {buffer, static_cast<std::size_t>(n) - 1};  // the count includes the NUL
       if (errno != ERANGE || size != small_size) return {};
     } else {
@@ -59,7 +60,7 @@ std::size_t fold(char* p, std::size_t n) noexcept {
 
 }  // namespace
 
-bool absolute_file_name(int dir_fd, const char* path, TextCopy* out) noexcept {
+bool absolute_file_name(int dir_fd, const char* path, TextCopy* out, int32_t pid) noexcept {
   if (path == nullptr) return false;
   const std::size_t len = ::strnlen(path, PATH_MAX);
   if (len == 0) return false;
@@ -67,7 +68,7 @@ bool absolute_file_name(int dir_fd, const char* path, TextCopy* out) noexcept {
   TextCopy big;
   std::string_view base;
   if (path[0] != '/') {
-    base = base_directory(dir_fd, small, sizeof(small), &big);
+    base = base_directory(dir_fd, pid, small, sizeof(small), &big);
     if (base.empty() || base.front() != '/') return false;  // "(unreachable)" cwd, a pipe
   }
   TextCopy joined;
@@ -84,8 +85,9 @@ void report_path(std::string_view kind, int dir_fd, const char* path, int fd) no
   run_guarded([&] {
     ErrnoSaver caller_errno;
     TextCopy name;
+    const int32_t pid = ::getpid();
     // Nothing here comes from the table: a vfork child's probes are its own, and kept.
-    if (absolute_file_name(dir_fd, path, &name)) log_own_event(kind, name.view(), fd, ::getpid());
+    if (absolute_file_name(dir_fd, path, &name, pid)) log_own_event(kind, name.view(), fd, pid);
   });
 }
 

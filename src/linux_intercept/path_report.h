@@ -8,6 +8,7 @@
 // private pages when long: never on the heap.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "owned_text.h"
@@ -15,8 +16,8 @@
 namespace velmora_io::linux_intercept {
 
 // "file:" and the absolute, folded path into *out; false for an empty path or when no
-// room could be had.
-bool absolute_file_name(int dir_fd, const char* path, TextCopy* out) noexcept;
+// room could be had. `pid` is the caller's getpid, 0 to have it asked when needed.
+bool absolute_file_name(int dir_fd, const char* path, TextCopy* out, int32_t pid = 0) noexcept;
 
 // One event of `kind` naming the path (fd -1 unless given), as a guarded step; keeps
 // errno. Written from a vfork child too, under its own pid.

@@ -16,10 +16,12 @@
 // (the tid is the parent's thread), so it may follow the child's own first lines.
 #include <fcntl.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 
 #include "errno_saver.h"
@@ -36,6 +38,38 @@ extern char** environ;
 
 namespace velmora_io::linux_intercept {
 namespace {
+
+// An exec is reported before the call, from the caller's memory, which the kernel
+// would refuse with EFAULT if it could not be read: each page a text or the argument
+// list reaches is asked about first (raw::readable; arguments mostly share a page or
+// two, so few are asked), and nothing is reported when one cannot be read, so the call
+// fails as it would without the library.
+class ReadablePages {
+ public:
+  bool text(const char* text) noexcept {
+    for (const char* at = text;; ++at) {
+      if (!byte(at)) return false;
+      if (*at == '\0') return true;
+    }
+  }
+  bool list(char* const* list) noexcept {
+    if (list == nullptr) return true;  // taken as an empty list
+    for (char* const* at = list;; ++at) {
+      if (!byte(at) || (*at != nullptr && !text(*at))) return false;
+      if (*at == nullptr) return true;
+    }
+  }
+
+ private:
+  bool byte(const void* at) noexcept {
+    const std::uintptr_t page = reinterpret_cast<std::uintptr_t>(at) & ~(raw::PAGE - 1);
+    if (page == known_) return true;
+    if (!raw::readable(at)) return false;
+    known_ = page;
+    return true;
+  }
+  std::uintptr_t known_ = 0;  // page 0 is never readable
+};
 
 // The absolute path of a program, without the "file:" a resource name carries.
 std::string_view program_path(const TextCopy& name) noexcept {
@@ -75,6 +109,7 @@ void report_program(std::string_view kind, const TextCopy& program, char* const*
 // path of "" with AT_EMPTY_PATH: dir_fd itself).
 void name_program(int dir_fd, const char* path, int flags, TextCopy* program) noexcept {
   ErrnoSaver caller_errno;
+  if (path != nullptr && !ReadablePages().text(path)) return;
   if (path != nullptr && path[0] == '\0' && (flags & AT_EMPTY_PATH) != 0) {
     link_stage(dir_fd, program);
   } else {
@@ -96,7 +131,7 @@ const char* search_path() noexcept {
 // without it is reported "missing", and the first that has it named into *program.
 void search_program(const char* file, TextCopy* program) noexcept {
   ErrnoSaver caller_errno;
-  if (file == nullptr || file[0] == '\0') return;
+  if (file == nullptr || !ReadablePages().text(file) || file[0] == '\0') return;
   if (std::strchr(file, '/') != nullptr) {
     absolute_file_name(AT_FDCWD, file, program);
     return;
@@ -136,7 +171,7 @@ template <typename Slot, typename... Args>
 int exec_call(const TextCopy& program, const char* path, char* const* argv, Args... args) noexcept {
   auto* real = Slot::get();
   if (real == nullptr) return real_function_missing<int>();
-  report_program("exec", program, argv, ::getpid());
+  if (ReadablePages().list(argv)) report_program("exec", program, argv, ::getpid());
   const int result = real(args...);
   exec_returned(program, path, errno);
   return result;
@@ -155,6 +190,32 @@ int spawn_call(const TextCopy& program, pid_t* pid, const char* path, const posi
     report_program("exec_failed", program, nullptr, ::getpid());
   }
   return result;
+}
+
+// popen's child, started by the C library's own spawn that no wrapper sees: its
+// stream keeps the pid right after the stream itself (the C library's process stream,
+// laid out so since its first versions). The number is believed only when the kernel
+// says it is a child of this process, else nothing is reported.
+pid_t popen_child(FILE* stream) noexcept {
+  struct ProcessStream {
+    FILE file;
+    const void* jumps;
+    pid_t pid;
+  };
+  const pid_t pid = reinterpret_cast<const ProcessStream*>(stream)->pid;
+  ErrnoSaver caller_errno;
+  return raw::is_child(pid) ? pid : 0;
+}
+
+// "exec" of the shell the C library starts for a command: /bin/sh, named "sh", given
+// "-c" and the command, as it does.
+void report_shell(const char* command, pid_t pid) noexcept {
+  if (pid <= 0 || command == nullptr) return;
+  ErrnoSaver caller_errno;
+  TextCopy shell;
+  if (!shell.assign("/bin/sh")) return;
+  char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
+  report_program("exec", shell, argv, pid);
 }
 
 // The variadic argument list of execl and kin as an argv on the caller's stack, as the
@@ -251,4 +312,12 @@ VELMORA_EXPORT int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_
   vio::TextCopy program;
   li::search_program(file, &program);
   return li::spawn_call<li::posix_spawnp>(program, pid, file, actions, attr, argv, envp);
+}
+
+VELMORA_EXPORT FILE* popen(const char* command, const char* mode) {
+  auto* real = li::popen::get();
+  if (real == nullptr) return li::real_function_missing<FILE*>();
+  FILE* stream = real(command, mode);
+  if (stream != nullptr) li::report_shell(command, li::popen_child(stream));
+  return stream;
 }

@@ -3,7 +3,8 @@
 // close or reuse descriptors behind the table's back. The numbers of the calls this
 // library observes go to their named wrappers, which observe them exactly as a direct
 // call and make the same system call through the C library's function: the result and
-// errno are that call's. Every other number goes to the real syscall() untouched, with
+// errno are that call's; so do chdir and fchdir, which keep the working directory's
+// memo (working_dir.h). Every other number goes to the real syscall() untouched, with
 // the six argument registers the kernel can read.
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -56,6 +57,10 @@ VELMORA_EXPORT long syscall(long number, ...) noexcept {
       return ::dup2(fd, static_cast<int>(a1));
     case SYS_dup3:
       return ::dup3(fd, static_cast<int>(a1), static_cast<int>(a2));
+    case SYS_chdir:  // keeps the working directory's memo honest
+      return ::chdir(reinterpret_cast<const char*>(a0));
+    case SYS_fchdir:
+      return ::fchdir(fd);
     case SYS_close_range:
       return ::close_range(static_cast<unsigned>(a0), static_cast<unsigned>(a1), static_cast<int>(a2));
     default:

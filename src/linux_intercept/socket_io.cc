@@ -45,6 +45,7 @@ VELMORA_EXPORT ssize_t recv(int fd, void* buf, size_t len, int flags) {
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (vio::is_sink_fd(fd)) return real(fd, buf, len, flags);
   vio::observe_io(fd, "read");
+  if constexpr (li::WIDE_LIBRARY) return li::received(fd, real(fd, buf, len, flags));
   return real(fd, buf, len, flags);
 }
 
@@ -57,6 +58,7 @@ VELMORA_EXPORT ssize_t recvfrom(int fd, void* buf, size_t len, int flags, struct
   const socklen_t buffer_size = li::address_room(src, src_len);
   const ssize_t result = real(fd, buf, len, flags, src, src_len);
   li::record_sender(fd, result, src, src_len, buffer_size);
+  if constexpr (li::WIDE_LIBRARY) return li::received(fd, result);
   return result;
 }
 
@@ -65,6 +67,7 @@ VELMORA_EXPORT ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (vio::is_sink_fd(fd)) return real(fd, msg, flags);
   vio::observe_io(fd, "read");
+  if constexpr (li::WIDE_LIBRARY) return li::received(fd, real(fd, msg, flags));
   return real(fd, msg, flags);
 }
 

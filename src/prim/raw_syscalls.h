@@ -26,6 +26,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -116,6 +117,13 @@ inline int wait_writable(int fd, const timespec* wait) noexcept {
   return static_cast<int>(call(SYS_ppoll, &p, 1, wait, nullptr, 0));
 }
 
+// Whether pid is a child of this process, exited or not: asked without waiting and
+// without reaping it (WNOWAIT), so the program's own wait still finds it.
+inline bool is_child(pid_t pid) noexcept {
+  siginfo_t info;
+  return pid > 0 && call(SYS_waitid, P_PID, pid, &info, WEXITED | WSTOPPED | WCONTINUED | WNOHANG | WNOWAIT,
+                         nullptr) == 0;
+}
 inline int64_t gettid() noexcept { return call(SYS_gettid); }
 inline int32_t getpid() noexcept { return static_cast<int32_t>(call(SYS_getpid)); }
 inline int ftruncate(int fd, off_t size) noexcept { return static_cast<int>(call(SYS_ftruncate, fd, size)); }

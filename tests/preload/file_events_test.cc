@@ -230,13 +230,14 @@ TEST(PathEvents, EachFamilyNamesItsPathsAbsolute) {
       "query new -1\nopen_read . 3\nmissing nope/x -1\nquery new -1\nmake_dir d -1\nrename_from new -1\n"
       "rename_to d/moved -1\nlink_from d/moved -1\nlink_to hard -1\nsymlink soft -1\ndelete hard -1\n"
       "create TMP 4\nopen_read_write TMP 4\ndelete TMP -1\nwrite TMP 4\nclose TMP 4\nopen_read d 4\n"
-      "close d 4\nmissing gone -1\nmissing absent -1\ndelete d/moved -1\ndelete d -1\nclose . 3\n";
+      "close d 4\nmissing gone -1\nmissing absent -1\ndelete d/moved -1\ndelete d -1\nmake_dir w -1\n"
+      "missing w/a -1\nmissing b -1\nmissing w/c -1\nmissing d -1\nmissing w/e -1\ndelete w -1\nclose . 3\n";
   EXPECT_EQ(path_story(r, dir), testing_wide_library() ? wide : "");
 }
 
 // Program starts: a search along PATH reports each place without the program, an exec
 // its program and arguments (TAB and backslash escaped within a field), posix_spawn
-// under the child's pid.
+// and popen under the child's pid.
 TEST(PathEvents, ProgramStartsNameProgramAndArguments) {
   TempDir dir;
   RunResult r = drive({"programs", dir.path()}, Sink::PIPE_ENV, {}, true);
@@ -248,7 +249,8 @@ TEST(PathEvents, ProgramStartsNameProgramAndArguments) {
   const std::string wide = "missing file:" + dir.file("nobin/velmora-no-such-program") + " " + f["child"] + "\n" +
                            "missing file:/usr/bin/velmora-no-such-program " + f["child"] + "\n" +
                            "exec /bin/true\ttrue\ta\\tb\tc\\\\d " + f["child"] + "\n" +
-                           "exec /bin/true\ttrue\tz " + f["spawned"] + "\n";
+                           "exec /bin/true\ttrue\tz " + f["spawned"] + "\n" +
+                           "exec /bin/sh\tsh\t-c\techo $$ " + f["shell"] + "\n";
   EXPECT_EQ(got, testing_wide_library() ? wide : "");
 }
 

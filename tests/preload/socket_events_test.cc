@@ -126,7 +126,8 @@ TEST(SocketData, QueriesAreReportedOnlyAtTheStartOfASocketWrite) {
 }
 
 // Memory the kernel refuses is never touched: each call fails (or writes the readable
-// part) as without the library, none reports a query, each write has its event.
+// part) as without the library, none reports a query, each write has its event; an
+// exec is not reported from memory it cannot read.
 TEST(SocketData, UnreadableMemoryIsLeftToTheKernel) {
   TempDir dir;
   RunOptions plain;
@@ -180,16 +181,24 @@ TEST(SocketEvents, ServerSocketsAndFailedConnects) {
   auto f = r.facts();
   EXPECT_EQ(f["so_error"], std::to_string(ECONNREFUSED));
   EXPECT_EQ(f["write_errno"], std::to_string(ECONNREFUSED));
+  for (const char* call : {"recv_errno", "recvfrom_errno", "recvmsg_errno"}) EXPECT_EQ(f[call], f["write_errno"]);
   const std::string at = "socket:127.0.0.1:", lis = at + f["port"], dead = at + f["dead_port"];
   const std::vector<Line> wide = {
       {"bind", lis, f["lis"]},       {"listen", lis, f["lis"]},
       {"connect", lis, f["client"]}, {"accept", at + f["client_port"], f["server"]},
       {"accept_local", lis, f["server"]}, {"bind", dead, f["gone"]},
       {"listen", dead, f["gone"]},   {"connect", dead, f["nb0"]},
-      {"connect", dead, f["nb1"]},   {"connect_failed", dead, f["nb0"]},
-      {"write", dead, f["nb1"]},     {"connect_failed", dead, f["nb1"]}};
+      {"connect", dead, f["nb1"]},   {"connect", dead, f["nb2"]},   {"connect", dead, f["nb3"]},
+      {"connect", dead, f["nb4"]},   {"connect_failed", dead, f["nb0"]},
+      {"write", dead, f["nb1"]},     {"connect_failed", dead, f["nb1"]},
+      {"read", dead, f["nb2"]},      {"connect_failed", dead, f["nb2"]},
+      {"read", dead, f["nb3"]},      {"connect_failed", dead, f["nb3"]},
+      {"read", dead, f["nb4"]},      {"connect_failed", dead, f["nb4"]}};
   const std::vector<Line> narrow = {{"connect", lis, f["client"]}, {"connect", dead, f["nb0"]},
-                                    {"connect", dead, f["nb1"]}, {"write", dead, f["nb1"]}};
+                                    {"connect", dead, f["nb1"]},   {"connect", dead, f["nb2"]},
+                                    {"connect", dead, f["nb3"]},   {"connect", dead, f["nb4"]},
+                                    {"write", dead, f["nb1"]},     {"read", dead, f["nb2"]},
+                                    {"read", dead, f["nb3"]},      {"read", dead, f["nb4"]}};
   EXPECT_EQ(lines(r), testing_wide_library() ? wide : narrow);
 }
 

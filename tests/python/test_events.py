@@ -3,14 +3,22 @@ verdict every parser owes them (line_*: accepted, refused_*: refused), and 17-by
 (kind selector, fd, pid, tid little-endian, then the detail) for lines formatted here."""
 
 import pathlib
+import re
 import struct
 
 import pytest
 
-from velmora.events import parse_line
+from velmora.events import EVENT_KINDS, parse_line
 
-CORPUS = pathlib.Path(__file__).resolve().parents[1] / "fuzz" / "corpus" / "event_line"
-KINDS = ("read", "write", "close", "connect", "sql_write")
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+CORPUS = ROOT / "tests" / "fuzz" / "corpus" / "event_line"
+KINDS = tuple(kind.decode() for kind in EVENT_KINDS)
+
+
+def test_kinds_are_the_codecs():  # in its order, which the seeds' kind selector follows
+    header = (ROOT / "src" / "codec" / "event_line.h").read_text()
+    listed = re.search(r"EVENT_KINDS\[\] = \{(.*?)\};", header, re.S).group(1)
+    assert KINDS == tuple(re.findall(r'"(\w+)"', listed))
 
 
 def format_line(kind, detail: bytes, fd, pid, tid) -> bytes:

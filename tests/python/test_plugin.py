@@ -42,7 +42,7 @@ def test_guard_outcomes_and_report(pytester, workers):
     result.assert_outcomes(passed=1, failed=2, errors=1, xfailed=1, skipped=1)
     result.stdout.fnmatch_lines(["velmora_forbid: the test's setup touched a forbidden resource",
                                  "velmora_forbid: the test's call touched a forbidden resource",
-                                 "  first: read file:/etc/passwd (fd *) matching 'file:/etc/*'",
+                                 "  first: *read file:/etc/passwd (fd *) matching 'file:/etc/*'",
                                  "         in call, pid * (the test's process), tid * (its main thread)"])
     tests = {test.split("::")[-1]: entry
              for test, entry in json.loads(pytester.path.joinpath("report.json").read_text())["tests"].items()}

@@ -54,12 +54,31 @@ int scenario_paths(int, char** argv) {
   errno = 0;
   fact("bad_close", syscall(SYS_close, 4000));
   fact("bad_close_errno", errno);
+  // The working directory moves by each route the wrappers see, a vfork child's own
+  // move included: relative probes follow it.
+  mkdir("w", 0755);
+  chdir("w");
+  access("a", F_OK);
+  fchdir(dir);
+  access("b", F_OK);
+  syscall(SYS_chdir, "w");
+  access("c", F_OK);
+  if (vfork() == 0) {
+    chdir("..");
+    access("d", F_OK);
+    _exit(0);
+  }
+  wait(nullptr);
+  access("e", F_OK);
+  syscall(SYS_fchdir, dir);
+  rmdir("w");
   close(dir);
   return 0;
 }
 
 // programs DIR: a child searches PATH (DIR/nobin first) for a program that does not
-// exist, then starts /bin/true with awkward arguments; posix_spawn starts another.
+// exist, then starts /bin/true with awkward arguments; posix_spawn starts another,
+// popen a shell.
 int scenario_programs(int, char** argv) {
   const std::string path = std::string(argv[2]) + "/nobin:/usr/bin";
   setenv("PATH", path.c_str(), 1);
@@ -75,8 +94,12 @@ int scenario_programs(int, char** argv) {
   char* args[] = {const_cast<char*>("true"), const_cast<char*>("z"), nullptr};
   posix_spawn(&spawned, "/bin/true", nullptr, nullptr, args, environ);
   waitpid(spawned, &status, 0);
+  FILE* shell = popen("echo $$", "r");  // the shell says its own pid
+  long shell_pid = 0;
+  if (shell == nullptr || fscanf(shell, "%ld", &shell_pid) != 1 || pclose(shell) != 0) fail("popen");
   fact("child", child);
   fact("spawned", spawned);
+  fact("shell", shell_pid);
   return 0;
 }
 

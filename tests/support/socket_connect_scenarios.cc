@@ -264,7 +264,7 @@ int scenario_servers(int, char**) {
   const int dead_port = port_of(gone);
   close(gone);
   sockaddr_storage dead = loopback(AF_INET, dead_port, &len);
-  int nb[2];
+  int nb[5];
   for (int& fd : nb) {
     fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     connect(fd, reinterpret_cast<sockaddr*>(&dead), len);
@@ -278,9 +278,22 @@ int scenario_servers(int, char**) {
   write(nb[1], "x", 1);
   fact("so_error", error);
   fact("write_errno", errno);
+  // The refusal shows at the first receive just as well, whichever call it is.
+  char byte;
+  iovec one{&byte, 1};
+  msghdr msg{};
+  msg.msg_iov = &one;
+  msg.msg_iovlen = 1;
+  errno = 0;
+  recv(nb[2], &byte, 1, 0);
+  fact("recv_errno", errno);
+  recvfrom(nb[3], &byte, 1, 0, nullptr, nullptr);
+  fact("recvfrom_errno", errno);
+  recvmsg(nb[4], &msg, 0);
+  fact("recvmsg_errno", errno);
   for (auto [key, value] : {std::pair{"port", port}, {"client_port", port_of(client)}, {"dead_port", dead_port},
                             {"lis", lis}, {"gone", gone}, {"client", client}, {"server", server},
-                            {"nb0", nb[0]}, {"nb1", nb[1]}})
+                            {"nb0", nb[0]}, {"nb1", nb[1]}, {"nb2", nb[2]}, {"nb3", nb[3]}, {"nb4", nb[4]}})
     fact(key, value);
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/syscall.h>
@@ -81,7 +82,8 @@ int scenario_transfer(int, char** argv) {
 
 // unreadable DIR: writes given memory the kernel refuses (an unreadable page; a Query
 // header whose body lies on one) on a file and a socket, an unreadable datagram address
-// and address length. Facts: each call's result, or -errno.
+// and address length, program starts given unreadable paths or arguments. Facts: each
+// call's result, or -errno.
 int scenario_unreadable(int, char** argv) {
   auto* none = static_cast<char*>(mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) + 4096;
   iovec header{std::memcpy(none - 5, "Q\0\0\0\x20", 5), 32};
@@ -106,6 +108,16 @@ int scenario_unreadable(int, char** argv) {
     send(dg[0], "x", 1, 0);
     fact(from ? "recvfrom_length" : "recvfrom_no_address", outcome(recvfrom(dg[1], none - 1, 1, MSG_DONTWAIT, from, reinterpret_cast<socklen_t*>(none))));
   }
+  // Program starts: an unreadable path, argument, argument list, or a list running on
+  // into the unreadable page all fail with EFAULT (the kernel's answer), nothing run.
+  char* const bad_arg[] = {none, nullptr};
+  auto** edge = reinterpret_cast<char**>(none) - 1;
+  *edge = const_cast<char*>("true");
+  char* const* lists[] = {bad_arg, reinterpret_cast<char* const*>(none), edge};
+  for (std::size_t i = 0; i < 3; ++i) fact("execv_list" + std::to_string(i), outcome(execv("/bin/true", lists[i])));
+  fact("execve_path", outcome(execve(none, bad_arg + 1, nullptr)));
+  pid_t child;
+  fact("posix_spawn_path", posix_spawn(&child, none, nullptr, nullptr, bad_arg, nullptr));
   return 0;
 }
 
