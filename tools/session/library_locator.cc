@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "load_memo.h"
 #include "unique_fd.h"
 
 namespace velmora::trace {
@@ -45,13 +47,13 @@ LocatedLibrary accept_candidate(const std::string& candidate, const char* origin
 }
 
 // Cheap structural check with precise messages; the trial load below
-// catches the rest (missing dependencies, undefined symbols).
-std::string check_elf_header(const std::string& path) {
+// catches the rest (missing dependencies, undefined symbols). `identity`: the file's.
+std::string check_elf_header(const std::string& path, struct stat& identity) {
   Elf64_Ehdr header{};
   ssize_t n = 0;
   {
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return path + ": " + std::strerror(errno);
+    if (!fd.valid() || ::fstat(fd.get(), &identity) != 0) return path + ": " + std::strerror(errno);
     n = ::pread(fd.get(), &header, sizeof header, 0);
   }
   if (n < static_cast<ssize_t>(EI_NIDENT) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
@@ -154,14 +156,17 @@ LocatedLibrary locate_library(const std::string& explicit_path, bool narrow) {
 }
 
 LoadCheck::LoadCheck(const std::string& path) : path_(path) {
-  result_ = check_elf_header(path);
-  if (result_.empty()) start_trial(path, pid_, from_child_);
+  result_ = check_elf_header(path, identity_);
+  if (result_.empty() && !load_remembered(identity_)) start_trial(path, pid_, from_child_);
 }
 
 LoadCheck::~LoadCheck() { finish(); }
 
 const std::string& LoadCheck::finish() {
-  if (pid_ > 0) result_ = finish_trial(path_, pid_, from_child_);
+  if (pid_ > 0) {
+    result_ = finish_trial(path_, pid_, from_child_);
+    if (result_.empty()) remember_load(identity_);
+  }
   pid_ = -1;
   return result_;
 }
