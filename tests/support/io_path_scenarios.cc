@@ -75,8 +75,17 @@ int scenario_programs(int, char** argv) {
   char* args[] = {const_cast<char*>("true"), const_cast<char*>("z"), nullptr};
   posix_spawn(&spawned, "/bin/true", nullptr, nullptr, args, environ);
   waitpid(spawned, &status, 0);
+  // A vfork child runs on this thread's memory, its identity cache included.
+  const pid_t vforked = vfork();
+  if (vforked == 0) {
+    execl("/bin/true", "true", "v", nullptr);
+    _exit(1);
+  }
+  waitpid(vforked, &status, 0);
+  fact("pid", getpid());
   fact("child", child);
   fact("spawned", spawned);
+  fact("vforked", vforked);
   return 0;
 }
 
