@@ -23,10 +23,10 @@ struct LocatedLibrary {
 LocatedLibrary locate_library(const std::string& explicit_path, bool narrow);
 
 // Checks that `path` is a shared object for this machine and that the
-// dynamic loader accepts it. The trial load happens in a short-lived child so
-// that the library's start-up code never runs inside the tracer; it runs while
-// the tracer makes its outputs and channels, and finish() waits for it before
-// any program starts. A library that passed a trial before and has not changed
+// dynamic loader accepts it as a preload: the system's loader starts a small
+// program with it (so nothing of the library runs inside the tracer). The
+// trial runs while the tracer makes its outputs and channels, and finish()
+// waits for it before any program starts. A library that passed a trial before and has not changed
 // since is not tried again (load_memo.h).
 class LoadCheck {
  public:

@@ -1,6 +1,6 @@
 // The libraries a trial load accepted, remembered between runs by their file's
-// identity. A trial costs a fork and a dlopen, about 1 ms: as much as a short
-// program's whole run. A library that loaded once and has not changed since (same
+// identity. A trial costs a program start under the dynamic loader, about 1 ms: as
+// much as a short program's whole run. A library that loaded once and has not changed since (same
 // device, inode, size, modification and change times) is not tried again.
 //
 // The memo is a small file of the user's own beside the tracer's session files. One
