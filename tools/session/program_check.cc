@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <string_view>
 
@@ -18,11 +19,15 @@ namespace {
 // the headers cannot be read.
 std::optional<std::string> interpreter_of(int fd, const Elf64_Ehdr& header) {
   if (header.e_type != ET_EXEC && header.e_type != ET_DYN) return std::nullopt;
-  if (header.e_phentsize != sizeof(Elf64_Phdr)) return std::nullopt;
+  // All the program headers in one read: the loader's are among the first few.
+  Elf64_Phdr headers[128];
+  if (header.e_phentsize != sizeof(Elf64_Phdr) || header.e_phnum > std::size(headers)) return std::nullopt;
+  const ssize_t size = static_cast<ssize_t>(header.e_phnum * sizeof(Elf64_Phdr));
+  if (::pread(fd, headers, static_cast<std::size_t>(size), static_cast<off_t>(header.e_phoff)) != size) {
+    return std::nullopt;
+  }
   for (unsigned i = 0; i < header.e_phnum; ++i) {
-    Elf64_Phdr ph{};
-    const off_t at = static_cast<off_t>(header.e_phoff + i * sizeof ph);
-    if (::pread(fd, &ph, sizeof ph, at) != static_cast<ssize_t>(sizeof ph)) return std::nullopt;
+    const Elf64_Phdr& ph = headers[i];
     if (ph.p_type != PT_INTERP) continue;
     char interp[256] = {};
     const std::size_t len = ph.p_filesz < sizeof interp - 1 ? ph.p_filesz : sizeof interp - 1;
