@@ -106,6 +106,10 @@ std::size_t table_named_in(uint32_t first, uint32_t last, int32_t* out, std::siz
 // memory without being a thread of it (vfork, clone with CLONE_VM), which has its own
 // descriptors but would otherwise rewrite the parent's names. Costs one getpid.
 //
+// The first process to ask becomes the owner, unless it shares its parent's memory (the
+// kernel is asked once, KCMP_VM against the parent): a vfork child of a process that
+// has not reported yet leaves the state to it.
+//
 // A process other than the recorded owner is one that no fork handler ran for: the
 // kernel is asked (KCMP_VM against the owner, once per such process) whether it shares
 // the owner's memory. A child of a raw clone with memory of its own re-creates its copy

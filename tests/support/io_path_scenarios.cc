@@ -63,25 +63,26 @@ int scenario_paths(int, char** argv) {
 int scenario_programs(int, char** argv) {
   const std::string path = std::string(argv[2]) + "/nobin:/usr/bin";
   setenv("PATH", path.c_str(), 1);
+  // First, before this process has reported anything: a vfork child runs on its memory
+  // (its identity cache and whose the state is included), and must leave them its own.
+  const pid_t vforked = vfork();
+  if (vforked == 0) {
+    execl("/bin/true", "true", "v", nullptr);
+    _exit(1);
+  }
+  int status = 0;
+  waitpid(vforked, &status, 0);
   const pid_t child = fork();
   if (child == 0) {
     execlp("velmora-no-such-program", "x", nullptr);
     execl("/bin/true", "true", "a\tb", "c\\d", nullptr);
     _exit(1);
   }
-  int status = 0;
   waitpid(child, &status, 0);
   pid_t spawned = 0;
   char* args[] = {const_cast<char*>("true"), const_cast<char*>("z"), nullptr};
   posix_spawn(&spawned, "/bin/true", nullptr, nullptr, args, environ);
   waitpid(spawned, &status, 0);
-  // A vfork child runs on this thread's memory, its identity cache included.
-  const pid_t vforked = vfork();
-  if (vforked == 0) {
-    execl("/bin/true", "true", "v", nullptr);
-    _exit(1);
-  }
-  waitpid(vforked, &status, 0);
   fact("pid", getpid());
   fact("child", child);
   fact("spawned", spawned);
