@@ -50,7 +50,12 @@ bool owned_by(int32_t pid) noexcept {
   saw_pid(pid);
   int32_t owner = OWNER_PID.load(std::memory_order_relaxed);
   if (owner == pid) return true;
-  if (owner == 0 && OWNER_PID.compare_exchange_strong(owner, pid, std::memory_order_relaxed)) return true;
+  if (owner == 0) {
+    // The first claim, once per process: not by a vfork or CLONE_VM child running on the
+    // memory of a parent that has reported nothing yet (it would take the parent's state).
+    if (raw::compare_memory(pid, raw::getppid()) == 0) return false;
+    if (OWNER_PID.compare_exchange_strong(owner, pid, std::memory_order_relaxed)) return true;
+  }
   return kin_of(pid) == Kin::OWNER;
 }
 

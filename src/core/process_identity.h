@@ -2,8 +2,10 @@
 // state (the descriptor table, the sink's gates, the ring). The lowest piece of the
 // core: it knows none of that state, only which process it belongs to.
 //
-// The owner is the process that first changed the state, and again every child that the
-// fork handlers ran for (fork_handlers.h records it). A process with another pid is one
+// The owner is the process that first changed the state, unless that process shares its
+// parent's memory (the kernel is asked once, KCMP_VM against the parent: a vfork child of
+// a process that has reported nothing yet leaves the state to it), and again every child
+// that the fork handlers ran for (fork_handlers.h records it). A process with another pid is one
 // no fork handler ran for, and the kernel is asked (KCMP_VM against the owner, once per
 // such process) whether it shares the owner's memory:
 //   - a child sharing it (vfork, clone with CLONE_VM) has descriptors of its own but

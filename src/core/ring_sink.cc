@@ -156,6 +156,19 @@ bool write_record(void* base, const RingRecord& record, std::string_view detail)
   return handled;
 }
 
+bool write_event_record(void* base, std::string_view kind, std::string_view detail, int32_t fd,
+                        int32_t pid) noexcept {
+  const std::optional<std::size_t> kind_index = event_kind_index(kind);
+  if (!kind_index) return false;
+  RingRecord record{};
+  record.time_ns = monotonic_ns();
+  record.pid = pid;
+  record.tid = MY_TID;
+  record.fd = fd;
+  record.kind = static_cast<uint8_t>(*kind_index);
+  return write_record(base, record, detail);
+}
+
 }  // namespace
 
 bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
@@ -164,15 +177,18 @@ bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd) 
   void* base = settled_ring();
   if (base == nullptr) return false;
   if (MY_PID == 0 && !know_this_thread()) return true;
-  const std::optional<std::size_t> kind_index = event_kind_index(kind);
-  if (!kind_index) return false;
-  RingRecord record{};
-  record.time_ns = monotonic_ns();
-  record.pid = MY_PID;
-  record.tid = MY_TID;
-  record.fd = fd;
-  record.kind = static_cast<uint8_t>(*kind_index);
-  return write_record(base, record, detail);
+  return write_event_record(base, kind, detail, fd, MY_PID);
+}
+
+bool ring_log_event_as(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
+  if (RING_STATE.load(std::memory_order_relaxed) == OFF) return false;
+  ErrnoSaver caller_errno;
+  // Who this thread is, before any ring is made: a memory-sharing child would make
+  // its parent's ring under its own pid.
+  if (MY_PID == 0 && !know_this_thread()) return false;
+  void* base = settled_ring();
+  if (base == nullptr) return false;
+  return write_event_record(base, kind, detail, fd, pid);
 }
 
 void ring_after_fork_child() noexcept {

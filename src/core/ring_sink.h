@@ -32,6 +32,11 @@ namespace velmora_io {
 // be created, the record is too long). True also for an event that is dropped and
 // counted, and for one of a child that shares this memory (left out).
 bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept;
+// The same for an event written under a pid the caller names (its own, or a child's it
+// spawned), with the calling thread's tid. False, for the line sinks to carry it under
+// that pid, also in a child that shares this memory (vfork, clone with CLONE_VM): the
+// thread's identity cache is its parent's, and its ring would be too.
+bool ring_log_event_as(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
 
 // In a forked child: its own ring at its next event.
 void ring_after_fork_child() noexcept;

@@ -478,7 +478,12 @@ void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32
   write_event(kind, detail, fd, pid);
 }
 
-void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
+void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid,
+                   bool callers_pid) noexcept {
+  // The caller's getpid tells the identity cache whether this is still its thread
+  // (not a vfork child running on the parent's memory).
+  if (callers_pid) saw_pid(pid);
+  if (ring_log_event_as(kind, detail, fd, pid)) return;
   write_event(kind, detail, fd, pid);
 }
 

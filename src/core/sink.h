@@ -38,8 +38,11 @@ inline void log_event(std::string_view kind, std::string_view detail, int32_t fd
 }
 // The same without the table owner's check, for a line that names nothing from the
 // table (a program about to start): a vfork child writes it under its own pid, and a
-// parent on behalf of the child it spawned.
-void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
+// parent on behalf of the child it spawned (`callers_pid` false: `pid` is the child's).
+// On the host's ring when it chose one, with the call's own time; a child that shares
+// this memory writes a line instead, under its own pid and tid.
+void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid,
+                   bool callers_pid = true) noexcept;
 
 // Settles the pipe from "VELMORA_IO_FD" (and "VELMORA_IO_PIPEID") unless the host or an
 // earlier call did; once settled it is never settled again. The first call of any

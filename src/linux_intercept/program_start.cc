@@ -96,12 +96,14 @@ bool exec_detail(std::string_view program, char* const* argv, TextCopy* out) noe
   return true;
 }
 
-// "exec" (or "exec_failed") for `program` with `argv`, as `pid`.
-void report_program(std::string_view kind, const TextCopy& program, char* const* argv, int32_t pid) noexcept {
+// "exec" (or "exec_failed") for `program` with `argv`, as `pid` (the caller's own
+// unless `callers_pid` is false).
+void report_program(std::string_view kind, const TextCopy& program, char* const* argv, int32_t pid,
+                    bool callers_pid = true) noexcept {
   if (program.empty()) return;
   run_guarded([&] {
     TextCopy detail;
-    if (exec_detail(program_path(program), argv, &detail)) log_own_event(kind, detail.view(), -1, pid);
+    if (exec_detail(program_path(program), argv, &detail)) log_own_event(kind, detail.view(), -1, pid, callers_pid);
   });
 }
 
@@ -185,7 +187,7 @@ int spawn_call(const TextCopy& program, pid_t* pid, const char* path, const posi
   const int result = real(pid, path, actions, attr, argv, envp);
   ErrnoSaver caller_errno;
   if (result == 0) {
-    if (pid != nullptr) report_program("exec", program, argv, *pid);
+    if (pid != nullptr) report_program("exec", program, argv, *pid, false);
   } else {
     report_program("exec_failed", program, nullptr, ::getpid());
   }

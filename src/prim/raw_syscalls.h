@@ -126,6 +126,7 @@ inline bool is_child(pid_t pid) noexcept {
 }
 inline int64_t gettid() noexcept { return call(SYS_gettid); }
 inline int32_t getpid() noexcept { return static_cast<int32_t>(call(SYS_getpid)); }
+inline int32_t getppid() noexcept { return static_cast<int32_t>(call(SYS_getppid)); }
 inline int ftruncate(int fd, off_t size) noexcept { return static_cast<int>(call(SYS_ftruncate, fd, size)); }
 inline int unlink(const char* path) noexcept { return static_cast<int>(call(SYS_unlinkat, AT_FDCWD, path, 0)); }
 inline void sleep_for(const timespec* step) noexcept { call(SYS_nanosleep, step, nullptr); }

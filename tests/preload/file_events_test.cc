@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "preload_run.h"
@@ -237,21 +238,35 @@ TEST(PathEvents, EachFamilyNamesItsPathsAbsolute) {
 
 // Program starts: a search along PATH reports each place without the program, an exec
 // its program and arguments (TAB and backslash escaped within a field), posix_spawn
-// and popen under the child's pid.
+// and popen under the child's pid, a vfork child under its own, on the ring as on the pipe.
 TEST(PathEvents, ProgramStartsNameProgramAndArguments) {
-  TempDir dir;
-  RunResult r = drive({"programs", dir.path()}, Sink::PIPE_ENV, {}, true);
-  auto f = r.facts();
-  std::string got;
-  for (const Event& e : r.events)
-    if (e.kind == "exec" || e.kind == "exec_failed" || e.detail.ends_with("/velmora-no-such-program"))
-      got += e.kind + " " + e.detail + " " + std::to_string(e.pid) + "\n";
-  const std::string wide = "missing file:" + dir.file("nobin/velmora-no-such-program") + " " + f["child"] + "\n" +
-                           "missing file:/usr/bin/velmora-no-such-program " + f["child"] + "\n" +
-                           "exec /bin/true\ttrue\ta\\tb\tc\\\\d " + f["child"] + "\n" +
-                           "exec /bin/true\ttrue\tz " + f["spawned"] + "\n" +
-                           "exec /bin/sh\tsh\t-c\techo $$ " + f["shell"] + "\n";
-  EXPECT_EQ(got, testing_wide_library() ? wide : "");
+  for (const Sink sink : {Sink::PIPE_ENV, Sink::RING}) {
+    SCOPED_TRACE(sink == Sink::RING ? "ring" : "pipe");
+    TempDir dir;
+    RunResult r = drive({"programs", dir.path()}, sink, {}, true);
+    auto f = r.facts();
+    std::vector<std::string> got;
+    for (const Event& e : r.events)
+      if (e.kind == "exec" || e.kind == "exec_failed" || e.detail.ends_with("/velmora-no-such-program"))
+        got.push_back(e.kind + " " + e.detail + " " + std::to_string(e.pid) + " " + std::to_string(e.tid));
+    // In order within a thread; the processes' rings and the pipe are read apart.
+    const auto by_thread = [](std::vector<std::string>& lines) {
+      std::stable_sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
+        return a.substr(a.rfind(' ')) < b.substr(b.rfind(' '));
+      });
+    };
+    by_thread(got);
+    const std::vector<std::string> wide = {
+        "missing file:" + dir.file("nobin/velmora-no-such-program") + " " + f["child"] + " " + f["child"],
+        "missing file:/usr/bin/velmora-no-such-program " + f["child"] + " " + f["child"],
+        "exec /bin/true\ttrue\ta\\tb\tc\\\\d " + f["child"] + " " + f["child"],
+        "exec /bin/true\ttrue\tz " + f["spawned"] + " " + f["pid"],
+        "exec /bin/true\ttrue\tv " + f["vforked"] + " " + f["vforked"],
+        "exec /bin/sh\tsh\t-c\techo $$ " + f["shell"] + " " + f["pid"]};
+    std::vector<std::string> want = testing_wide_library() ? wide : std::vector<std::string>{};
+    by_thread(want);
+    EXPECT_EQ(got, want);
+  }
 }
 
 }  // namespace

@@ -82,13 +82,21 @@ int scenario_paths(int, char** argv) {
 int scenario_programs(int, char** argv) {
   const std::string path = std::string(argv[2]) + "/nobin:/usr/bin";
   setenv("PATH", path.c_str(), 1);
+  // First, before this process has reported anything: a vfork child runs on its memory
+  // (its identity cache and whose the state is included), and must leave them its own.
+  const pid_t vforked = vfork();
+  if (vforked == 0) {
+    execl("/bin/true", "true", "v", nullptr);
+    _exit(1);
+  }
+  int status = 0;
+  waitpid(vforked, &status, 0);
   const pid_t child = fork();
   if (child == 0) {
     execlp("velmora-no-such-program", "x", nullptr);
     execl("/bin/true", "true", "a\tb", "c\\d", nullptr);
     _exit(1);
   }
-  int status = 0;
   waitpid(child, &status, 0);
   pid_t spawned = 0;
   char* args[] = {const_cast<char*>("true"), const_cast<char*>("z"), nullptr};
@@ -97,8 +105,10 @@ int scenario_programs(int, char** argv) {
   FILE* shell = popen("echo $$", "r");  // the shell says its own pid
   long shell_pid = 0;
   if (shell == nullptr || fscanf(shell, "%ld", &shell_pid) != 1 || pclose(shell) != 0) fail("popen");
+  fact("pid", getpid());
   fact("child", child);
   fact("spawned", spawned);
+  fact("vforked", vforked);
   fact("shell", shell_pid);
   return 0;
 }

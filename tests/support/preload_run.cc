@@ -58,7 +58,7 @@ std::vector<std::string> child_environment(const RunOptions& o) {
     env.push_back(k + "=" + v);
     given.insert(k);
   }
-  if (o.sink == Sink::PIPE_ENV && !given.count("VELMORA_IO_FD"))
+  if ((o.sink == Sink::PIPE_ENV || o.sink == Sink::RING) && !given.count("VELMORA_IO_FD"))
     env.push_back("VELMORA_IO_FD=" + std::to_string(o.sink_fd));
   if (o.sink == Sink::LOG_FILE && !given.count("VELMORA_IO_LOG"))
     env.push_back("VELMORA_IO_LOG=" + o.log_path);
@@ -157,7 +157,8 @@ RunResult run(const RunOptions& o) {
   int out_pipe[2], err_pipe[2], in_pipe[2], sink_pipe[2] = {-1, -1};
   if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC) || pipe2(in_pipe, O_CLOEXEC))
     throw std::runtime_error("pipe failed");
-  if (o.sink == Sink::PIPE_ENV && pipe2(sink_pipe, O_CLOEXEC)) throw std::runtime_error("pipe failed");
+  if ((o.sink == Sink::PIPE_ENV || o.sink == Sink::RING) && pipe2(sink_pipe, O_CLOEXEC))
+    throw std::runtime_error("pipe failed");
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -50,7 +50,7 @@ enum class Sink {
   PIPE_ENV,  // a pipe handed over through VELMORA_IO_FD
   LOG_FILE,  // VELMORA_IO_LOG names log_path
   NONE,      // neither variable set
-  RING,      // a directory of rings handed over through VELMORA_IO_RING, read as the run goes
+  RING,      // a directory of rings through VELMORA_IO_RING, read as the run goes, and the pipe as a host gives it
 };
 
 struct RunOptions {

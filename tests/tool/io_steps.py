@@ -3,6 +3,7 @@
 Usage: io_steps.py STEP...
   r:PATH           read the file whole
   w:PATH           write a line to the file
+  d:PATH           make the directory
   sleep:SECONDS    stay alive a little (so the tracer finds the process)
   child:S1,S2,...  run io_steps.py with steps S1 S2 ... through subprocess
                    with its default arguments (inherited descriptors closed)
@@ -22,6 +23,8 @@ for step in sys.argv[1:]:
     elif what == "w":
         with open(arg, "a") as f:
             f.write("line\n")
+    elif what == "d":
+        os.mkdir(arg)
     elif what == "sleep":
         time.sleep(float(arg))
     elif what == "child":

@@ -67,6 +67,12 @@ TEST(ToolMechanics, LibraryNotFoundOrNotLoadable) {
   EXPECT_NE(from_env.err.find("VELMORA_IO_LIB"), std::string::npos) << from_env.err;
   const RunResult ok = run_tool(dir, {"true"}, {"VELMORA_IO_LIB=" + stub_lib_path()});
   EXPECT_EQ(ok.exit_code, 0) << ok.err;
+  // A library that loaded once is not tried again, but only while it is the same file:
+  // rewritten in place (same path and inode), it is tried and refused.
+  std::filesystem::copy_file(stub_lib_path(), dir / "changing.so");
+  EXPECT_EQ(run_tool(dir, {"--lib", dir / "changing.so", "true"}).exit_code, 0);
+  std::filesystem::copy_file("/bin/true", dir / "changing.so", std::filesystem::copy_options::overwrite_existing);
+  EXPECT_EQ(run_tool(dir, {"--lib", dir / "changing.so", "true"}).exit_code, 2);
 }
 
 TEST(ToolMechanics, ExitStatusAndSignals) {

@@ -13,7 +13,7 @@ constexpr std::size_t READ_BYTES = 1 << 18;
 
 Collector::Collector(const EventFilter& filter, std::vector<std::string> command, PrintChoice choice,
                      int output_fd)
-    : filter_(filter), out_(output_fd), chunk_(READ_BYTES) {
+    : filter_(filter), out_(output_fd), chunk_(new char[READ_BYTES]) {
   model_.command = std::move(command);
   if (choice.per_process) model_.summary.keep_per_process();
   printers_ = make_printers(std::move(choice), out_);
@@ -25,9 +25,9 @@ Collector::Collector(const EventFilter& filter, std::vector<std::string> command
 
 bool Collector::drain(int fd, int max_reads) {
   for (int i = 0; i < max_reads; ++i) {
-    const ssize_t n = ::read(fd, chunk_.data(), chunk_.size());
+    const ssize_t n = ::read(fd, chunk_.get(), READ_BYTES);
     if (n > 0) {
-      consume(std::string_view(chunk_.data(), static_cast<std::size_t>(n)), pipe_parser_, false);
+      consume(std::string_view(chunk_.get(), static_cast<std::size_t>(n)), pipe_parser_, false);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;

@@ -1,8 +1,9 @@
 #include "library_locator.h"
 
-#include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,10 +11,16 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
+#include "load_memo.h"
+#include "program_check.h"
 #include "unique_fd.h"
+
+extern char** environ;
 
 namespace velmora::trace {
 namespace {
@@ -45,13 +52,13 @@ LocatedLibrary accept_candidate(const std::string& candidate, const char* origin
 }
 
 // Cheap structural check with precise messages; the trial load below
-// catches the rest (missing dependencies, undefined symbols).
-std::string check_elf_header(const std::string& path) {
+// catches the rest (a program rather than a library, missing dependencies). `identity`: the file's.
+std::string check_elf_header(const std::string& path, struct stat& identity) {
   Elf64_Ehdr header{};
   ssize_t n = 0;
   {
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return path + ": " + std::strerror(errno);
+    if (!fd.valid() || ::fstat(fd.get(), &identity) != 0) return path + ": " + std::strerror(errno);
     n = ::pread(fd.get(), &header, sizeof header, 0);
   }
   if (n < static_cast<ssize_t>(EI_NIDENT) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
@@ -78,34 +85,48 @@ std::string check_elf_header(const std::string& path) {
   return {};
 }
 
-// Forks the trial: the child loads the library and reports the loader's complaint, if
-// any, through the pipe (end of file: loaded).
+// A small program every system has, which the loader starts with the library preloaded.
+constexpr const char* TRIAL_HOST = "/bin/true";
+// How the loader says that a preload failed: "... cannot be preloaded (REASON): ignored."
+// when it goes on without it, "PROGRAM: error while loading shared libraries: REASON"
+// when it cannot (a dependency of the library is missing).
+constexpr std::string_view REFUSED = "cannot be preloaded (";
+constexpr std::string_view IGNORED = "): ignored";
+constexpr std::string_view FATAL = "error while loading shared libraries: ";
+
+// Starts the trial: the dynamic loader runs TRIAL_HOST with the library preloaded, just
+// as LD_PRELOAD makes it do for the traced program, and says on its standard error why
+// it could not. Nothing of the library runs in the tracer, which needs no loader of
+// its own.
 void start_trial(const std::string& path, pid_t& pid, UniqueFd& from_child) {
+  const std::string loader = program_interpreter(TRIAL_HOST);
+  if (loader.empty()) return;  // cannot check; the header looked fine
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return;  // cannot check; the header looked fine
+  if (::pipe2(fds, O_CLOEXEC) != 0) return;
   from_child.reset(fds[0]);
-  UniqueFd to_parent(fds[1]);
-  pid = ::fork();
-  if (pid < 0) {
-    from_child.reset();
-    return;
+  const UniqueFd to_parent(fds[1]);
+  // Without the tracer's variables the library reports nowhere; without the user's
+  // preloads the loader's complaint can only be about this library.
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry = *e;
+    if (!entry.starts_with("VELMORA_IO_") && !entry.starts_with("LD_PRELOAD=")) env.push_back(*e);
   }
-  if (pid == 0) {
-    // Keep the library from reporting anywhere during the trial.
-    ::unsetenv("VELMORA_IO_FD");
-    ::unsetenv("VELMORA_IO_LOG");
-    ::unsetenv("VELMORA_IO_RING");
-    void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
-    if (handle == nullptr) {
-      const char* why = ::dlerror();
-      if (why != nullptr) {
-        const ssize_t ignored = ::write(to_parent.get(), why, std::strlen(why));
-        (void)ignored;
-      }
-      ::_exit(1);
-    }
-    ::dlclose(handle);
-    ::_exit(0);
+  env.push_back(nullptr);
+  std::string preload_option = "--preload";
+  std::string host = TRIAL_HOST;
+  std::string library = path;
+  std::string program = loader;
+  char* argv[] = {program.data(), preload_option.data(), library.data(), host.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, to_parent.get(), STDERR_FILENO);
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    pid = -1;
+    from_child.reset();
   }
 }
 
@@ -125,13 +146,21 @@ std::string finish_trial(const std::string& path, pid_t pid, UniqueFd& from_chil
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-  for (char& c : message) {
+  const std::size_t refused = message.find(REFUSED);
+  if (refused == std::string::npos && WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
+  std::string why;
+  if (refused != std::string::npos) {
+    why = message.substr(refused + REFUSED.size());
+    why.resize(std::min(why.size(), why.rfind(IGNORED)));
+  } else if (const std::size_t fatal = message.find(FATAL); fatal != std::string::npos) {
+    why = message.substr(fatal + FATAL.size());
+  }
+  for (char& c : why) {
     if (c == '\n') c = ' ';
   }
-  if (message.empty()) message = path + ": the dynamic loader could not load it";
-  return "cannot load " + message;
+  while (!why.empty() && why.back() == ' ') why.pop_back();
+  if (why.empty()) why = "the dynamic loader could not load it";
+  return "cannot load " + path + ": " + why;
 }
 
 }  // namespace
@@ -154,14 +183,17 @@ LocatedLibrary locate_library(const std::string& explicit_path, bool narrow) {
 }
 
 LoadCheck::LoadCheck(const std::string& path) : path_(path) {
-  result_ = check_elf_header(path);
-  if (result_.empty()) start_trial(path, pid_, from_child_);
+  result_ = check_elf_header(path, identity_);
+  if (result_.empty() && !load_remembered(identity_)) start_trial(path, pid_, from_child_);
 }
 
 LoadCheck::~LoadCheck() { finish(); }
 
 const std::string& LoadCheck::finish() {
-  if (pid_ > 0) result_ = finish_trial(path_, pid_, from_child_);
+  if (pid_ > 0) {
+    result_ = finish_trial(path_, pid_, from_child_);
+    if (result_.empty()) remember_load(identity_);
+  }
   pid_ = -1;
   return result_;
 }

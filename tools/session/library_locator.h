@@ -3,6 +3,7 @@
 // from the dynamic loader in every traced process, and no events at all.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -22,10 +23,11 @@ struct LocatedLibrary {
 LocatedLibrary locate_library(const std::string& explicit_path, bool narrow);
 
 // Checks that `path` is a shared object for this machine and that the
-// dynamic loader accepts it. The trial load happens in a short-lived child so
-// that the library's start-up code never runs inside the tracer; it runs while
-// the tracer makes its outputs and channels, and finish() waits for it before
-// any program starts.
+// dynamic loader accepts it as a preload: the system's loader starts a small
+// program with it (so nothing of the library runs inside the tracer). The
+// trial runs while the tracer makes its outputs and channels, and finish()
+// waits for it before any program starts. A library that passed a trial before and has not changed
+// since is not tried again (load_memo.h).
 class LoadCheck {
  public:
   explicit LoadCheck(const std::string& path);
@@ -39,6 +41,7 @@ class LoadCheck {
  private:
   std::string path_;
   std::string result_;
+  struct stat identity_ {};
   pid_t pid_ = -1;
   UniqueFd from_child_;
 };

@@ -12,10 +12,13 @@
 namespace velmora::trace {
 namespace {
 
-// A per-user runtime directory is private by construction; otherwise the
-// usual temporary directory, in memory when there is one: removing a directory
-// on a journalled disk took 0.2 to 20 ms of the tool's exit.
-std::string base_dir() {
+// Space already read is handed back in steps of this size, so that a long
+// run through the log file does not fill the file system.
+constexpr unsigned long long RELEASE_STEP = 4ull << 20;
+
+}  // namespace
+
+std::string session_files_parent() {
   for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
     const char* v = std::getenv(name);
     if (v != nullptr && *v == '/' && ::access(v, W_OK | X_OK) == 0) return v;
@@ -23,18 +26,12 @@ std::string base_dir() {
   return ::access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
 }
 
-// Space already read is handed back in steps of this size, so that a long
-// run through the log file does not fill the file system.
-constexpr unsigned long long RELEASE_STEP = 4ull << 20;
-
-}  // namespace
-
 std::string LogChannel::open() {
-  std::string templ = base_dir() + "/velmora-trace.XXXXXX";
+  std::string templ = session_files_parent() + "/velmora-trace.XXXXXX";
   std::vector<char> buf(templ.begin(), templ.end());
   buf.push_back('\0');
   if (::mkdtemp(buf.data()) == nullptr) {
-    return "cannot create a directory for the log file in " + base_dir() + ": " + std::strerror(errno);
+    return "cannot create a directory for the log file in " + session_files_parent() + ": " + std::strerror(errno);
   }
   dir_ = buf.data();
   file_ = dir_ + "/events";

@@ -17,6 +17,11 @@
 
 namespace velmora::trace {
 
+// Where the tracer keeps its files: a per-user runtime directory (private by
+// construction), else the usual temporary directory, in memory when there is one
+// (removing a directory on a journalled disk took 0.2 to 20 ms of the tool's exit).
+std::string session_files_parent();
+
 class LogChannel {
  public:
   LogChannel() = default;

@@ -91,8 +91,8 @@ std::vector<std::string> traced_environment(char** base, const std::string& lib,
   return env;
 }
 
-SpawnResult spawn_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                          const sigset_t& child_mask) {
+SpawnResult spawn_program(const std::vector<std::string>& argv, const std::string& found,
+                          const std::vector<std::string>& env, const sigset_t& child_mask) {
   SpawnResult result;
   // Built before fork: the child should do nothing but exec.
   std::vector<char*> args;
@@ -115,6 +115,7 @@ SpawnResult spawn_program(const std::vector<std::string>& argv, const std::vecto
   }
   if (pid == 0) {
     ::sigprocmask(SIG_SETMASK, &child_mask, nullptr);
+    if (!found.empty()) ::execve(found.c_str(), args.data(), envp.data());
     ::execvpe(args[0], args.data(), envp.data());
     exec_error = errno;
     ::_exit(127);

@@ -39,9 +39,12 @@ struct SpawnResult {
 };
 
 // Forks and execs `argv` (searched in PATH as a shell would) with `env`.
+// `found`, when not empty, is where the tracer found the program already: tried
+// first, so that the child does not walk PATH again (each miss copies the whole
+// environment into the kernel); any failure there falls back to the search.
 // The child gets `child_mask` as its signal mask. Returns once the exec has
 // either succeeded or failed.
-SpawnResult spawn_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                          const sigset_t& child_mask);
+SpawnResult spawn_program(const std::vector<std::string>& argv, const std::string& found,
+                          const std::vector<std::string>& env, const sigset_t& child_mask);
 
 }  // namespace velmora::trace

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <optional>
 #include <string_view>
 
 #include "unique_fd.h"
@@ -13,22 +15,41 @@
 namespace velmora::trace {
 namespace {
 
-std::string check_elf(int fd, const Elf64_Ehdr& header) {
-  if (header.e_ident[EI_CLASS] != ELFCLASS64) return "is a 32-bit program, which a 64-bit library cannot enter";
-  if (header.e_type != ET_EXEC && header.e_type != ET_DYN) return {};
-  if (header.e_phentsize != sizeof(Elf64_Phdr)) return {};
+// PT_INTERP of a 64-bit program: its loader's path, "" when it has none, nothing when
+// the headers cannot be read.
+std::optional<std::string> interpreter_of(int fd, const Elf64_Ehdr& header) {
+  if (header.e_type != ET_EXEC && header.e_type != ET_DYN) return std::nullopt;
+  // All the program headers in one read: the loader's are among the first few.
+  Elf64_Phdr headers[128];
+  if (header.e_phentsize != sizeof(Elf64_Phdr) || header.e_phnum > std::size(headers)) return std::nullopt;
+  const ssize_t size = static_cast<ssize_t>(header.e_phnum * sizeof(Elf64_Phdr));
+  if (::pread(fd, headers, static_cast<std::size_t>(size), static_cast<off_t>(header.e_phoff)) != size) {
+    return std::nullopt;
+  }
   for (unsigned i = 0; i < header.e_phnum; ++i) {
-    Elf64_Phdr ph{};
-    const off_t at = static_cast<off_t>(header.e_phoff + i * sizeof ph);
-    if (::pread(fd, &ph, sizeof ph, at) != static_cast<ssize_t>(sizeof ph)) return {};
+    const Elf64_Phdr& ph = headers[i];
     if (ph.p_type != PT_INTERP) continue;
     char interp[256] = {};
     const std::size_t len = ph.p_filesz < sizeof interp - 1 ? ph.p_filesz : sizeof interp - 1;
-    if (::pread(fd, interp, len, static_cast<off_t>(ph.p_offset)) != static_cast<ssize_t>(len)) return {};
-    if (::access(interp, X_OK) != 0) return std::string("needs the dynamic loader ") + interp + ", which is missing";
-    return {};
+    if (::pread(fd, interp, len, static_cast<off_t>(ph.p_offset)) != static_cast<ssize_t>(len)) return std::nullopt;
+    return std::string(interp);
   }
-  return "is statically linked";
+  return std::string();
+}
+
+std::string check_elf(int fd, const Elf64_Ehdr& header) {
+  if (header.e_ident[EI_CLASS] != ELFCLASS64) return "is a 32-bit program, which a 64-bit library cannot enter";
+  const std::optional<std::string> interp = interpreter_of(fd, header);
+  if (!interp) return {};
+  if (interp->empty()) return "is statically linked";
+  if (::access(interp->c_str(), X_OK) != 0) return "needs the dynamic loader " + *interp + ", which is missing";
+  return {};
+}
+
+// The ELF header of the file open at fd, when it is a 64-bit ELF file.
+bool read_header64(int fd, Elf64_Ehdr& header) {
+  return ::pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+         std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 && header.e_ident[EI_CLASS] == ELFCLASS64;
 }
 
 std::string reason_at(const std::string& path, int depth);
@@ -54,6 +75,13 @@ std::string find_program(const std::string& command) {
 }
 
 std::string unobservable_reason(const std::string& path) { return reason_at(path, 0); }
+
+std::string program_interpreter(const std::string& path) {
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  Elf64_Ehdr header;
+  if (!file.valid() || !read_header64(file.get(), header)) return {};
+  return interpreter_of(file.get(), header).value_or(std::string());
+}
 
 namespace {
 

@@ -16,4 +16,8 @@ std::string find_program(const std::string& command);
 // be read). A "#!" script is judged by its interpreter.
 std::string unobservable_reason(const std::string& path);
 
+// The dynamic loader the 64-bit ELF program in file `path` names (PT_INTERP); empty for
+// a static program or a file that cannot be read.
+std::string program_interpreter(const std::string& path);
+
 }  // namespace velmora::trace

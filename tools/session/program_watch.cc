@@ -12,7 +12,9 @@
 namespace velmora::trace {
 
 void ProgramWatch::check_file(const std::string& given) {
-  // Canonical, as /proc/PID/exe shows it, so that one program is judged once.
+  // Canonical, as /proc/PID/exe shows it, so that one program is judged once (and
+  // what /proc shows again needs no resolving).
+  if (!given.empty() && given == last_) return;
   char resolved[PATH_MAX];
   const std::string path = ::realpath(given.c_str(), resolved) != nullptr ? resolved : given;
   if (path.empty() || path == last_) return;

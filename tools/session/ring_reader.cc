@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,7 +26,7 @@ bool process_gone(std::int32_t pid) { return pid > 0 && ::kill(pid, 0) != 0 && e
 
 RingReader::~RingReader() {
   for (const Mapped& ring : rings_) ::munmap(ring.base, ring.size);
-  if (!made_dir_) return;
+  if (!owns_rings_) return;
   // Rings made since the last look (their processes may still write: the mapping is
   // theirs, the name goes).
   if (DIR* d = ::opendir(dir_.c_str())) {
@@ -33,7 +35,7 @@ RingReader::~RingReader() {
     }
     ::closedir(d);
   }
-  ::rmdir(dir_.c_str());
+  if (made_dir_) ::rmdir(dir_.c_str());
 }
 
 std::string RingReader::create(const std::string& parent) {
@@ -41,11 +43,19 @@ std::string RingReader::create(const std::string& parent) {
     std::string pattern = base + "/velmora-ring-XXXXXX";
     if (::mkdtemp(pattern.data()) != nullptr) {
       dir_ = pattern;
-      made_dir_ = true;
+      made_dir_ = owns_rings_ = true;
       return {};
     }
   }
   return "cannot create a directory for the rings in " + parent + ": " + std::strerror(errno);
+}
+
+std::string RingReader::create_in(const std::string& private_dir) {
+  struct statfs fs;
+  if (::statfs(private_dir.c_str(), &fs) != 0 || fs.f_type != TMPFS_MAGIC) return create(private_dir);
+  dir_ = private_dir;
+  owns_rings_ = true;
+  return {};
 }
 
 void RingReader::scan() {
@@ -83,16 +93,16 @@ void RingReader::read_ring(Mapped& mapped, bool final) {
   // hold the reader here; the last reading takes everything.
   for (std::size_t n = 0; final || n <= ring.mask; ++n) {
     velmora_io::RingRecord record;
-    velmora_io::RingRead got = velmora_io::ring_read(ring, final, &record, detail_.data(), &mapped.torn);
+    velmora_io::RingRead got = velmora_io::ring_read(ring, final, &record, detail_.get(), &mapped.torn);
     if (got == velmora_io::RingRead::PENDING && process_gone(mapped.pid)) {
-      got = velmora_io::ring_read(ring, true, &record, detail_.data(), &mapped.torn);
+      got = velmora_io::ring_read(ring, true, &record, detail_.get(), &mapped.torn);
     }
     if (got == velmora_io::RingRead::EMPTY || got == velmora_io::RingRead::PENDING) return;
     if (got != velmora_io::RingRead::RECORD) continue;
     TimedEvent& e = batch_.emplace_back();
     e.time_ns = record.time_ns;
     e.event.kind = static_cast<Kind>(record.kind);
-    e.event.detail.assign(detail_.data(), record.detail_size);
+    e.event.detail.assign(detail_.get(), record.detail_size);
     e.event.fd = record.fd;
     e.event.pid = record.pid;
     e.event.tid = record.tid;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ class RingReader {
   // Makes a private directory (mode 0700) under `parent` (/dev/shm when it is usable:
   // its pages never go to a disk). Returns an empty string or a one-line reason.
   std::string create(const std::string& parent);
+  // The same, but a `private_dir` of the caller's (mode 0700) that is in memory already
+  // is used as it is: one directory fewer to make and remove. The rings left in it are
+  // removed at the end, the directory is not.
+  std::string create_in(const std::string& private_dir);
   // Reads the rings of a directory made by someone else (tests).
   void attach(const std::string& dir) { dir_ = dir; }
   // The value for VELMORA_IO_RING.
@@ -74,9 +79,11 @@ class RingReader {
 
   std::string dir_;
   bool made_dir_ = false;
+  bool owns_rings_ = false;  // the ring files left in dir_ are ours to remove
   std::vector<Mapped> rings_;
   std::vector<TimedEvent> batch_;
-  std::vector<char> detail_ = std::vector<char>(velmora_io::ring_detail_capacity());
+  // Not zeroed, for the same reason as the collector's read buffer.
+  std::unique_ptr<char[]> detail_ = std::unique_ptr<char[]>(new char[velmora_io::ring_detail_capacity()]);
 };
 
 template <class OnEvent>

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "collector.h"
 #include "log_channel.h"
@@ -152,9 +153,9 @@ bool ring_writers_alive(const RingReader& rings) {
 class Run {
  public:
   Run(const Options& options, Collector& collector, SignalWatch& signals, EventPipe& pipe, LogChannel& log,
-      RingReader& rings, pid_t child)
+      RingReader& rings, pid_t child, std::string program)
       : options_(options), collector_(collector), signals_(signals), pipe_(pipe), log_(log), rings_(rings),
-        child_(child), watch_(child) {}
+        child_(child), program_(std::move(program)), watch_(child) {}
 
   // Returns the program's wait status.
   int run();
@@ -176,6 +177,7 @@ class Run {
   LogChannel& log_;
   RingReader& rings_;
   const pid_t child_;
+  const std::string program_;  // where the command was found in PATH
   ProgramWatch watch_;
   bool child_running_ = true;
   bool pipe_open_ = true;
@@ -186,7 +188,7 @@ class Run {
 };
 
 int Run::run() {
-  watch_.check_file(find_program(options_.command.front()));
+  watch_.check_file(program_);
   for (;;) {
     if (child_running_) {
       if (const auto now = Clock::now(); now >= next_watch_) {
@@ -326,13 +328,15 @@ SessionResult run_session(const Options& options, const std::string& lib, LoadCh
   // Without a ring the library reports through the pipe and the log file, as it
   // does for a process that cannot make one.
   RingReader rings;
-  if (options.ring) rings.create(log.dir());  // on failure dir() stays empty: no ring offered
+  if (options.ring) rings.create_in(log.dir());  // on failure dir() stays empty: no ring offered
   if (const std::string& why = loadable.finish(); !why.empty()) return refused(why);
 
   Collector collector(options.filter, options.command, print_choice(options, output_fd, std::move(html)), output_fd);
   const int pipe_number = pipe.write.get();
-  const SpawnResult spawned = spawn_program(
-      options.command, traced_environment(environ, lib, pipe_number, log.path(), rings.dir()), signals.previous_mask());
+  std::string program = find_program(options.command.front());
+  const SpawnResult spawned =
+      spawn_program(options.command, program, traced_environment(environ, lib, pipe_number, log.path(), rings.dir()),
+                    signals.previous_mask());
   // Only the program and its descendants may hold the write end, or the
   // pipe would never reach end of file.
   pipe.write.reset();
@@ -343,7 +347,7 @@ SessionResult run_session(const Options& options, const std::string& lib, LoadCh
     return SessionResult{exec_failure(options.command.front(), spawned.exec_error), 0, 0};
   }
 
-  Run run(options, collector, signals, pipe, log, rings, spawned.pid);
+  Run run(options, collector, signals, pipe, log, rings, spawned.pid, std::move(program));
   const int status = run.run();
   collector.drain(log);
   // Unfinished records are given up only when nobody is left to finish them.
