@@ -217,7 +217,7 @@ void report_shell(const char* command, pid_t pid) noexcept {
   TextCopy shell;
   if (!shell.assign("/bin/sh")) return;
   char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(command), nullptr};
-  report_program("exec", shell, argv, pid);
+  report_program("exec", shell, argv, pid, false);  // the child's pid, not this thread's
 }
 
 // The variadic argument list of execl and kin as an argv on the caller's stack, as the
