@@ -9,12 +9,18 @@
 // keeps its old answer until then. The memo is three atomics: no lock, no allocation.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "library_kind.h"
 #include "sink.h"
 
 namespace velmora_io::linux_intercept {
+
+// The memo of fd 0-2, readable inline: a stream already found to be a terminal or a
+// pipe costs the wrappers one load, not a call.
+enum : uint8_t { STD_UNKNOWN = 0, STD_OBSERVED = 1, STD_PASSED_OVER = 2 };
+extern constinit std::atomic<uint8_t> STD_STATE[3];
 
 // For fd 0-2: whether it refers to a regular file or a socket (memoised).
 bool std_stream_observed(int32_t fd) noexcept;
@@ -32,7 +38,9 @@ inline bool observed_fd(int32_t fd) noexcept {
 
 // The wrappers' inline first test: a number the data path may observe at all.
 inline bool may_observe(int32_t fd) noexcept {
-  if constexpr (WIDE_LIBRARY) return fd >= 0;
+  if constexpr (WIDE_LIBRARY) {
+    return fd > 2 || (fd >= 0 && STD_STATE[fd].load(std::memory_order_acquire) != STD_PASSED_OVER);
+  }
   return fd > 2;
 }
 
