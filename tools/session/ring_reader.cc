@@ -1,6 +1,5 @@
 #include "ring_reader.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -26,15 +25,17 @@ bool process_gone(std::int32_t pid) { return pid > 0 && ::kill(pid, 0) != 0 && e
 
 RingReader::~RingReader() {
   for (const Mapped& ring : rings_) ::munmap(ring.base, ring.size);
-  if (!owns_rings_) return;
-  // Rings made since the last look (their processes may still write: the mapping is
-  // theirs, the name goes).
-  if (DIR* d = ::opendir(dir_.c_str())) {
-    while (const dirent* entry = ::readdir(d)) {
-      if (ends_with(entry->d_name, ".ring")) ::unlinkat(::dirfd(d), entry->d_name, 0);
+  if (owns_rings_) {
+    // Rings made since the last look (their processes may still write: the mapping is
+    // theirs, the name goes).
+    if (listing_ != nullptr || (listing_ = ::opendir(dir_.c_str())) != nullptr) {
+      ::rewinddir(listing_);
+      while (const dirent* entry = ::readdir(listing_)) {
+        if (ends_with(entry->d_name, ".ring")) ::unlinkat(::dirfd(listing_), entry->d_name, 0);
+      }
     }
-    ::closedir(d);
   }
+  if (listing_ != nullptr) ::closedir(listing_);
   if (made_dir_) ::rmdir(dir_.c_str());
 }
 
@@ -59,10 +60,10 @@ std::string RingReader::create_in(const std::string& private_dir) {
 }
 
 void RingReader::scan() {
-  DIR* d = ::opendir(dir_.c_str());
-  if (d == nullptr) return;
-  const int dir_fd = ::dirfd(d);
-  while (const dirent* entry = ::readdir(d)) {
+  if (listing_ == nullptr && (listing_ = ::opendir(dir_.c_str())) == nullptr) return;
+  ::rewinddir(listing_);
+  const int dir_fd = ::dirfd(listing_);
+  while (const dirent* entry = ::readdir(listing_)) {
     const std::string_view name = entry->d_name;
     if (!ends_with(name, ".ring")) continue;
     const int fd = ::openat(dir_fd, entry->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
@@ -82,7 +83,6 @@ void RingReader::scan() {
     // The name starts with the creator's pid; the header says it too once written.
     rings_.push_back({base, size, static_cast<std::int32_t>(std::strtol(entry->d_name, nullptr, 10)), 0});
   }
-  ::closedir(d);
 }
 
 void RingReader::read_ring(Mapped& mapped, bool final) {
@@ -109,9 +109,11 @@ void RingReader::read_ring(Mapped& mapped, bool final) {
   }
 }
 
-std::vector<std::int32_t> RingReader::pids() const {
+std::vector<std::int32_t> RingReader::pids() {
   std::vector<std::int32_t> out;
-  for (const Mapped& mapped : rings_) out.push_back(mapped.pid);
+  for (Mapped& mapped : rings_) {
+    if (!mapped.gone && !(mapped.gone = process_gone(mapped.pid))) out.push_back(mapped.pid);
+  }
   return out;
 }
 

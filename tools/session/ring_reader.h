@@ -9,6 +9,7 @@
 // (bounded) and count what they could not write, which dropped() reports.
 #pragma once
 
+#include <dirent.h>
 #include <sys/types.h>
 
 #include <algorithm>
@@ -64,8 +65,9 @@ class RingReader {
   // Per process, for those that lost anything.
   std::vector<RingLoss> losses() const;
   std::size_t rings() const { return rings_.size(); }
-  // The processes that made the rings mapped so far.
-  std::vector<std::int32_t> pids() const;
+  // The processes that made the rings mapped so far and may still write: those not yet
+  // found gone (a process once gone never writes again, even if its pid is reused).
+  std::vector<std::int32_t> pids();
 
  private:
   struct Mapped {
@@ -73,11 +75,14 @@ class RingReader {
     std::size_t size = 0;
     std::int32_t pid = 0;
     std::uint64_t torn = 0;
+    bool gone = false;  // its process has ended
   };
   void scan();
   void read_ring(Mapped& ring, bool final);
 
   std::string dir_;
+  // Kept open between looks: a look is then a rewind and a read, not a path lookup.
+  DIR* listing_ = nullptr;
   bool made_dir_ = false;
   bool owns_rings_ = false;  // the ring files left in dir_ are ours to remove
   std::vector<Mapped> rings_;

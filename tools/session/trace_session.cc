@@ -141,7 +141,7 @@ bool log_writers_alive(const ProcessRegistry& processes) {
 }
 
 // The same for the processes that made a ring: the mapping is all they hold.
-bool ring_writers_alive(const RingReader& rings) {
+bool ring_writers_alive(RingReader& rings) {
   for (const std::int32_t pid : rings.pids()) {
     if (alive(pid)) return true;
   }
