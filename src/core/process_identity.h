@@ -28,6 +28,8 @@
 
 #include <cstdint>
 
+#include "raw_syscalls.h"
+
 namespace velmora_io {
 
 // Whether this process may change the state; the one with a pid in hand costs no
@@ -58,7 +60,13 @@ bool know_this_thread() noexcept;
 inline void saw_pid(int32_t pid) noexcept {
   if (MY_PID != 0 && MY_PID != pid) MY_PID = 0;
 }
-// In a forked child: the thread's identity is asked again at its next event.
+// In a forked child, and on both sides of a vfork: the thread's identity is asked
+// again at its next event.
 inline void forget_this_thread() noexcept { MY_PID = 0; }
+// The calling process's pid: the thread's cached one when known (no system call), else
+// the kernel's. Right wherever the cache is (see above); for events that change none of
+// the state, since a memory-sharing child made without vfork carries its parent's
+// cache until its first call that asks the kernel.
+inline int32_t current_pid() noexcept { return MY_PID != 0 ? MY_PID : raw::getpid(); }
 
 }  // namespace velmora_io

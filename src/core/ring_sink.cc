@@ -157,13 +157,13 @@ bool write_record(void* base, const RingRecord& record, std::string_view detail)
 }
 
 bool write_event_record(void* base, std::string_view kind, std::string_view detail, int32_t fd,
-                        int32_t pid) noexcept {
+                        int32_t pid, int32_t tid = MY_TID) noexcept {
   const std::optional<std::size_t> kind_index = event_kind_index(kind);
   if (!kind_index) return false;
   RingRecord record{};
   record.time_ns = monotonic_ns();
   record.pid = pid;
-  record.tid = MY_TID;
+  record.tid = tid;
   record.fd = fd;
   record.kind = static_cast<uint8_t>(*kind_index);
   return write_record(base, record, detail);
@@ -184,8 +184,14 @@ bool ring_log_event_as(std::string_view kind, std::string_view detail, int32_t f
   if (RING_STATE.load(std::memory_order_relaxed) == OFF) return false;
   ErrnoSaver caller_errno;
   // Who this thread is, before any ring is made: a memory-sharing child would make
-  // its parent's ring under its own pid.
-  if (MY_PID == 0 && !know_this_thread()) return false;
+  // its parent's ring under its own pid. Once the parent has one, such a child (a vfork
+  // child starting a program) writes there, under its own pid and tid: a line would
+  // cost the host a wake-up, and the record keeps the call's time.
+  if (MY_PID == 0 && !know_this_thread()) {
+    if (RING_STATE.load(std::memory_order_acquire) != READY) return false;
+    return write_event_record(RING_BASE.load(std::memory_order_relaxed), kind, detail, fd, pid,
+                              static_cast<int32_t>(raw::gettid()));
+  }
   void* base = settled_ring();
   if (base == nullptr) return false;
   return write_event_record(base, kind, detail, fd, pid);

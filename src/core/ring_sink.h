@@ -33,9 +33,10 @@ namespace velmora_io {
 // counted, and for one of a child that shares this memory (left out).
 bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept;
 // The same for an event written under a pid the caller names (its own, or a child's it
-// spawned), with the calling thread's tid. False, for the line sinks to carry it under
-// that pid, also in a child that shares this memory (vfork, clone with CLONE_VM): the
-// thread's identity cache is its parent's, and its ring would be too.
+// spawned), with the calling thread's tid. A child that shares this memory (vfork, clone
+// with CLONE_VM) writes into the ring its parent made, with its own tid (asked of the
+// kernel: the thread's identity cache is its parent's); false, for the line sinks to
+// carry it under that pid, while the parent has none (the child's would be the parent's).
 bool ring_log_event_as(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
 
 // In a forked child: its own ring at its next event.

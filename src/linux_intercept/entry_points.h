@@ -1,7 +1,8 @@
 // Every C-library function the libraries interpose, one line each: which library
 // exports it (narrow: both; wide: the wide library only; wide variadic: the wide
 // library only, with no real-function slot of its own, since its wrapper hands its
-// arguments to the va_list form's slot), its name, result and parameters. This list generates the real-function slots (slots.h), the one pass
+// arguments to the va_list form's slot; wide direct: the same, for an entry that makes
+// its system call itself, vfork_entry.cc), its name, result and parameters. This list generates the real-function slots (slots.h), the one pass
 // that resolves them (resolve_all.cc) and both version scripts (src/CMakeLists.txt
 // reads the lines that start with "X("); the face test checks each library's exports
 // against it. Adding a function is one line here, its wrapper, and a test.
@@ -174,6 +175,7 @@ X(WIDE, execle, int, (const char*, const char*, ...)) \
 X(WIDE, posix_spawn, int, (pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const*, char* const*)) \
 X(WIDE, posix_spawnp, int, (pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const*, char* const*)) \
 X(WIDE, popen, FILE*, (const char*, const char*)) \
+X(WIDE_DIRECT, vfork, pid_t, ()) \
 X(WIDE, bind, int, (int, const sockaddr*, socklen_t)) \
 X(WIDE, listen, int, (int, int)) \
 X(WIDE, getsockopt, int, (int, int, int, void*, socklen_t*)) \

@@ -13,6 +13,7 @@
 
 #include "errno_saver.h"
 #include "export.h"
+#include "process_identity.h"
 #include "reentrancy.h"
 #include "sink.h"
 #include "path_report.h"
@@ -46,7 +47,7 @@ int pair_call(std::string_view from_kind, std::string_view to_kind, int from_dir
     TextCopy from_name;
     TextCopy to_name;
     if (!absolute_file_name(from_dir, from, &from_name) || !absolute_file_name(to_dir, to, &to_name)) return;
-    const int32_t pid = ::getpid();
+    const int32_t pid = current_pid();
     log_own_event(from_kind, from_name.view(), -1, pid);
     log_own_event(to_kind, to_name.view(), -1, pid);
   });

@@ -9,6 +9,7 @@
 
 #include "errno_saver.h"
 #include "link_name.h"
+#include "process_identity.h"
 #include "raw_syscalls.h"
 #include "reentrancy.h"
 #include "sink.h"
@@ -24,7 +25,7 @@ std::string_view base_directory(int dir_fd, int32_t pid, char* small, std::size_
     char* buffer = size == small_size ? small : big->reserve(size);
     if (buffer == nullptr) return {};
     if (dir_fd == AT_FDCWD) {
-      const long n = working_dir(pid != 0 ? pid : ::getpid(), buffer, size);
+      const long n = working_dir(pid != 0 ? pid : current_pid(), buffer, size);
       if (n > 0) return {buffer, static_cast<std::size_t>(n) - 1};  // the count includes the NUL
       if (errno != ERANGE || size != small_size) return {};
     } else {
@@ -85,8 +86,9 @@ void report_path(std::string_view kind, int dir_fd, const char* path, int fd) no
   run_guarded([&] {
     ErrnoSaver caller_errno;
     TextCopy name;
-    const int32_t pid = ::getpid();
     // Nothing here comes from the table: a vfork child's probes are its own, and kept.
+    // No getpid per event where the thread knows who it is.
+    const int32_t pid = current_pid();
     if (absolute_file_name(dir_fd, path, &name, pid)) log_own_event(kind, name.view(), fd, pid);
   });
 }

@@ -16,7 +16,7 @@
 namespace velmora_io::linux_intercept {
 
 // "file:" and the absolute, folded path into *out; false for an empty path or when no
-// room could be had. `pid` is the caller's getpid, 0 to have it asked when needed.
+// room could be had. `pid` is the caller's (current_pid), 0 to have it found when needed.
 bool absolute_file_name(int dir_fd, const char* path, TextCopy* out, int32_t pid = 0) noexcept;
 
 // One event of `kind` naming the path (fd -1 unless given), as a guarded step; keeps

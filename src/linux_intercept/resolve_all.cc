@@ -9,10 +9,10 @@
 namespace velmora_io {
 namespace {
 
-enum class Library { NARROW, WIDE, WIDE_VARIADIC };
+enum class Library { NARROW, WIDE, WIDE_VARIADIC, WIDE_DIRECT };
 
-// A variadic wrapper calls its va_list form's slot: a slot of its own would be looked
-// up for nothing.
+// A variadic wrapper calls its va_list form's slot, and a direct one makes its system
+// call itself: a slot of its own would be looked up for nothing.
 constexpr bool looked_up_here(Library library) {
   return library == Library::NARROW || (library == Library::WIDE && linux_intercept::WIDE_LIBRARY);
 }

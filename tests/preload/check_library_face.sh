@@ -13,7 +13,7 @@ fail=0
 
 case $kind in
   narrow) libraries='NARROW' ;;
-  wide) libraries='NARROW|WIDE|WIDE_VARIADIC' ;;
+  wide) libraries='NARROW|WIDE|WIDE_VARIADIC|WIDE_DIRECT' ;;
   *) echo "unknown library kind $kind"; exit 2 ;;
 esac
 want=$( (sed -n -E "s/^X\(($libraries), ([A-Za-z0-9_]+),.*/\2/p" "$list"

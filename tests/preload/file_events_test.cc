@@ -238,7 +238,8 @@ TEST(PathEvents, EachFamilyNamesItsPathsAbsolute) {
 
 // Program starts: a search along PATH reports each place without the program, an exec
 // its program and arguments (TAB and backslash escaped within a field), posix_spawn
-// and popen under the child's pid, a vfork child under its own, on the ring as on the pipe.
+// and popen under the child's pid, a vfork child under its own (also once its parent has
+// a ring, and the parent under its own after it), on the ring as on the pipe.
 TEST(PathEvents, ProgramStartsNameProgramAndArguments) {
   for (const Sink sink : {Sink::PIPE_ENV, Sink::RING}) {
     SCOPED_TRACE(sink == Sink::RING ? "ring" : "pipe");
@@ -262,7 +263,10 @@ TEST(PathEvents, ProgramStartsNameProgramAndArguments) {
         "exec /bin/true\ttrue\ta\\tb\tc\\\\d " + f["child"] + " " + f["child"],
         "exec /bin/true\ttrue\tz " + f["spawned"] + " " + f["pid"],
         "exec /bin/true\ttrue\tv " + f["vforked"] + " " + f["vforked"],
-        "exec /bin/sh\tsh\t-c\techo $$ " + f["shell"] + " " + f["pid"]};
+        "exec /bin/sh\tsh\t-c\techo $$ " + f["shell"] + " " + f["pid"],
+        "missing file:" + dir.file("velmora-no-such-program") + " " + f["late"] + " " + f["late"],
+        "exec /bin/true\ttrue\tw " + f["late"] + " " + f["late"],
+        "missing file:" + dir.file("velmora-no-such-program") + " " + f["pid"] + " " + f["pid"]};
     std::vector<std::string> want = testing_wide_library() ? wide : std::vector<std::string>{};
     by_thread(want);
     EXPECT_EQ(got, want);

@@ -78,7 +78,8 @@ int scenario_paths(int, char** argv) {
 
 // programs DIR: a child searches PATH (DIR/nobin first) for a program that does not
 // exist, then starts /bin/true with awkward arguments; posix_spawn starts another,
-// popen a shell.
+// popen a shell; a vfork child of a process that has reported probes a path and starts
+// one more, and the parent probes the same path after it.
 int scenario_programs(int, char** argv) {
   const std::string path = std::string(argv[2]) + "/nobin:/usr/bin";
   setenv("PATH", path.c_str(), 1);
@@ -105,6 +106,16 @@ int scenario_programs(int, char** argv) {
   FILE* shell = popen("echo $$", "r");  // the shell says its own pid
   long shell_pid = 0;
   if (shell == nullptr || fscanf(shell, "%ld", &shell_pid) != 1 || pclose(shell) != 0) fail("popen");
+  const std::string probe = std::string(argv[2]) + "/velmora-no-such-program";
+  const pid_t late = vfork();
+  if (late == 0) {
+    access(probe.c_str(), F_OK);
+    execl("/bin/true", "true", "w", nullptr);
+    _exit(1);
+  }
+  waitpid(late, &status, 0);
+  access(probe.c_str(), F_OK);
+  fact("late", late);
   fact("pid", getpid());
   fact("child", child);
   fact("spawned", spawned);
