@@ -241,6 +241,15 @@ Lookup table_copy_name(int32_t fd, TextCopy* out) noexcept {
   return out->assign(name) ? Lookup::FOUND : Lookup::UNAVAILABLE;
 }
 
+std::size_t table_copy_name(int32_t fd, char* buffer, std::size_t size) noexcept {
+  CriticalSection cs;
+  if (!cs.usable()) return 0;
+  std::string_view name;
+  if (!FD_MAP.find(fd, &name) || name.size() > size) return 0;
+  std::memcpy(buffer, name.data(), name.size());
+  return name.size();
+}
+
 bool table_insert(int32_t fd, std::string_view name) noexcept {
   {
     // Datagram sockets record their peer on every call: mostly the same name again.

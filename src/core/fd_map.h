@@ -88,6 +88,9 @@ enum class Lookup {
 
 // Copies the entry's name out while the lock is held.
 Lookup table_copy_name(int32_t fd, TextCopy* out) noexcept;
+// The same into the caller's `buffer` of `size` bytes, when it fits: the name's length,
+// 0 when there is none, it does not fit or the table could not be read.
+std::size_t table_copy_name(int32_t fd, char* buffer, std::size_t size) noexcept;
 // Records `name` under fd, replacing any earlier entry; false (nothing recorded) on an
 // unavailable table, in a process that does not own it (process_identity.h), or when
 // memory ran out. An entry that already holds `name` is left as it is.

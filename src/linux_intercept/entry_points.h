@@ -68,6 +68,10 @@ X(WIDE, open, int, (const char*, int, ...)) \
 X(WIDE, open64, int, (const char*, int, ...)) \
 X(WIDE, openat, int, (int, const char*, int, ...)) \
 X(WIDE, openat64, int, (int, const char*, int, ...)) \
+X(WIDE, __open_2, int, (const char*, int)) \
+X(WIDE, __open64_2, int, (const char*, int)) \
+X(WIDE, __openat_2, int, (int, const char*, int)) \
+X(WIDE, __openat64_2, int, (int, const char*, int)) \
 X(WIDE, creat, int, (const char*, mode_t)) \
 X(WIDE, creat64, int, (const char*, mode_t)) \
 X(WIDE, socket, int, (int, int, int)) \

@@ -1,4 +1,4 @@
-// open, openat, creat and their 64-bit forms, opendir and closedir, the mkstemp family
+// open, openat, creat and their 64-bit and fortified forms, opendir and closedir, the mkstemp family
 // and mkdtemp (wide library): the open events of opens.h. fopen and freopen report
 // through the same two steps (stdio_lifecycle.cc).
 #include "opens.h"
@@ -136,6 +136,24 @@ VELMORA_EXPORT int openat(int dir_fd, const char* path, int flags, ...) {
 VELMORA_EXPORT int openat64(int dir_fd, const char* path, int flags, ...) {
   VELMORA_MODE_FROM_VARARGS(flags)
   return li::open_call<li::openat64>(dir_fd, path, flags, dir_fd, path, flags, mode);
+}
+
+// The checking forms a fortified build calls when the flags are not known at compile
+// time (the C library refuses those that would need a mode): the same opens.
+VELMORA_EXPORT int __open_2(const char* path, int flags) {
+  return li::open_call<li::__open_2>(AT_FDCWD, path, flags, path, flags);
+}
+
+VELMORA_EXPORT int __open64_2(const char* path, int flags) {
+  return li::open_call<li::__open64_2>(AT_FDCWD, path, flags, path, flags);
+}
+
+VELMORA_EXPORT int __openat_2(int dir_fd, const char* path, int flags) {
+  return li::open_call<li::__openat_2>(dir_fd, path, flags, dir_fd, path, flags);
+}
+
+VELMORA_EXPORT int __openat64_2(int dir_fd, const char* path, int flags) {
+  return li::open_call<li::__openat64_2>(dir_fd, path, flags, dir_fd, path, flags);
 }
 
 VELMORA_EXPORT int creat(const char* path, mode_t mode) {

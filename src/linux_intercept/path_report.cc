@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "errno_saver.h"
+#include "fd_map.h"
 #include "link_name.h"
 #include "process_identity.h"
 #include "raw_syscalls.h"
@@ -29,6 +30,15 @@ std::string_view base_directory(int dir_fd, int32_t pid, char* small, std::size_
       if (n > 0) return {buffer, static_cast<std::size_t>(n) - 1};  // the count includes the NUL
       if (errno != ERANGE || size != small_size) return {};
     } else {
+      // A directory opened through the wrappers is named in the table already: no
+      // readlink for each name looked up under it (tar and find look up thousands). Not
+      // in a child that shares this memory: its numbers are its own.
+      if (size == small_size && owned_by(pid != 0 ? pid : current_pid())) {
+        const std::size_t n = table_copy_name(dir_fd, buffer, size);
+        if (n > FILE_PREFIX.size() && std::string_view(buffer, n).starts_with(FILE_PREFIX)) {
+          return {buffer + FILE_PREFIX.size(), n - FILE_PREFIX.size()};
+        }
+      }
       const long n = raw::read_fd_link(dir_fd, buffer, size);
       if (n <= 0) return {};
       if (static_cast<std::size_t>(n) < size) return {buffer, static_cast<std::size_t>(n)};
