@@ -959,8 +959,9 @@ void drain() {
   std::fprintf(stderr, "RESULT workload=drain bytes=%llu lines=%llu\n", bytes, lines);
 }
 
-// The harness's ring reader: reads the rings in DIR every millisecond until standard
-// input ends (the measured process has exited), then once more with no writer left.
+// The harness's ring reader: reads the rings in DIR every 5 ms, as velmora-trace does,
+// until standard input ends (the measured process has exited), then once more with no
+// writer left.
 void ring_drain(const char* dir) {
   velmora::trace::RingReader reader;
   reader.attach(dir);
@@ -969,7 +970,7 @@ void ring_drain(const char* dir) {
   const uint64_t deadline = now_ns() + 3'600ull * 1'000'000'000ull;
   for (pollfd in{0, POLLIN, 0}; now_ns() < deadline;) {
     reader.drain(false, count);
-    if (poll(&in, 1, 1) > 0) break;  // end of input (nothing is ever written to it)
+    if (poll(&in, 1, 5) > 0) break;  // end of input (nothing is ever written to it)
   }
   while (reader.drain(true, count) > 0) {
   }

@@ -99,7 +99,8 @@ void RingReader::read_ring(Mapped& mapped, bool final) {
     }
     if (got == velmora_io::RingRead::EMPTY || got == velmora_io::RingRead::PENDING) return;
     if (got != velmora_io::RingRead::RECORD) continue;
-    TimedEvent& e = batch_.emplace_back();
+    if (batch_size_ == batch_.size()) batch_.emplace_back();
+    TimedEvent& e = batch_[batch_size_++];
     e.time_ns = record.time_ns;
     e.event.kind = static_cast<Kind>(record.kind);
     e.event.detail.assign(detail_.get(), record.detail_size);

@@ -86,7 +86,10 @@ class RingReader {
   bool made_dir_ = false;
   bool owns_rings_ = false;  // the ring files left in dir_ are ours to remove
   std::vector<Mapped> rings_;
+  // The events of one drain: the first batch_size_ of batch_. The elements stay between
+  // drains, so that a detail is copied into room it already has, not into a new string.
   std::vector<TimedEvent> batch_;
+  std::size_t batch_size_ = 0;
   // Not zeroed, for the same reason as the collector's read buffer.
   std::unique_ptr<char[]> detail_ = std::unique_ptr<char[]>(new char[velmora_io::ring_detail_capacity()]);
 };
@@ -94,14 +97,15 @@ class RingReader {
 template <class OnEvent>
 std::size_t RingReader::drain(bool final, OnEvent&& on_event) {
   scan();
-  batch_.clear();
+  batch_size_ = 0;
   for (Mapped& ring : rings_) read_ring(ring, final);
+  const auto end = batch_.begin() + static_cast<std::ptrdiff_t>(batch_size_);
   // Each ring is in the order of reservation, a process's threads nearly in time order,
   // several processes interleaved: one sort of the batch puts them in the calls' order.
-  std::stable_sort(batch_.begin(), batch_.end(),
+  std::stable_sort(batch_.begin(), end,
                    [](const TimedEvent& a, const TimedEvent& b) { return a.time_ns < b.time_ns; });
-  for (const TimedEvent& e : batch_) on_event(e);
-  return batch_.size();
+  for (auto e = batch_.begin(); e != end; ++e) on_event(*e);
+  return batch_size_;
 }
 
 }  // namespace velmora::trace
