@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
-#include <filesystem>
 #include <string_view>
 #include <vector>
 
@@ -27,10 +26,12 @@ namespace {
 
 
 std::string self_dir() {
-  std::error_code ec;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return {};
-  return exe.parent_path().string();
+  char exe[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe);
+  if (n <= 0 || static_cast<std::size_t>(n) == sizeof exe) return {};
+  const std::string_view path(exe, static_cast<std::size_t>(n));
+  const std::size_t slash = path.rfind('/');
+  return std::string(path.substr(0, slash == 0 ? 1 : slash));
 }
 
 std::string resolve(const std::string& path) {

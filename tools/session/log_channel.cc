@@ -54,11 +54,11 @@ std::size_t LogChannel::read_chunk(std::string_view& chunk) {
   if (!read_fd_.valid()) return 0;
   ssize_t n;
   do {
-    n = ::pread(read_fd_.get(), buf_, sizeof buf_, static_cast<off_t>(offset_));
+    n = ::pread(read_fd_.get(), buf_.get(), BUF_SIZE, static_cast<off_t>(offset_));
   } while (n < 0 && errno == EINTR);
   if (n <= 0) return 0;
   offset_ += static_cast<unsigned long long>(n);
-  chunk = std::string_view(buf_, static_cast<std::size_t>(n));
+  chunk = std::string_view(buf_.get(), static_cast<std::size_t>(n));
   return chunk.size();
 }
 

@@ -10,6 +10,7 @@
 // its line is dropped, nothing else.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -55,7 +56,10 @@ class LogChannel {
   UniqueFd read_fd_;
   unsigned long long offset_ = 0;    // bytes consumed
   unsigned long long released_ = 0;  // bytes given back to the file system
-  char buf_[1 << 16];
+  // On the heap, not zeroed: in the object, on the session's stack, it made the
+  // stack grow (and fault) 16 pages at the tool's start.
+  static constexpr std::size_t BUF_SIZE = 1 << 16;
+  std::unique_ptr<char[]> buf_ = std::unique_ptr<char[]>(new char[BUF_SIZE]);
 };
 
 template <class Sink>
