@@ -96,8 +96,9 @@ void report_path(std::string_view kind, int dir_fd, const char* path, int fd) no
   run_guarded([&] {
     ErrnoSaver caller_errno;
     TextCopy name;
-    // Nothing here comes from the table: a vfork child's probes are its own, and kept.
-    // No getpid per event where the thread knows who it is.
+    // A vfork child's probes are its own, and kept: nothing here changes the table, which
+    // names a directory only for the process that owns it. No getpid per event where the
+    // thread knows who it is.
     const int32_t pid = current_pid();
     if (absolute_file_name(dir_fd, path, &name, pid)) log_own_event(kind, name.view(), fd, pid);
   });
