@@ -25,7 +25,7 @@
 // Full ring: a writer that finds its last slot still holding an earlier lap has no
 // room; it may retry (the caller waits, bounded) or give up and count the record in
 // `dropped`. `stalled` lets a writer that gave up waiting tell later writers not to
-// wait again until the reader moves.
+// wait again until the reader has read past the head it marked.
 //
 // Pure: no system call, no allocation. Shared words are lock-free atomics, which work
 // across processes in shared memory.
@@ -54,7 +54,7 @@ struct RingHeader {
   alignas(64) std::atomic<uint64_t> tail;  // next position to read (the reader)
   // Records not written: no room in time, or given up at once. Never reset.
   alignas(64) std::atomic<uint64_t> dropped;
-  std::atomic<uint64_t> stalled;  // tail + 1 when a writer gave up waiting; else 0
+  std::atomic<uint64_t> stalled;  // head + 1 when a writer gave up waiting; else 0
 };
 static_assert(sizeof(RingHeader) <= RING_HEADER_SIZE);
 

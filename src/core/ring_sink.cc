@@ -11,6 +11,7 @@
 #include "errno_saver.h"
 #include "event_line.h"
 #include "hex_digits.h"
+#include "pipe_fd_env.h"
 #include "process_identity.h"
 #include "raw_syscalls.h"
 #include "ring_protocol.h"
@@ -29,7 +30,7 @@ constinit thread_local uint8_t WRITING __attribute__((tls_model("initial-exec"))
 // This thread is creating the process's ring (a signal handler must not wait for it).
 constinit thread_local bool CREATING_HERE __attribute__((tls_model("initial-exec"))) = false;
 
-// How long a writer waits for room in a full ring, and in what steps.
+// How long a writer waits for room in a full ring (by the clock), and in what steps.
 constexpr int64_t ROOM_WAIT_NS = 1'000'000'000;
 constexpr long ROOM_STEP_NS = 50'000;
 
@@ -57,18 +58,26 @@ bool ring_path(char* out, std::size_t room, const char* dir, int32_t pid, uint64
   return true;
 }
 
-// The host's directory for rings, or null. Apart from create_ring, so that looking
-// the variable up (every process does, at its first event) never stacks the C
-// library's getenv under the path's room: signal handlers may run on small stacks.
+// The host's directory for rings, or null: also when the host that chose it
+// ("VELMORA_IO_HOST", its pid) is not named or has ended, so that no ring is made that
+// nobody will read or remove. Apart from create_ring, so that looking the variables up
+// (every process does, at its first event) never stacks the C library's getenv under
+// the path's room: signal handlers may run on small stacks.
 const char* ring_directory() noexcept {
   const char* dir = ::secure_getenv("VELMORA_IO_RING");
-  return dir != nullptr && dir[0] == '/' && is_valid_utf8(dir) ? dir : nullptr;
+  if (dir == nullptr || dir[0] != '/' || !is_valid_utf8(dir)) return nullptr;
+  const char* host = ::secure_getenv("VELMORA_IO_HOST");
+  const std::optional<int32_t> host_pid = host != nullptr ? parse_pipe_fd(host) : std::nullopt;
+  return host_pid && raw::process_exists(*host_pid) ? dir : nullptr;
 }
 
 // Creates this process's ring in `dir`; null when it cannot.
 [[gnu::noinline]] void* create_ring(const char* dir) noexcept {
   const int32_t pid = raw::getpid();
   const std::size_t size = ring_file_size(RING_SLOT_COUNT);
+  // Sizing a file past the process's file-size limit raises SIGXFSZ: such a process
+  // reports through the line sinks.
+  if (!raw::file_may_reach(static_cast<off_t>(size))) return nullptr;
   char path[512];
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (!ring_path(path, sizeof(path), dir, pid, monotonic_ns() + static_cast<uint64_t>(attempt))) return nullptr;
@@ -76,7 +85,9 @@ const char* ring_directory() noexcept {
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return nullptr;
     void* base = nullptr;
-    if (raw::ftruncate(fd, static_cast<off_t>(size)) == 0) base = raw::map_shared(fd, size);
+    // Every page reserved now: a full file system refuses the ring here, instead of
+    // raising SIGBUS at the first record that touches a page it cannot have.
+    if (raw::reserve(fd, static_cast<off_t>(size)) == 0) base = raw::map_shared(fd, size);
     // The mapping is all the process keeps: it has no descriptor of ours to close or lose.
     raw::close(fd);
     if (base == nullptr) {
@@ -95,7 +106,8 @@ const char* ring_directory() noexcept {
 void* settled_ring() noexcept {
   int state = RING_STATE.load(std::memory_order_acquire);
   if (state == READY) return RING_BASE.load(std::memory_order_relaxed);
-  for (int64_t waited = 0; state == CREATING && !CREATING_HERE && waited < ROOM_WAIT_NS; waited += ROOM_STEP_NS) {
+  for (const uint64_t deadline = monotonic_ns() + ROOM_WAIT_NS;
+       state == CREATING && !CREATING_HERE && monotonic_ns() < deadline;) {
     const timespec step{0, ROOM_STEP_NS};
     raw::sleep_for(&step);
     state = RING_STATE.load(std::memory_order_acquire);
@@ -115,15 +127,21 @@ void* settled_ring() noexcept {
   return base;
 }
 
+// A full ring makes the writer wait for room, up to ROOM_WAIT_NS by the clock (a sleep
+// may last far longer than asked on a loaded machine). A wait that timed out marks the
+// ring stalled at its head: until the reader has read everything written before that
+// mark, writers that find the ring full drop their record at once instead of waiting
+// again, so a host that stopped reading costs the program one wait, not one per event.
 bool write_record(void* base, const RingRecord& record, std::string_view detail) noexcept {
   const Ring ring = Ring::of(base, ring_file_size(RING_SLOT_COUNT));
   if (!ring) return false;
+  RingHeader& h = *ring.header;
   RingWrite write(ring, record, detail);
   ++WRITING;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   const bool nested = WRITING > 1;
   bool handled = true;
-  int64_t waited = 0;
+  uint64_t deadline = 0;
   for (bool going = true; going;) {
     switch (write.step()) {
       case RingWrite::Step::MORE:
@@ -138,17 +156,22 @@ bool write_record(void* base, const RingRecord& record, std::string_view detail)
       case RingWrite::Step::FULL:
         break;
     }
-    RingHeader& h = *ring.header;
-    const uint64_t stalled_mark = write.tail_seen() + 1;
-    if (nested || waited >= ROOM_WAIT_NS || h.stalled.load(std::memory_order_relaxed) == stalled_mark) {
-      if (!nested && waited >= ROOM_WAIT_NS) h.stalled.store(stalled_mark, std::memory_order_relaxed);
+    const uint64_t stalled = h.stalled.load(std::memory_order_relaxed);
+    if (stalled != 0 && write.tail_seen() + 1 < stalled) {
+      write.give_up();  // the reader has not caught up since a wait timed out
+      going = false;
+      continue;
+    }
+    const uint64_t now = monotonic_ns();
+    if (deadline == 0) deadline = now + ROOM_WAIT_NS;
+    if (nested || now >= deadline) {
+      if (!nested) h.stalled.store(h.head.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
       write.give_up();
       going = false;
       continue;
     }
     const timespec step{0, ROOM_STEP_NS};
     raw::sleep_for(&step);  // raw: no cancellation point
-    waited += ROOM_STEP_NS;
     write.retry();
   }
   std::atomic_signal_fence(std::memory_order_seq_cst);

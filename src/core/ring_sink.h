@@ -1,8 +1,12 @@
 // The ring transport: events as records in memory the host maps (ring_protocol.h),
-// chosen by a host that sets "VELMORA_IO_RING" to a directory of its own.
+// chosen by a host that sets "VELMORA_IO_RING" to a directory of its own and
+// "VELMORA_IO_HOST" to its pid.
 //
-// Each process creates its ring once, at its first event: a file named after its pid
-// in that directory, created, sized, mapped shared and closed again (so a program that
+// Each process creates its ring once, at its first event, and only while that host
+// lives (a ring nobody reads would stay for ever) and the ring's size fits under the
+// process's file-size limit (sizing past it raises SIGXFSZ): a file named after its pid
+// in that directory, created, its pages reserved (a full file system refuses the ring
+// then, instead of raising SIGBUS later), mapped shared and closed again (so a program that
 // closes every descriptor keeps reporting, and no SIGPIPE can come from memory). After
 // that an event costs no system call: the time is CLOCK_MONOTONIC through the vDSO,
 // the pid and tid come from the thread's cached identity (process_identity.h).
@@ -15,8 +19,9 @@
 // reported under the thread's cached identity (it cannot be told apart without a
 // system call).
 //
-// A full ring makes the writer sleep in short steps, for a bounded time, then count the
-// record as dropped in the ring; a signal handler that interrupted its own thread's
+// A full ring makes the writer sleep in short steps, up to a second by the clock, then
+// count the record as dropped in the ring; after such a wait timed out, records that
+// find the ring full are dropped at once until the reader has caught up. A signal handler that interrupted its own thread's
 // record never waits (the host could not pass the unfinished record), it drops and
 // counts. Everything here is async-signal-safe and no cancellation point (raw system
 // calls only), and keeps errno.

@@ -108,8 +108,15 @@ inline int getpeername(int fd, sockaddr* address, socklen_t* length) noexcept {
 inline int dup_cloexec_at_least(int fd, int floor) noexcept {
   return static_cast<int>(call(SYS_fcntl, fd, F_DUPFD_CLOEXEC, floor));
 }
-inline int open_file_limit(rlimit* limit) noexcept {
-  return static_cast<int>(call(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, limit));
+inline int resource_limit(int resource, rlimit* limit) noexcept {
+  return static_cast<int>(call(SYS_prlimit64, 0, resource, nullptr, limit));
+}
+inline int open_file_limit(rlimit* limit) noexcept { return resource_limit(RLIMIT_NOFILE, limit); }
+// Whether a file may grow to `size` bytes without the kernel raising SIGXFSZ.
+inline bool file_may_reach(off_t size) noexcept {
+  rlimit limit;
+  if (resource_limit(RLIMIT_FSIZE, &limit) != 0) return false;
+  return limit.rlim_cur == RLIM_INFINITY || static_cast<rlim_t>(size) <= limit.rlim_cur;
 }
 // Waits until fd can take a write or the wait ends; a signal counts as an end.
 inline int wait_writable(int fd, const timespec* wait) noexcept {
@@ -127,8 +134,19 @@ inline bool is_child(pid_t pid) noexcept {
 inline int64_t gettid() noexcept { return call(SYS_gettid); }
 inline int32_t getpid() noexcept { return static_cast<int32_t>(call(SYS_getpid)); }
 inline int32_t getppid() noexcept { return static_cast<int32_t>(call(SYS_getppid)); }
-inline int ftruncate(int fd, off_t size) noexcept { return static_cast<int>(call(SYS_ftruncate, fd, size)); }
+// The file's first `size` bytes with their pages reserved: a mapping of them can never
+// meet a full file system (SIGBUS) the way a sparse file's can.
+inline int reserve(int fd, off_t size) noexcept { return static_cast<int>(call(SYS_fallocate, fd, 0, 0, size)); }
 inline int unlink(const char* path) noexcept { return static_cast<int>(call(SYS_unlinkat, AT_FDCWD, path, 0)); }
+// Whether process pid exists (it may belong to another user).
+inline bool process_exists(pid_t pid) noexcept { return pid > 0 && (call(SYS_kill, pid, 0) == 0 || errno == EPERM); }
+// Copies up to `size` bytes of this process's memory at `from` without touching them
+// directly: an unreadable address gives -1 (EFAULT) or a short count, never a fault.
+inline ssize_t copy_readable(void* to, const void* from, std::size_t size) noexcept {
+  const iovec local{to, size};
+  const iovec remote{const_cast<void*>(from), size};
+  return call(SYS_process_vm_readv, call(SYS_getpid), &local, 1, &remote, 1, 0);
+}
 inline void sleep_for(const timespec* step) noexcept { call(SYS_nanosleep, step, nullptr); }
 inline void yield() noexcept { call(SYS_sched_yield); }
 // KCMP_VM: 0 when the two processes share one address space; 1 or 2 when not; -1 when

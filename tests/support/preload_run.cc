@@ -44,7 +44,7 @@ double now_seconds() {
 
 std::vector<std::string> child_environment(const RunOptions& o) {
   std::set<std::string> drop(o.unset_env.begin(), o.unset_env.end());
-  drop.insert({"LD_PRELOAD", "VELMORA_IO_FD", "VELMORA_IO_LOG", "VELMORA_IO_RING"});
+  drop.insert({"LD_PRELOAD", "VELMORA_IO_FD", "VELMORA_IO_LOG", "VELMORA_IO_RING", "VELMORA_IO_HOST"});
   for (const auto& [k, v] : o.env) drop.insert(k);
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -178,6 +178,7 @@ RunResult run(const RunOptions& o) {
   if (o.sink == Sink::RING) {
     if (!rings.create("/tmp").empty()) throw std::runtime_error("cannot make a ring directory");
     env.push_back("VELMORA_IO_RING=" + rings.dir());
+    env.push_back("VELMORA_IO_HOST=" + std::to_string(getpid()));
   }
   std::vector<char*> envp, argv;
   for (auto& e : env) envp.push_back(e.data());

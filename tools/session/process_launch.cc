@@ -72,7 +72,8 @@ std::vector<std::string> traced_environment(char** base, const std::string& lib,
       continue;
     }
     if (has_key(entry, "VELMORA_IO_FD") || has_key(entry, "VELMORA_IO_LOG") ||
-        has_key(entry, "VELMORA_IO_PIPEID") || has_key(entry, "VELMORA_IO_RING")) {
+        has_key(entry, "VELMORA_IO_PIPEID") || has_key(entry, "VELMORA_IO_RING") ||
+        has_key(entry, "VELMORA_IO_HOST")) {
       continue;
     }
     env.emplace_back(entry);
@@ -80,7 +81,12 @@ std::vector<std::string> traced_environment(char** base, const std::string& lib,
   env.push_back("LD_PRELOAD=" + preload);
   env.push_back("VELMORA_IO_FD=" + std::to_string(write_fd));
   env.push_back("VELMORA_IO_LOG=" + log_path);
-  if (!ring_dir.empty()) env.push_back("VELMORA_IO_RING=" + ring_dir);
+  if (!ring_dir.empty()) {
+    env.push_back("VELMORA_IO_RING=" + ring_dir);
+    // The reader's pid: a process that starts after the tracer has ended makes no ring
+    // that nobody would read or remove.
+    env.push_back("VELMORA_IO_HOST=" + std::to_string(::getpid()));
+  }
   // The pipe's identity: a program that closes the number and reuses it for something
   // of its own (or a child that finds another object there) never has lines written
   // into it.

@@ -27,8 +27,8 @@ std::string open_event_pipe(EventPipe& pipe);
 // in LD_PRELOAD (existing entries kept), VELMORA_IO_FD naming the write end,
 // and VELMORA_IO_LOG naming the tracer's own log file (the user's is
 // replaced), which the library falls back to once the pipe is gone, and
-// VELMORA_IO_RING naming the rings' directory when there is one (a user's own is
-// dropped either way).
+// VELMORA_IO_RING naming the rings' directory when there is one, with
+// VELMORA_IO_HOST naming the tracer's pid (a user's own are dropped either way).
 std::vector<std::string> traced_environment(char** base, const std::string& lib, int write_fd,
                                             const std::string& log_path, const std::string& ring_dir);
 
