@@ -53,10 +53,16 @@ int64_t now_ms() noexcept {
 // whether its number still refers to it. A host that hands over its own descriptor
 // through the setter owns it, and it is not checked.
 constinit std::atomic<bool> PIPE_FROM_ENV{false};
-// PIPE_FD is the library's own close-on-exec duplicate of the adopted pipe, not the
-// number the environment named: the program may close and reuse that number at any
-// moment, from any thread, by any route, and no line may follow it there.
-constinit std::atomic<bool> PIPE_IS_PRIVATE{false};
+// Lines of an adopted pipe go through the library's own close-on-exec duplicate of it,
+// made at the first line that goes to the pipe (a process whose lines all take the ring
+// never holds one): the program may close and reuse the pipe's number by a route no
+// wrapper sees, and no line may follow it there. NO_COPY: lines go to PIPE_FD itself
+// (a setter's pipe, or no number was free).
+constexpr int32_t COPY_UNMADE = -2;
+constexpr int32_t NO_COPY = -1;
+constinit std::atomic<int32_t> LINE_FD{COPY_UNMADE};
+constinit std::atomic<bool> COPY_MAKING{false};
+constinit thread_local bool MAKING_HERE __attribute__((tls_model("initial-exec"))) = false;
 // A thread is adopting the pipe (settle_pipe_fd); this thread is that one.
 constinit std::atomic<bool> PIPE_SETTLING{false};
 constinit thread_local bool SETTLING_HERE __attribute__((tls_model("initial-exec"))) = false;
@@ -108,11 +114,8 @@ std::optional<Candidate> pipe_fd_from_environment() noexcept {
 // under the descriptor limit (at most 1023, so the kernel's table grows no further than
 // a program with a thousand descriptors makes it), lower floors only when that is taken.
 // A program handed numbers lowest first meets it only after it has taken every number
-// below, the adopted one included; -1 when there is none or when this is a child that
-// shares its parent's memory (vfork before the parent's first call), where a number of
-// the child's would be stored for the parent: it adopts the named number as it is.
+// below, the adopted one included; -1 when there is none.
 int private_duplicate(int fd) noexcept {
-  if (raw::compare_memory(::getpid(), ::getppid()) == 0) return -1;
   rlimit limit;
   if (raw::open_file_limit(&limit) != 0) return -1;
   for (rlim_t floor = (limit.rlim_cur < 1024 ? limit.rlim_cur : 1024) - 1; floor >= 3 && floor < 1024; floor /= 2) {
@@ -121,6 +124,12 @@ int private_duplicate(int fd) noexcept {
     if (errno != EMFILE && errno != EINVAL) break;
   }
   return -1;
+}
+
+bool is_adopted_pipe(int32_t fd) noexcept {
+  const std::optional<PipeIdentity> now = identity_of(fd, false);
+  return now && now->dev == PIPE_DEV.load(std::memory_order_relaxed) &&
+         now->ino == PIPE_INO.load(std::memory_order_relaxed);
 }
 
 // ---- The line gate: lines of this process never interleave.
@@ -376,9 +385,63 @@ void put_line(int fd, std::string_view kind, std::string_view detail, std::size_
   }
 }
 
+// Whether `size` more bytes fit in the log file under the process's file-size limit: a
+// write past it would raise SIGXFSZ, which kills the program, so such a line is
+// dropped. Out of line, so that the stat's room is not under the line's writer.
+[[gnu::noinline]] bool log_has_room(int log_fd, std::size_t size) noexcept {
+  struct stat st;
+  if (raw::fstat(log_fd, &st) != 0) return false;
+  return !S_ISREG(st.st_mode) || raw::file_may_reach(st.st_size + static_cast<off_t>(size));
+}
+
+// The private duplicate, made by the first line that needs it. Lines of other threads
+// meanwhile wait for it (bounded): written to the pipe's number itself, one could land
+// in a file that reused the number between its check and its write. A child sharing
+// this memory (vfork) must not store a number of its own table, and a signal handler
+// that interrupted the making on its own thread cannot wait: they write to the number.
+[[gnu::noinline, gnu::cold]] int32_t settled_copy(int32_t pipe_fd) noexcept {
+  if (!owned_here()) return NO_COPY;
+  bool idle = false;
+  if (!COPY_MAKING.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) {
+    for (int i = 0; i < 100000 && !MAKING_HERE; ++i) {
+      const int32_t copy = LINE_FD.load(std::memory_order_acquire);
+      if (copy != COPY_UNMADE) return copy;
+      raw::yield();
+    }
+    return NO_COPY;
+  }
+  MAKING_HERE = true;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  const int made = is_adopted_pipe(pipe_fd) ? private_duplicate(pipe_fd) : NO_COPY;
+  int32_t copy = COPY_UNMADE;
+  // A switch-off or a setter meanwhile (from a signal handler) has the last word.
+  if (LINE_FD.compare_exchange_strong(copy, made >= 0 ? made : NO_COPY, std::memory_order_acq_rel)) {
+    copy = made >= 0 ? made : NO_COPY;
+  } else if (made >= 0) {
+    raw::close(made);
+  }
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  MAKING_HERE = false;
+  return copy;
+}
+
+// The descriptor a line to the pipe goes to, called inside the line's turn: the
+// private duplicate of an adopted pipe (made here at the first such line), else the
+// pipe's number itself. An adopted pipe is checked first; -1 when it is found gone, and
+// then (in the process that owns the sink) it is switched off.
+[[gnu::noinline]] int32_t line_fd(int32_t pipe_fd) noexcept {
+  if (!PIPE_FROM_ENV.load(std::memory_order_relaxed)) return pipe_fd;
+  int32_t copy = LINE_FD.load(std::memory_order_acquire);
+  if (copy == COPY_UNMADE) copy = settled_copy(pipe_fd);
+  const int32_t out = copy >= 0 ? copy : pipe_fd;
+  if (is_adopted_pipe(out)) return out;
+  pipe_number_gone(out);
+  return -1;
+}
+
 // The sink is chosen, and the pipe's identity checked, inside the line's turn: a close
 // of the pipe's number through the library waits for the turns of lines that passed the
-// check (private_pipe_closing). A line is written in pieces, never copied whole to the
+// check (pipe_number_gone). A line is written in pieces, never copied whole to the
 // stack: signal handlers (which may write) can run on small stacks. A line of more
 // pieces than one writev takes is formatted in private pages when it fits one atomic
 // write, else it goes out alone, as any line too long for one atomic write does. Out of
@@ -403,9 +466,12 @@ void put_line(int fd, std::string_view kind, std::string_view detail, std::size_
                 pieces > static_cast<std::size_t>(LineWriter::BATCH));
   if (!turn.held()) return;
   const int32_t pipe_fd = PIPE_FD.load(std::memory_order_acquire);
-  if (pipe_fd >= 0 && verify_pipe_fd()) {
-    put_line(pipe_fd, kind, detail, escaped, tail, whole);
-    return;  // no fallback to the log file
+  if (pipe_fd >= 0) {
+    const int32_t out = line_fd(pipe_fd);
+    if (out >= 0) {
+      put_line(out, kind, detail, escaped, tail, whole);
+      return;  // no fallback to the log file
+    }
   }
   const char* path = sink_variable("VELMORA_IO_LOG");
   if (path == nullptr) return;
@@ -414,7 +480,9 @@ void put_line(int fd, std::string_view kind, std::string_view detail, std::size_
   // Opened and closed per line: the process holds no descriptor of ours between lines.
   const int log_fd = raw_open_log(path);
   if (log_fd < 0) return;
-  put_line(log_fd, kind, detail, escaped, tail, whole);
+  if (log_has_room(log_fd, size + (LINE_CUT.load(std::memory_order_relaxed) ? 1 : 0))) {
+    put_line(log_fd, kind, detail, escaped, tail, whole);
+  }
   raw::close(log_fd);
 }
 
@@ -430,17 +498,15 @@ void settle_pipe_fd() noexcept {
   }
   SETTLING_HERE = true;
   std::atomic_signal_fence(std::memory_order_seq_cst);
+  // Only the number and what it refers to are taken now: the private duplicate waits for
+  // the first line that goes to the pipe.
   const std::optional<Candidate> candidate = pipe_fd_from_environment();
-  const int copy = candidate && candidate->fd >= 0 ? private_duplicate(candidate->fd) : -1;
   // The host's setter, called meanwhile, wins.
   if (candidate && !PIPE_FD_CHECKED.load(std::memory_order_acquire)) {
     PIPE_DEV.store(candidate->identity.dev, std::memory_order_relaxed);
     PIPE_INO.store(candidate->identity.ino, std::memory_order_relaxed);
     PIPE_FROM_ENV.store(candidate->fd >= 0, std::memory_order_relaxed);
-    PIPE_IS_PRIVATE.store(copy >= 0, std::memory_order_relaxed);
-    PIPE_FD.store(copy >= 0 ? copy : candidate->fd, std::memory_order_release);
-  } else if (copy >= 0) {
-    raw::close(copy);
+    PIPE_FD.store(candidate->fd, std::memory_order_release);
   }
   PIPE_FD_CHECKED.store(true, std::memory_order_release);
   std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -465,7 +531,8 @@ bool is_reportable(int32_t fd) noexcept { return fd > 2 && !is_sink_fd(fd); }
 bool is_reportable_checked(int32_t fd) noexcept {
   if (is_reportable(fd)) return true;
   if (fd <= 2 || fd != PIPE_FD.load(std::memory_order_relaxed)) return false;
-  verify_pipe_fd();
+  // The program uses the pipe's number: still the adopted pipe, or reused since.
+  if (PIPE_FROM_ENV.load(std::memory_order_relaxed) && !is_adopted_pipe(fd)) pipe_number_gone(fd);
   return is_reportable(fd);
 }
 
@@ -489,51 +556,37 @@ void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, i
 
 void hand_over_pipe(int32_t fd) noexcept {
   PIPE_FROM_ENV.store(false, std::memory_order_relaxed);
-  if (!PIPE_IS_PRIVATE.exchange(false, std::memory_order_relaxed)) {
-    PIPE_FD.store(fd, std::memory_order_relaxed);
-  } else {
-    // The private duplicate is closed once no line can still be writing to it.
-    LineTurn turn(true);
-    const int32_t copy = PIPE_FD.exchange(fd, std::memory_order_acq_rel);
-    if (copy >= 0 && turn.held()) raw::close(copy);
-  }
+  // A private duplicate is closed once no line can still be writing to it.
+  LineTurn turn(true);
+  const int32_t copy = LINE_FD.exchange(NO_COPY, std::memory_order_acq_rel);
+  PIPE_FD.store(fd, std::memory_order_relaxed);
+  if (copy >= 0 && turn.held()) raw::close(copy);
   PIPE_FD_CHECKED.store(true, std::memory_order_release);
 }
 
 void hand_over_read_end(int32_t fd) noexcept { PIPE_READ_FD.store(fd, std::memory_order_relaxed); }
 
-int32_t private_pipe_fd() noexcept {
-  return PIPE_IS_PRIVATE.load(std::memory_order_relaxed) ? PIPE_FD.load(std::memory_order_relaxed) : -1;
-}
-
-void private_pipe_closing(int32_t fd) noexcept {
-  if (fd < 0 || fd != private_pipe_fd() || !owned_here()) return;
-  // Every line that found the pipe sound finishes before the number is given up.
-  LineTurn turn(true);
-  int32_t expected = fd;
-  PIPE_FD.compare_exchange_strong(expected, -1, std::memory_order_acq_rel);
-}
-
-bool verify_pipe_fd() noexcept {
-  if (!PIPE_FROM_ENV.load(std::memory_order_relaxed)) return true;
-  const int32_t fd = PIPE_FD.load(std::memory_order_acquire);
-  if (fd < 0) return true;
-  const std::optional<PipeIdentity> now = identity_of(fd, false);
-  if (now && now->dev == PIPE_DEV.load(std::memory_order_relaxed) &&
-      now->ino == PIPE_INO.load(std::memory_order_relaxed)) {
-    return true;
-  }
-  pipe_fd_closed(fd);
-  return false;
-}
-
-void pipe_fd_closed(int32_t fd) noexcept {
-  if (fd != PIPE_FD.load(std::memory_order_relaxed)) return;
+void pipe_number_gone(int32_t fd) noexcept {
+  if (fd < 0) return;
+  const int32_t copy = LINE_FD.load(std::memory_order_relaxed);
+  if (fd != PIPE_FD.load(std::memory_order_relaxed) && fd != copy) return;
   // A child sharing this memory (vfork) has descriptors of its own: what it does to
   // the number says nothing about the parent's sink.
   if (!owned_here()) return;
-  int32_t expected = fd;
-  PIPE_FD.compare_exchange_strong(expected, -1, std::memory_order_acq_rel);
+  // Every line that found the pipe sound finishes before the number is given up.
+  LineTurn turn(true);
+  int32_t pipe = PIPE_FD.load(std::memory_order_relaxed);
+  if (pipe >= 0) PIPE_FD.compare_exchange_strong(pipe, -1, std::memory_order_acq_rel);
+  const int32_t left = LINE_FD.exchange(NO_COPY, std::memory_order_acq_rel);
+  // The duplicate is closed here unless it is the number in question: the program's
+  // own call closes it then, or the number is the program's already.
+  if (left >= 0 && left != fd && turn.held()) raw::close(left);
+}
+
+void pipe_range_closing(unsigned first, unsigned last) noexcept {
+  for (const int32_t fd : {PIPE_FD.load(std::memory_order_relaxed), LINE_FD.load(std::memory_order_relaxed)}) {
+    if (fd >= 0 && static_cast<unsigned>(fd) >= first && static_cast<unsigned>(fd) <= last) pipe_number_gone(fd);
+  }
 }
 
 void sink_before_fork() noexcept {
@@ -567,10 +620,12 @@ void sink_after_fork_child() noexcept {
                   std::memory_order_relaxed);
   LOG_GATE.store((LOG_GATE.load(std::memory_order_relaxed) & LOG_GENERATION) + LOG_GENERATION_STEP,
                  std::memory_order_relaxed);
-  // An adoption that another thread of the parent had begun is begun again here.
+  // An adoption or a duplicate that another thread of the parent had begun is begun
+  // again here.
   if (!PIPE_FD_CHECKED.load(std::memory_order_relaxed) && !SETTLING_HERE) {
     PIPE_SETTLING.store(false, std::memory_order_relaxed);
   }
+  if (LINE_FD.load(std::memory_order_relaxed) == COPY_UNMADE) COPY_MAKING.store(false, std::memory_order_relaxed);
   std::atomic_signal_fence(std::memory_order_seq_cst);
   MY_FORK_HOLD = false;
 }

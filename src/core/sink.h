@@ -51,25 +51,17 @@ void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, i
 // away.
 void settle_sink() noexcept;
 
-// The sink's own descriptors (the pipe, or the host's read end): never observed, and
-// the socket wrappers pass over them too, since a host that reads its socket sink with
-// recv would otherwise add a line with every read.
+// The sink's own descriptors (the pipe's number, or the host's read end): never
+// observed, and the socket wrappers pass over them too, since a host that reads its
+// socket sink with recv would otherwise add a line with every read.
 bool is_sink_fd(int32_t fd) noexcept;
 // Which descriptors the plain data wrappers and close observe: not the standard streams,
 // not negative numbers, not the sink's own.
 bool is_reportable(int32_t fd) noexcept;
 // The same for the data wrappers, where the program itself using the pipe's number
-// means the number may have been reused behind the library's back: it is checked
-// (verify_pipe_fd) and reportable once it no longer is the pipe.
+// means the number may have been reused behind the library's back: an adopted pipe's
+// number is checked, and reportable once it no longer is the pipe.
 bool is_reportable_checked(int32_t fd) noexcept;
-
-// A pipe adopted from the environment is checked before every line: if its number no
-// longer refers to the object adopted (closed and reused by any route, close_range and
-// raw system calls included) the pipe is switched off and the line goes to the log file
-// or nowhere. A host's own descriptor (set through the setter) is never checked.
-// False when the pipe must not be written to (it is switched off, unless this is a
-// child that shares the parent's memory, whose descriptors are its own).
-bool verify_pipe_fd() noexcept;
 
 // The in-process host's setters. Its pipe replaces the sink, unchecked, and settles it
 // for good (a negative number: no pipe); a private duplicate of an adopted pipe is
@@ -77,19 +69,21 @@ bool verify_pipe_fd() noexcept;
 void hand_over_pipe(int32_t fd) noexcept;
 void hand_over_read_end(int32_t fd) noexcept;
 
-// The adopted pipe is written through a close-on-exec duplicate of the library's own at
-// a high number (the number the environment named is left to the program: closing it
-// and reusing it for a file of its own changes nothing for the lines, which keep going
-// to the host). -1 when there is none (a setter's pipe, or no number was free).
-int32_t private_pipe_fd() noexcept;
-// The program is about to close or overwrite fd through the library's close, dup2,
-// dup3 or close_range: if it is the private duplicate, the pipe is switched off once
-// every line in flight on it has been written, so none lands in what reuses the number.
-void private_pipe_closing(int32_t fd) noexcept;
-
-// The program closed or overwrote descriptor fd: if it was the pipe sink, switch the
-// pipe off rather than write later lines into whatever reuses the number.
-void pipe_fd_closed(int32_t fd) noexcept;
+// An adopted pipe is written through a close-on-exec duplicate of the library's own at
+// a high number (at most 1023, the lowest free from there down), made at the first line
+// that goes to the pipe: a program whose lines all take the ring never has it. It keeps
+// lines out of the pipe's number once the program has closed and reused that number by
+// a route no wrapper sees. Every line checks that it still refers to the adopted pipe.
+//
+// The program closes, overwrites or was just handed `fd` (close, dup2, dup3, the
+// close_range family, a new descriptor): if it is the pipe's number or the library's
+// duplicate, the pipe is switched off, as the program giving up the sink's number means,
+// once every line in flight has been written; the duplicate is closed with it (unless
+// it is `fd`, which the program's own call closes, or holds already). Nothing for a
+// child that shares this memory: its descriptors are its own.
+void pipe_number_gone(int32_t fd) noexcept;
+// The same for every number in [first, last] (close_range, closefrom).
+void pipe_range_closing(unsigned first, unsigned last) noexcept;
 
 // Fork handlers, in the table's order (fd_map.cc): the prepare handler waits until no
 // line holds the log file open and holds new ones back, so no child inherits the log

@@ -12,7 +12,7 @@ namespace velmora_io::linux_intercept {
 
 void forget_fd(int fd) noexcept {
   if (fd < 0) return;
-  pipe_fd_closed(fd);
+  pipe_number_gone(fd);
   std_stream_changed(fd);
   connect_settled(fd);
   run_guarded([&] { table_remove(fd); });

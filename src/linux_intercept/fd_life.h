@@ -13,6 +13,10 @@ void forget_fd(int fd) noexcept;
 // and, when there was one, "close" reported.
 void closing_fd(int fd) noexcept;
 
+// close, around `real` (the named function, or syscall() for its number): the entry
+// taken out and "close" reported before the descriptor goes.
+int close_with(int (*real)(int), int fd) noexcept;
+
 // forget_fd for the result of a call that returns a new descriptor or -1; returns it.
 inline int new_fd(int result) noexcept {
   if (result >= 0) forget_fd(result);

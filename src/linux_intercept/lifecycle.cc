@@ -16,6 +16,7 @@
 #include "slots.h"
 #include "connect_outcome.h"
 #include "std_streams.h"
+#include "fd_life.h"
 
 namespace velmora_io::linux_intercept {
 
@@ -32,16 +33,33 @@ void after_dup(int result, int old_fd, int new_fd) noexcept {
   // dup2 onto itself closes nothing: the descriptor keeps its name (a datagram socket
   // named by sendto, an unlinked file could not be named again).
   if (result >= 0 && old_fd == new_fd) return;
-  // A program that overwrites the sink's number gets its own descriptor there: stop
-  // writing lines into it.
   forget_duped_fd(result, new_fd);
-  if (result >= 0) pipe_fd_closed(new_fd);
   if constexpr (WIDE_LIBRARY) {
     if (result >= 0) std_stream_changed(new_fd);
   }
 }
 
 }  // namespace
+
+int close_with(int (*real)(int), int fd) noexcept {
+  forget_unnameable(fd);
+  // Giving up the sink's number switches the pipe off, before any line could follow it.
+  pipe_number_gone(fd);
+  if (observed_fd(fd)) {
+    run_guarded([&] {
+      // One getpid serves the table's owner check and the line.
+      const int32_t pid = ::getpid();
+      TextCopy name;
+      if (table_remove(fd, &name, pid)) log_event("close", name.view(), fd, pid);
+    });
+    if constexpr (WIDE_LIBRARY) std_stream_changed(fd);
+    return real(fd);
+  }
+  const int result = real(fd);
+  if constexpr (WIDE_LIBRARY) std_stream_changed(fd);
+  return result;
+}
+
 }  // namespace velmora_io::linux_intercept
 
 namespace vio = velmora_io;
@@ -69,28 +87,13 @@ VELMORA_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
 VELMORA_EXPORT int close(int fd) {
   auto* real = li::close::get();
   if (real == nullptr) return li::real_function_missing<int>();
-  vio::forget_unnameable(fd);
-  if (li::observed_fd(fd)) {
-    vio::run_guarded([&] {
-      // One getpid serves the table's owner check and the line.
-      const int32_t pid = ::getpid();
-      vio::TextCopy name;
-      if (vio::table_remove(fd, &name, pid)) vio::log_event("close", name.view(), fd, pid);
-    });
-    if constexpr (li::WIDE_LIBRARY) li::std_stream_changed(fd);
-    return real(fd);
-  }
-  vio::private_pipe_closing(fd);
-  const int result = real(fd);
-  if constexpr (li::WIDE_LIBRARY) li::std_stream_changed(fd);
-  if (result == 0 && fd >= 0) vio::pipe_fd_closed(fd);
-  return result;
+  return li::close_with(real, fd);
 }
 
 VELMORA_EXPORT int dup2(int old_fd, int new_fd) noexcept {
   auto* real = li::dup2::get();
   if (real == nullptr) return li::real_function_missing<int>();
-  if (old_fd != new_fd) vio::private_pipe_closing(new_fd);
+  if (old_fd != new_fd) vio::pipe_number_gone(new_fd);  // the program gets its own object there
   const int result = real(old_fd, new_fd);
   if (result >= 0) vio::forget_unnameable(new_fd);
   li::after_dup(result, old_fd, new_fd);
@@ -100,7 +103,7 @@ VELMORA_EXPORT int dup2(int old_fd, int new_fd) noexcept {
 VELMORA_EXPORT int dup3(int old_fd, int new_fd, int flags) noexcept {
   auto* real = li::dup3::get();
   if (real == nullptr) return li::real_function_missing<int>();
-  if (old_fd != new_fd) vio::private_pipe_closing(new_fd);
+  if (old_fd != new_fd) vio::pipe_number_gone(new_fd);  // the program gets its own object there
   const int result = real(old_fd, new_fd, flags);
   if (result >= 0) vio::forget_unnameable(new_fd);
   li::after_dup(result, old_fd, new_fd);

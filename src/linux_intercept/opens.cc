@@ -80,7 +80,7 @@ void after_open(int fd, int dir_fd, const char* path, const OpenIntent& intent) 
   }
   ErrnoSaver caller_errno;
   // The number was free: whatever the table or the sink held for it is stale.
-  pipe_fd_closed(fd);
+  pipe_number_gone(fd);
   std_stream_changed(fd);
   const bool reported = (intent.flags & O_PATH) == 0;
   run_guarded([&] {
