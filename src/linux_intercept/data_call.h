@@ -1,12 +1,15 @@
 // The observation of the plain data wrappers (read, write and their positional and
-// vector kin): reportable descriptors only, before the data moves.
+// vector kin): reportable descriptors only, before the data moves. Each body takes the
+// real function, so that syscall() can run the same observation around itself.
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <string_view>
 
 #include "connect_outcome.h"
+#include "outgoing_sql.h"
 #include "slots.h"
 #include "std_streams.h"
 
@@ -29,13 +32,43 @@ template <typename Fn, typename... Args>
   return real(fd, args...);
 }
 
-// A whole data wrapper: `Slot` is the function's real-function slot, `kind` its event.
+// A whole data wrapper around `real` (the named function, or syscall() for its number).
+template <typename Fn, typename... Args>
+inline ssize_t data_call_with(Fn* real, std::string_view kind, int fd, Args... args) {
+  if (may_observe(fd)) return observed_call(real, kind, fd, args...);
+  return real(fd, args...);
+}
+
+// The same for the function whose real-function slot is `Slot`.
 template <typename Slot, typename... Args>
 inline ssize_t data_call(std::string_view kind, int fd, Args... args) {
   auto* real = Slot::get();
   if (real == nullptr) return real_function_missing<ssize_t>();
-  if (may_observe(fd)) return observed_call(real, kind, fd, args...);
-  return real(fd, args...);
+  return data_call_with(real, kind, fd, args...);
+}
+
+// write and writev: in the wide library a write to a socket may carry a query.
+template <typename Fn>
+inline ssize_t write_with(Fn* real, int fd, const void* buf, size_t count) {
+  if (may_observe(fd)) {
+    if constexpr (WIDE_LIBRARY) {
+      const iovec one{const_cast<void*>(buf), count};
+      return outgoing_call(real, true, [&] { return SentBytes{&one, 1}; }, fd, buf, count);
+    }
+    return observed_call(real, "write", fd, buf, count);
+  }
+  return real(fd, buf, count);
+}
+template <typename Fn>
+inline ssize_t writev_with(Fn* real, int fd, const iovec* iov, int iovcnt) {
+  if (may_observe(fd)) {
+    if constexpr (WIDE_LIBRARY) {
+      const std::size_t n = iovcnt > 0 ? static_cast<std::size_t>(iovcnt) : 0;
+      return outgoing_call(real, true, [=] { return SentBytes{iov, n}; }, fd, iov, iovcnt);
+    }
+    return observed_call(real, "write", fd, iov, iovcnt);
+  }
+  return real(fd, iov, iovcnt);
 }
 
 }  // namespace velmora_io::linux_intercept

@@ -8,7 +8,6 @@
 #include "identify.h"
 #include "sink.h"
 #include "data_call.h"
-#include "outgoing_sql.h"
 #include "slots.h"
 #include "std_streams.h"
 
@@ -32,25 +31,11 @@ VELMORA_EXPORT ssize_t readv(int fd, const struct iovec* iov, int iovcnt) {
 VELMORA_EXPORT ssize_t write(int fd, const void* buf, size_t count) {
   auto* real = li::write::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  if (li::may_observe(fd)) {
-    if constexpr (li::WIDE_LIBRARY) {
-      const iovec one{const_cast<void*>(buf), count};
-      return li::outgoing_call(real, true, [&] { return li::SentBytes{&one, 1}; }, fd, buf, count);
-    }
-    return li::observed_call(real, "write", fd, buf, count);
-  }
-  return real(fd, buf, count);
+  return li::write_with(real, fd, buf, count);
 }
 
 VELMORA_EXPORT ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
   auto* real = li::writev::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
-  if (li::may_observe(fd)) {
-    if constexpr (li::WIDE_LIBRARY) {
-      const std::size_t n = iovcnt > 0 ? static_cast<std::size_t>(iovcnt) : 0;
-      return li::outgoing_call(real, true, [=] { return li::SentBytes{iov, n}; }, fd, iov, iovcnt);
-    }
-    return li::observed_call(real, "write", fd, iov, iovcnt);
-  }
-  return real(fd, iov, iovcnt);
+  return li::writev_with(real, fd, iov, iovcnt);
 }

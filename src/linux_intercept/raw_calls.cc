@@ -1,11 +1,13 @@
 // The C library's syscall() (wide library): a program that makes an observed call by
 // number (an I/O library closing its files with syscall(SYS_close, fd)) would otherwise
-// close or reuse descriptors behind the table's back. The numbers of the calls this
-// library observes go to their named wrappers, which observe them exactly as a direct
-// call and make the same system call through the C library's function: the result and
-// errno are that call's; so do chdir and fchdir, which keep the working directory's
-// memo (working_dir.h). Every other number goes to the real syscall() untouched, with
-// the six argument registers the kernel can read.
+// close or reuse descriptors behind the table's back. The numbers of the calls that are
+// observed as data, opens and closes run the named wrappers' observation around the
+// real syscall() itself: syscall() is no cancellation point while the named functions
+// are, so the call is made exactly as the program asked, and its result and errno are
+// the kernel's. dup2, dup3, chdir, fchdir and close_range, no cancellation points and
+// one system call each in the C library, go to their wrappers (which keep the table,
+// the sink and the working directory's memo in step). Every other number goes to the
+// real syscall() untouched, with the six argument registers the kernel can read.
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -13,8 +15,33 @@
 
 #include <cstdarg>
 
+#include "data_call.h"
 #include "export.h"
+#include "fd_life.h"
+#include "opens.h"
+#include "raw_syscalls.h"
 #include "slots.h"
+
+namespace velmora_io::linux_intercept {
+namespace {
+
+// The real syscall() for number N in the shape of the named function, for the
+// wrappers' bodies to call as their real function.
+template <long N, typename R, typename... Args>
+R by_number(Args... args) noexcept {
+  return static_cast<R>(syscall::get()(N, raw::arg(args)...));
+}
+
+long open_by_number(long number, int dir_fd, const char* path, int flags, long a0, long a1, long a2,
+                    long a3) noexcept {
+  const OpenIntent intent = before_open(dir_fd, path, flags);
+  const long fd = syscall::get()(number, a0, a1, a2, a3);
+  after_open(fd < 0 ? -1 : static_cast<int>(fd), dir_fd, path, intent);
+  return fd;
+}
+
+}  // namespace
+}  // namespace velmora_io::linux_intercept
 
 namespace li = velmora_io::linux_intercept;
 
@@ -34,25 +61,31 @@ VELMORA_EXPORT long syscall(long number, ...) noexcept {
   va_end(ap);
   const auto fd = static_cast<int>(a0);
   const auto size = static_cast<size_t>(a2);
+  auto* const buffer = reinterpret_cast<void*>(a1);
+  const auto* const vector = reinterpret_cast<const iovec*>(a1);
+  const auto count = static_cast<int>(a2);
   switch (number) {
     case SYS_close:
-      return ::close(fd);
+      return li::close_with(&li::by_number<SYS_close, int, int>, fd);
     case SYS_read:
-      return ::read(fd, reinterpret_cast<void*>(a1), size);
+      return li::data_call_with(&li::by_number<SYS_read, ssize_t, int, void*, size_t>, "read", fd, buffer, size);
     case SYS_write:
-      return ::write(fd, reinterpret_cast<const void*>(a1), size);
+      return li::write_with(&li::by_number<SYS_write, ssize_t, int, const void*, size_t>, fd, buffer, size);
     case SYS_readv:
-      return ::readv(fd, reinterpret_cast<const iovec*>(a1), static_cast<int>(a2));
+      return li::data_call_with(&li::by_number<SYS_readv, ssize_t, int, const iovec*, int>, "read", fd, vector, count);
     case SYS_writev:
-      return ::writev(fd, reinterpret_cast<const iovec*>(a1), static_cast<int>(a2));
+      return li::writev_with(&li::by_number<SYS_writev, ssize_t, int, const iovec*, int>, fd, vector, count);
     case SYS_pread64:
-      return ::pread64(fd, reinterpret_cast<void*>(a1), size, static_cast<off64_t>(a3));
+      return li::data_call_with(&li::by_number<SYS_pread64, ssize_t, int, void*, size_t, long>, "read", fd, buffer,
+                                size, a3);
     case SYS_pwrite64:
-      return ::pwrite64(fd, reinterpret_cast<const void*>(a1), size, static_cast<off64_t>(a3));
+      return li::data_call_with(&li::by_number<SYS_pwrite64, ssize_t, int, const void*, size_t, long>, "write", fd,
+                                static_cast<const void*>(buffer), size, a3);
     case SYS_openat:
-      return ::openat(fd, reinterpret_cast<const char*>(a1), static_cast<int>(a2), static_cast<mode_t>(a3));
+      return li::open_by_number(number, fd, reinterpret_cast<const char*>(a1), static_cast<int>(a2), a0, a1, a2, a3);
     case SYS_open:
-      return ::open(reinterpret_cast<const char*>(a0), static_cast<int>(a1), static_cast<mode_t>(a2));
+      return li::open_by_number(number, AT_FDCWD, reinterpret_cast<const char*>(a0), static_cast<int>(a1), a0, a1,
+                                a2, a3);
     case SYS_dup2:
       return ::dup2(fd, static_cast<int>(a1));
     case SYS_dup3:

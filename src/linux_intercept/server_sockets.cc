@@ -124,9 +124,12 @@ VELMORA_EXPORT int getsockopt(int fd, int level, int name, void* value, socklen_
   auto* real = li::getsockopt::get();
   if (real == nullptr) return li::real_function_missing<int>();
   const int result = real(fd, level, name, value, len);
-  if (result == 0 && level == SOL_SOCKET && name == SO_ERROR && value != nullptr && li::take_mark(fd)) {
+  // Only what the kernel wrote is read: *len bytes, which a short buffer makes fewer
+  // than an int (the error is then unknown, and the mark stays for a later call).
+  if (result == 0 && level == SOL_SOCKET && name == SO_ERROR && value != nullptr && *len >= sizeof(int) &&
+      li::take_mark(fd)) {
     int error = 0;
-    std::memcpy(&error, value, sizeof(error));  // the kernel wrote an int: the call succeeded
+    std::memcpy(&error, value, sizeof(error));
     if (error != 0) {
       velmora_io::ErrnoSaver caller_errno;
       li::report_connect_failed(fd);

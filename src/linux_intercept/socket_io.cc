@@ -10,28 +10,25 @@
 #include "reentrancy.h"
 #include "sink.h"
 #include "outgoing_sql.h"
+#include "raw_syscalls.h"
 #include "sender.h"
 #include "slots.h"
 
 namespace velmora_io::linux_intercept {
 namespace {
 
-// Everything of a sendto happens after it: the destination names the datagram's peer
-// and is read only once the kernel has taken it (a failed call is reported under the
-// name the descriptor had), and the event follows the name.
-[[gnu::always_inline]] inline void after_sendto(int fd, ssize_t sent, const void* buf, size_t len, const sockaddr* dest,
-                                    socklen_t dest_len) noexcept {
-  if (sent >= 0 && dest != nullptr) {
-    ErrnoSaver caller_errno;
-    run_guarded([&] { record_sockaddr_only(fd, dest, dest_len); });
-  }
-  if constexpr (WIDE_LIBRARY) {
-    const iovec one{const_cast<void*>(buf), len};
-    if (observe_io_unless_socket(fd, "write")) report_sent(fd, sent, {&one, 1});
-    return;
-  }
+// The destination names the datagram's peer before the call, whatever its result, so
+// that the call's "write" (and a failed call's, on any descriptor) carries it. It is
+// read through a copy the kernel makes: an address the kernel would refuse with EFAULT
+// stays its answer and never faults here. Out of line: the copy's room is not under
+// the call.
+[[gnu::noinline]] void record_destination(int fd, const sockaddr* dest, socklen_t dest_len) noexcept {
+  if (dest == nullptr || dest_len == 0) return;
   ErrnoSaver caller_errno;
-  observe_io(fd, "write");
+  sockaddr_storage copy;
+  const ssize_t got = raw::copy_readable(&copy, dest, dest_len < sizeof(copy) ? dest_len : sizeof(copy));
+  if (got <= 0) return;
+  run_guarded([&] { record_sockaddr_only(fd, reinterpret_cast<const sockaddr*>(&copy), static_cast<socklen_t>(got)); });
 }
 
 }  // namespace
@@ -102,7 +99,15 @@ VELMORA_EXPORT ssize_t sendto(int fd, const void* buf, size_t len, int flags,
   auto* real = li::sendto::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (vio::is_sink_fd(fd)) return real(fd, buf, len, flags, dest, dest_len);
-  const ssize_t sent = real(fd, buf, len, flags, dest, dest_len);
-  li::after_sendto(fd, sent, buf, len, dest, dest_len);
-  return sent;
+  li::record_destination(fd, dest, dest_len);
+  if constexpr (li::WIDE_LIBRARY) {
+    // A socket's "write" follows the call, from the bytes the kernel took (a query).
+    const bool deferred = vio::observe_io_unless_socket(fd, "write");
+    const ssize_t sent = real(fd, buf, len, flags, dest, dest_len);
+    const iovec one{const_cast<void*>(buf), len};
+    if (deferred) li::report_sent(fd, sent, {&one, 1});
+    return sent;
+  }
+  vio::observe_io(fd, "write");
+  return real(fd, buf, len, flags, dest, dest_len);
 }
