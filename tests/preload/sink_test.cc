@@ -165,6 +165,58 @@ TEST(Sink, LogFileDoesNotLeakIntoProgramsStartedMeanwhile) {
   EXPECT_GT(r.of_kind("write").size(), 0u);
 }
 
+// The descriptor table is the program's: nothing of the library's under the ring, the
+// pipe's private duplicate only once a line went to the pipe, and closefrom takes it.
+TEST(Sink, TheProgramsDescriptorsAreItsOwn) {
+  TempDir dir;
+  RunOptions plain;
+  plain.preload = false;
+  const auto base = drive(plain, {"sink_fds", dir.file("a")}).facts();
+  RunOptions ring;
+  ring.sink = Sink::RING;
+  RunResult r = drive(ring, {"sink_fds", dir.file("b")});
+  EXPECT_EQ(r.facts().at("fds"), base.at("fds"));
+  EXPECT_EQ(r.of_kind("write").size(), 2u);
+  r = drive({}, {"sink_fds", dir.file("c")});
+  EXPECT_EQ(std::stoi(r.facts().at("fds")), std::stoi(base.at("fds")) + 1);
+  EXPECT_EQ(r.facts().at("fds_after_closefrom"), base.at("fds_after_closefrom"));
+}
+
+// The library's own files never harm the program: a ring that the file-size limit or a
+// full file system refuses is not used (the pipe takes the lines), a log line that
+// would cross the limit is dropped, and no ring is made for a host that is not there.
+TEST(Sink, RingAndLogFileYieldToTheProcesssLimits) {
+  TempDir dir;
+  // 400 writes: the program's own file stays under a limit of 512 bytes, its lines do not.
+  const std::string write_lines = "exec " + driver_path() + " write " + dir.file("f") + " 400";
+  RunOptions o;
+  o.sink = Sink::RING;
+  o.argv = {"/bin/sh", "-c", "ulimit -f 512; " + write_lines};
+  RunResult r = run(o);
+  EXPECT_TRUE(r.ok()) << describe(r);
+  EXPECT_EQ(count_events(r.events, "write", "file:" + dir.file("f")), 400u);
+  RunOptions probe;
+  probe.argv = {"unshare", "-m", "true"};
+  probe.preload = false;
+  if (run(probe).ok()) {  // a private mount namespace for the full file system
+    o.argv = {"unshare", "-m", "/bin/sh", "-c", "mount -t tmpfs -o size=256k none \"$VELMORA_IO_RING\" && " + write_lines};
+    r = run(o);
+    EXPECT_TRUE(r.ok()) << describe(r);
+    EXPECT_EQ(count_events(r.events, "write", "file:" + dir.file("f")), 400u);
+  }
+  o.sink = Sink::LOG_FILE;
+  o.log_path = dir.file("log");
+  o.argv = {"/bin/sh", "-c", "ulimit -f 1; " + write_lines};
+  r = run(o);
+  EXPECT_TRUE(r.ok()) << describe(r);
+  EXPECT_LE(std::filesystem::file_size(o.log_path), 1024u);
+  o.sink = Sink::PIPE_ENV;
+  o.env = {{"VELMORA_IO_RING", dir.file("")}};
+  o.argv = {"/bin/sh", "-c", "for i in 1 2 3 4 5 6 7 8 9 10; do cat /etc/hostname; done"};
+  EXPECT_TRUE(run(o).ok());
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);  // f and log
+}
+
 TEST(Sink, UnwritableLogPathLosesLinesNotTheProgram) {
   TempDir dir;
   RunOptions o;

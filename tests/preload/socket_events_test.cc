@@ -86,7 +86,9 @@ TEST(SocketData, RecvfromNamesTheSenderForLaterCallsAndSendtoEachDestination) {
   EXPECT_EQ(lines(r), (std::vector<Line>{{"write", a, f["sender"]},
                                          {"write", b, f["sender"]},
                                          {"write", a, f["sender"]},
+                                         {"write", a, "250"},
                                          {"read", "socket:127.0.0.1:" + f["sender_port"], f["a"]}}));
+  EXPECT_EQ(f["closed_sendto_errno"], std::to_string(EBADF));
   EXPECT_EQ(f["failed_result"], "-1");
   EXPECT_EQ(f["failed_errno"], std::to_string(EAGAIN));
 }

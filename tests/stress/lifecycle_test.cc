@@ -55,6 +55,13 @@ TEST(ThreadLifecycle, ThreadsCancelledWhileBlockedInReadAndWriteEndCleanly) {
   EXPECT_EQ(count_of(events, "write", after, after_fd, main_tid), 3);
   EXPECT_EQ(count_of(events, "close", after, after_fd, main_tid), 1);
   EXPECT_EQ(events.size(), static_cast<std::size_t>(fact_number(r, "fill_calls") + 2 + 2 + 4));
+
+  // syscall() is no cancellation point, even for the numbers the wide library observes.
+  o.library = velmora_test::wide_library_path();
+  r = drive({"cancel_by_number", dir.file("by-number")}, o);
+  EXPECT_EQ(fact_number(r, "returned"), 3) << describe(r);
+  EXPECT_EQ(fact_number(r, "cancelled"), 1);
+  EXPECT_EQ(count_events(r.events, "write", "file:" + dir.file("by-number")), 1u) << describe(r);
 }
 
 // A thread cancelled while the library writes its line (to a full sink) is not

@@ -268,6 +268,33 @@ int scenario_cancel_in_sink(int, char** argv) {
   return 0;
 }
 
+// cancel_by_number FILE: a thread whose cancellation is pending makes write, pread64 and
+// close by number through syscall(), which is no cancellation point: it comes back from
+// all three and ends at the first real one.
+int scenario_cancel_by_number(int, char** argv) {
+  static std::atomic<bool> pending{false};
+  static int fd = open_for_write(argv[2]), returned = 0;
+  pthread_t thread;
+  pthread_create(&thread, nullptr, [](void*) -> void* {
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    while (!pending) std::this_thread::yield();
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    char c;
+    returned += syscall(SYS_write, fd, "x", 1) == 1;
+    returned += syscall(SYS_pread64, fd, &c, 1, 0) < 0;  // write-only: EBADF
+    returned += syscall(SYS_close, fd) == 0;
+    pthread_testcancel();
+    return nullptr;
+  }, nullptr);
+  pthread_cancel(thread);
+  pending = true;
+  void* result = nullptr;
+  pthread_join(thread, &result);
+  fact("returned", returned);
+  fact("cancelled", result == PTHREAD_CANCELED);
+  return 0;
+}
+
 // ---------------------------------------------------------------------------------
 // Where the library's own descriptors and locks must never meet the program's.
 
@@ -360,6 +387,7 @@ constexpr Scenario SCENARIOS[] = {
     {"detached_exit", 1, scenario_detached_exit},
     {"dlopen_host", 2, scenario_dlopen_host},
     {"cancel_in_sink", 1, scenario_cancel_in_sink},
+    {"cancel_by_number", 1, scenario_cancel_by_number},
     {"sink_reuse", 2, scenario_sink_reuse},
     {"range_close_emfile", 1, scenario_range_close_emfile},
     {"children", 3, scenario_children},

@@ -55,17 +55,23 @@ int count_open_fds() {
   return n;
 }
 
-// sink_fds PATH: the pipe's own descriptors are never observed, nor the host's read end.
+// sink_fds PATH: the pipe's own descriptors are never observed, nor the host's read end;
+// then the descriptors open, before and after closefrom(3).
 int scenario_sink_fds(int, char** argv) {
   const int env_fd = std::atoi(std::getenv("VELMORA_IO_FD"));
   const int fd = open_for_write(argv[2]);
   write(fd, "x", 1);       // first event: settles the sink
   write(env_fd, "", 0);    // the sink itself
-  host_setter("velmora_io_set_pipe_read_fd")(fd);
+  // Run without the library too, for the descriptors a program has of its own.
+  const auto read_end = reinterpret_cast<SetFd>(dlsym(RTLD_DEFAULT, "velmora_io_set_pipe_read_fd"));
+  if (read_end != nullptr) read_end(fd);
   write(fd, "y", 1);       // now the host's "read end": no event
-  host_setter("velmora_io_set_pipe_read_fd")(-1);
+  if (read_end != nullptr) read_end(-1);
   write(fd, "z", 1);       // observed again
   fact("fd", fd);
+  fact("fds", count_open_fds());
+  closefrom(3);
+  fact("fds_after_closefrom", count_open_fds());
   return 0;
 }
 

@@ -122,6 +122,8 @@ int scenario_datagrams(int, char**) {
   sendto(sender, "1", 1, 0, reinterpret_cast<sockaddr*>(&to_a), len);
   sendto(sender, "2", 1, 0, reinterpret_cast<sockaddr*>(&to_b), len);
   sendto(sender, "3", 1, 0, reinterpret_cast<sockaddr*>(&to_a), len);
+  // A closed descriptor: the destination is still recorded, and its write reported.
+  fact("closed_sendto_errno", sendto(250, "4", 1, 0, reinterpret_cast<sockaddr*>(&to_a), len) < 0 ? errno : 0);
   char buf[8];
   sockaddr_storage from;
   socklen_t from_len = sizeof(from);

@@ -104,6 +104,15 @@ int scenario_unreadable(int, char** argv) {
     }
   }
   fact("sendto_address", outcome(sendto(dg[0], "x", 1, 0, reinterpret_cast<sockaddr*>(none), 16)));
+  // A pending connect's error asked for with room for less than an int, at a page's end.
+  for (const socklen_t room : {0, 1}) {
+    socklen_t len = room;
+    const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0), listening = listener(AF_INET, SOCK_STREAM);
+    const sockaddr_storage to = loopback(AF_INET, port_of(listening), &len);
+    connect(tcp, reinterpret_cast<const sockaddr*>(&to), len);
+    len = room;
+    fact("so_error_room" + std::to_string(room), outcome(getsockopt(tcp, SOL_SOCKET, SO_ERROR, none - room, &len)));
+  }
   for (sockaddr* from : {static_cast<sockaddr*>(nullptr), reinterpret_cast<sockaddr*>(&header)}) {  // the length is read only with an address
     send(dg[0], "x", 1, 0);
     fact(from ? "recvfrom_length" : "recvfrom_no_address", outcome(recvfrom(dg[1], none - 1, 1, MSG_DONTWAIT, from, reinterpret_cast<socklen_t*>(none))));
