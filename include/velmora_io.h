@@ -20,6 +20,13 @@
  * Keep draining the read end: a full pipe blocks the writing thread of the observed
  * program (or, if the host made the write end non-blocking, loses lines).
  *
+ * A host that starts the program may choose the sinks through its environment instead:
+ * "VELMORA_IO_FD" (a pipe, adopted through a close-on-exec duplicate made at the first
+ * line, at the highest free number up to 1023), "VELMORA_IO_LOG" (a file, appended to
+ * line by line, never past the file-size limit), and "VELMORA_IO_RING" with
+ * "VELMORA_IO_HOST" (a directory of shared-memory rings and the pid of the process that
+ * reads them; docs/library.md, "Choosing the sink").
+ *
  * The event line, the only thing the library writes:
  *
  *     kind TAB detail TAB fd TAB pid TAB tid LF
