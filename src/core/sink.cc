@@ -584,7 +584,8 @@ void pipe_number_gone(int32_t fd) noexcept {
 }
 
 void pipe_range_closing(unsigned first, unsigned last) noexcept {
-  for (const int32_t fd : {PIPE_FD.load(std::memory_order_relaxed), LINE_FD.load(std::memory_order_relaxed)}) {
+  // The duplicate first: inside the range, the program's call is the one to close it.
+  for (const int32_t fd : {LINE_FD.load(std::memory_order_relaxed), PIPE_FD.load(std::memory_order_relaxed)}) {
     if (fd >= 0 && static_cast<unsigned>(fd) >= first && static_cast<unsigned>(fd) <= last) pipe_number_gone(fd);
   }
 }
