@@ -271,7 +271,7 @@ bool table_insert(int32_t fd, std::string_view name, int32_t pid) noexcept {
   return FD_MAP.insert(fd, name);
 }
 
-bool table_remove(int32_t fd, TextCopy* removed) noexcept { return table_remove(fd, removed, ::getpid()); }
+bool table_remove(int32_t fd, TextCopy* removed) noexcept { return table_remove(fd, removed, raw::getpid()); }
 
 bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept {
   if (!owned_by(pid)) return false;

@@ -7,6 +7,7 @@
 #include "process_identity.h"
 #include "ring_sink.h"
 #include "sink.h"
+#include "raw_syscalls.h"
 
 namespace velmora_io {
 namespace {
@@ -47,7 +48,7 @@ void after_fork_child() noexcept {
     table_renew_lock();
     table_unmark_after_fork();
   }
-  record_owner(static_cast<int32_t>(::getpid()));
+  record_owner(raw::getpid());
   forget_this_thread();
   ring_after_fork_child();
   sink_after_fork_child();

@@ -44,7 +44,7 @@ Kin kin_of(int32_t pid) noexcept {
 
 }  // namespace
 
-bool owned_here() noexcept { return owned_by(static_cast<int32_t>(::getpid())); }
+bool owned_here() noexcept { return owned_by(raw::getpid()); }
 
 bool owned_by(int32_t pid) noexcept {
   saw_pid(pid);
@@ -60,12 +60,12 @@ bool owned_by(int32_t pid) noexcept {
 }
 
 bool may_wait_for_state_locks() noexcept {
-  return OWNER_PID.load(std::memory_order_relaxed) == 0 || kin_of(static_cast<int32_t>(::getpid())) != Kin::UNKNOWN;
+  return OWNER_PID.load(std::memory_order_relaxed) == 0 || kin_of(raw::getpid()) != Kin::UNKNOWN;
 }
 
 bool forking_process_owns() noexcept {
   // A memory-sharing child that forks takes nothing of its parent's state.
-  return OWNER_PID.load(std::memory_order_relaxed) == 0 || kin_of(static_cast<int32_t>(::getpid())) == Kin::OWNER;
+  return OWNER_PID.load(std::memory_order_relaxed) == 0 || kin_of(raw::getpid()) == Kin::OWNER;
 }
 
 void record_owner(int32_t pid) noexcept { OWNER_PID.store(pid, std::memory_order_relaxed); }

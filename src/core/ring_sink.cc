@@ -34,12 +34,6 @@ constinit thread_local bool CREATING_HERE __attribute__((tls_model("initial-exec
 constexpr int64_t ROOM_WAIT_NS = 1'000'000'000;
 constexpr long ROOM_STEP_NS = 50'000;
 
-uint64_t monotonic_ns() noexcept {
-  timespec ts;
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);  // the vDSO: no system call
-  return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
-}
-
 // DIR "/" PID "-" NANOSECONDS ".ring": unique even when a pid comes back.
 bool ring_path(char* out, std::size_t room, const char* dir, int32_t pid, uint64_t stamp) noexcept {
   const std::size_t dir_size = std::strlen(dir);
@@ -80,7 +74,7 @@ const char* ring_directory() noexcept {
   if (!raw::file_may_reach(static_cast<off_t>(size))) return nullptr;
   char path[512];
   for (int attempt = 0; attempt < 4; ++attempt) {
-    if (!ring_path(path, sizeof(path), dir, pid, monotonic_ns() + static_cast<uint64_t>(attempt))) return nullptr;
+    if (!ring_path(path, sizeof(path), dir, pid, raw::monotonic_ns() + static_cast<uint64_t>(attempt))) return nullptr;
     const int fd = raw::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return nullptr;
@@ -106,8 +100,8 @@ const char* ring_directory() noexcept {
 void* settled_ring() noexcept {
   int state = RING_STATE.load(std::memory_order_acquire);
   if (state == READY) return RING_BASE.load(std::memory_order_relaxed);
-  for (const uint64_t deadline = monotonic_ns() + ROOM_WAIT_NS;
-       state == CREATING && !CREATING_HERE && monotonic_ns() < deadline;) {
+  for (const uint64_t deadline = raw::monotonic_ns() + ROOM_WAIT_NS;
+       state == CREATING && !CREATING_HERE && raw::monotonic_ns() < deadline;) {
     const timespec step{0, ROOM_STEP_NS};
     raw::sleep_for(&step);
     state = RING_STATE.load(std::memory_order_acquire);
@@ -162,7 +156,7 @@ bool write_record(void* base, const RingRecord& record, std::string_view detail)
       going = false;
       continue;
     }
-    const uint64_t now = monotonic_ns();
+    const uint64_t now = raw::monotonic_ns();
     if (deadline == 0) deadline = now + ROOM_WAIT_NS;
     if (nested || now >= deadline) {
       if (!nested) h.stalled.store(h.head.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -184,7 +178,7 @@ bool write_event_record(void* base, std::string_view kind, std::string_view deta
   const std::optional<std::size_t> kind_index = event_kind_index(kind);
   if (!kind_index) return false;
   RingRecord record{};
-  record.time_ns = monotonic_ns();
+  record.time_ns = raw::monotonic_ns();
   record.pid = pid;
   record.tid = tid;
   record.fd = fd;

@@ -41,11 +41,7 @@ int raw_open_log(const char* path) noexcept {
   // O_CLOEXEC: a concurrent fork+exec in another thread cannot inherit it.
   return raw::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
 }
-int64_t now_ms() noexcept {
-  timespec ts;
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t now_ms() noexcept { return static_cast<int64_t>(raw::monotonic_ns() / 1'000'000); }
 
 // ---- The sink's identity.
 

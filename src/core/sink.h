@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "ring_sink.h"
+#include "raw_syscalls.h"
 
 namespace velmora_io {
 
@@ -34,7 +35,7 @@ void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32
 inline void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
   // The host's ring, when it chose one, needs no getpid: it keeps the identity per thread.
   if (ring_log_event(kind, detail, fd)) return;
-  log_event(kind, detail, fd, ::getpid());  // getpid never fails: errno stays
+  log_event(kind, detail, fd, raw::getpid());  // getpid never fails: errno stays
 }
 // The same without the table owner's check, for a line that names nothing from the
 // table (a program about to start): a vfork child writes it under its own pid, and a

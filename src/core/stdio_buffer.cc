@@ -67,7 +67,7 @@ FreshBuffer fresh_buffer(const FILE* fp) noexcept {
   if (fp->_fileno < 0 || raw::fstat(fp->_fileno, &st) != 0) return b;
   if (S_ISCHR(st.st_mode)) {
     const unsigned int major_number = major(st.st_rdev);
-    b.line_buffered = (major_number >= 136 && major_number <= 143) || ::isatty(fp->_fileno) == 1;
+    b.line_buffered = (major_number >= 136 && major_number <= 143) || raw::is_terminal(fp->_fileno);
   }
   if (st.st_blksize > 0 && static_cast<std::size_t>(st.st_blksize) < DEFAULT_BUFFER) {
     b.size = static_cast<std::size_t>(st.st_blksize);

@@ -20,6 +20,7 @@
 #include <linux/futex.h>
 #include <linux/kcmp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -101,6 +102,9 @@ inline int access_at(int dir_fd, const char* path, int mode) noexcept {
 }
 // The working directory; the count includes the terminating NUL.
 inline long getcwd(char* buffer, std::size_t size) noexcept { return call(SYS_getcwd, buffer, size); }
+inline int getsockname(int fd, sockaddr* address, socklen_t* length) noexcept {
+  return static_cast<int>(call(SYS_getsockname, fd, address, length));
+}
 inline int getpeername(int fd, sockaddr* address, socklen_t* length) noexcept {
   return static_cast<int>(call(SYS_getpeername, fd, address, length));
 }
@@ -146,6 +150,19 @@ inline ssize_t copy_readable(void* to, const void* from, std::size_t size) noexc
   const iovec local{to, size};
   const iovec remote{const_cast<void*>(from), size};
   return call(SYS_process_vm_readv, call(SYS_getpid), &local, 1, &remote, 1, 0);
+}
+// Whether fd is a terminal, as isatty asks it (the terminal's settings, read, not kept).
+inline bool is_terminal(int fd) noexcept {
+  unsigned char settings[64];  // the kernel's struct termios is smaller
+  return call(SYS_ioctl, fd, TCGETS, settings) == 0;
+}
+// CLOCK_MONOTONIC in nanoseconds. Through the vDSO, the one read here that is no system
+// call: it enters the kernel only where the vDSO cannot tell the time, and is no
+// cancellation point either way.
+inline uint64_t monotonic_ns() noexcept {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 inline void sleep_for(const timespec* step) noexcept { call(SYS_nanosleep, step, nullptr); }
 inline void yield() noexcept { call(SYS_sched_yield); }
