@@ -11,7 +11,7 @@ namespace velmora_io {
 namespace {
 
 TEST(NextDefinition, GivesWhatDlsymGivesForEveryInterposedAndVersionedName) {
-#define VELMORA_NAME(library, name, result, params) #name,
+#define VELMORA_NAME(library, family, name, result, params) #name,
   // Besides the interposed: names of several versions (the default one wins), IFUNCs,
   // the loader's own exports, data, and a name nobody defines.
   for (const char* name : {VELMORA_ENTRY_POINTS(VELMORA_NAME) "posix_spawn", "realpath", "pthread_cond_wait",

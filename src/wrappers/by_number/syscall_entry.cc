@@ -18,7 +18,7 @@
 #include "data_call.h"
 #include "export.h"
 #include "fd_life.h"
-#include "opens.h"
+#include "open_report.h"
 #include "raw_syscalls.h"
 #include "slots.h"
 

@@ -30,7 +30,7 @@ struct SymbolName {
 struct InterposedOwner;
 
 // Fills every interposed slot of this library (the lines of entry_points.h that it
-// exports), in one pass. Defined by each library, in linux_intercept/resolve_all.cc.
+// exports), in one pass. Defined by each library, in interpose/resolve_all.cc.
 void resolve_all_real_functions() noexcept;
 
 template <SymbolName Name, typename Fn, typename Owner = InterposedOwner>

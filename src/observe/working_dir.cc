@@ -1,4 +1,4 @@
-// chdir and fchdir (wide library), and the working directory's memo they keep honest.
+// The working directory's memo (wide library), kept honest by the chdir and fchdir wrappers.
 #include "working_dir.h"
 
 #include <unistd.h>
@@ -7,9 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "export.h"
 #include "raw_syscalls.h"
-#include "slots.h"
 
 namespace velmora_io::linux_intercept {
 namespace {
@@ -73,21 +71,3 @@ long working_dir(int32_t pid, char* buffer, std::size_t size) noexcept {
 void working_dir_changed() noexcept { CHANGES.fetch_add(1, std::memory_order_acq_rel); }
 
 }  // namespace velmora_io::linux_intercept
-
-namespace li = velmora_io::linux_intercept;
-
-VELMORA_EXPORT int chdir(const char* path) noexcept {
-  auto* real = li::chdir::get();
-  if (real == nullptr) return li::real_function_missing<int>();
-  const int result = real(path);
-  li::working_dir_changed();
-  return result;
-}
-
-VELMORA_EXPORT int fchdir(int fd) noexcept {
-  auto* real = li::fchdir::get();
-  if (real == nullptr) return li::real_function_missing<int>();
-  const int result = real(fd);
-  li::working_dir_changed();
-  return result;
-}

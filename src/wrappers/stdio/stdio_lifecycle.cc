@@ -9,7 +9,7 @@
 #include "export.h"
 #include "reentrancy.h"
 #include "fd_life.h"
-#include "opens.h"
+#include "open_report.h"
 #include "stdio_call.h"
 #include "slots.h"
 
@@ -39,7 +39,7 @@ FILE* new_stream(FILE* stream) noexcept {
   return stream;
 }
 
-// A stream opened by name: reported as an open of its descriptor (opens.h).
+// A stream opened by name: reported as an open of its descriptor (open_report.h).
 template <typename Real, typename... Args>
 FILE* open_stream(Real* real, const char* path, const char* mode, Args... args) {
   const OpenIntent intent = before_open(AT_FDCWD, path, stream_open_flags(mode));

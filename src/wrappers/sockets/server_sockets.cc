@@ -20,6 +20,7 @@
 #include "export.h"
 #include "fd_map.h"
 #include "identify.h"
+#include "raw_syscalls.h"
 #include "reentrancy.h"
 #include "sink.h"
 #include "fd_life.h"
@@ -40,7 +41,7 @@ std::optional<SocketName> local_name(int fd) noexcept {
   sockaddr_storage local;
   std::memset(&local, 0, sizeof(local));
   socklen_t len = sizeof(local);
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) return std::nullopt;
+  if (raw::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) return std::nullopt;
   return sockaddr_to_resource(reinterpret_cast<const sockaddr*>(&local), len);
 }
 

@@ -18,7 +18,7 @@
 
 namespace velmora_io::linux_intercept {
 
-#define VELMORA_SLOT(library, name, result, params) \
+#define VELMORA_SLOT(library, family, name, result, params) \
   using name = RealFunction<#name, result params>;
 VELMORA_ENTRY_POINTS(VELMORA_SLOT)
 #undef VELMORA_SLOT

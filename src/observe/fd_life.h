@@ -1,5 +1,6 @@
-// The table's side of descriptors that open and close outside close, dup2 and dup3
-// (wide library): the calls that hand out a number, and the calls that close many.
+// The table's side of a descriptor's life outside dup2 and dup3: close (both libraries,
+// and syscall() by number), and in the wide library the calls that hand out a number
+// and the calls that close many.
 #pragma once
 
 namespace velmora_io::linux_intercept {

@@ -162,7 +162,7 @@ void search_program(const char* file, TextCopy* program) noexcept {
 
 // After an exec that returned, with its errno.
 void exec_returned(const TextCopy& program, const char* path, int err) noexcept {
-  report_program("exec_failed", program, nullptr, ::getpid());
+  report_program("exec_failed", program, nullptr, raw::getpid());
   if (means_missing(err) && path != nullptr && std::strchr(path, '/') != nullptr) {
     report_path("missing", AT_FDCWD, path);
   }
@@ -173,7 +173,7 @@ template <typename Slot, typename... Args>
 int exec_call(const TextCopy& program, const char* path, char* const* argv, Args... args) noexcept {
   auto* real = Slot::get();
   if (real == nullptr) return real_function_missing<int>();
-  if (ReadablePages().list(argv)) report_program("exec", program, argv, ::getpid());
+  if (ReadablePages().list(argv)) report_program("exec", program, argv, raw::getpid());
   const int result = real(args...);
   exec_returned(program, path, errno);
   return result;
@@ -189,7 +189,7 @@ int spawn_call(const TextCopy& program, pid_t* pid, const char* path, const posi
   if (result == 0) {
     if (pid != nullptr) report_program("exec", program, argv, *pid, false);
   } else {
-    report_program("exec_failed", program, nullptr, ::getpid());
+    report_program("exec_failed", program, nullptr, raw::getpid());
   }
   return result;
 }

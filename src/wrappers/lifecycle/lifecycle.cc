@@ -1,20 +1,13 @@
-// connect, close, dup2, dup3: keep FD_MAP in step with the life of descriptors, so a
+// close, dup2, dup3: keep FD_MAP in step with the life of descriptors, so a
 // reused descriptor number is named afresh.
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-
-#include "errno_saver.h"
-#include "async_safety.h"
 #include "export.h"
 #include "fd_map.h"
-#include "identify.h"
 #include "reentrancy.h"
 #include "sink.h"
 #include "unnameable.h"
 #include "slots.h"
-#include "connect_outcome.h"
 #include "std_streams.h"
 #include "fd_life.h"
 
@@ -41,48 +34,10 @@ void after_dup(int result, int old_fd, int new_fd) noexcept {
 
 }  // namespace
 
-int close_with(int (*real)(int), int fd) noexcept {
-  forget_unnameable(fd);
-  // Giving up the sink's number switches the pipe off, before any line could follow it.
-  pipe_number_gone(fd);
-  if (observed_fd(fd)) {
-    run_guarded([&] {
-      // One getpid serves the table's owner check and the line.
-      const int32_t pid = ::getpid();
-      TextCopy name;
-      if (table_remove(fd, &name, pid)) log_event("close", name.view(), fd, pid);
-    });
-    if constexpr (WIDE_LIBRARY) std_stream_changed(fd);
-    return real(fd);
-  }
-  const int result = real(fd);
-  if constexpr (WIDE_LIBRARY) std_stream_changed(fd);
-  return result;
-}
-
 }  // namespace velmora_io::linux_intercept
 
 namespace vio = velmora_io;
 namespace li = velmora_io::linux_intercept;
-
-VELMORA_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
-  auto* real = li::connect::get();
-  if (real == nullptr) return li::real_function_missing<int>();
-  const int result = real(fd, addr, len);
-  vio::ErrnoSaver real_errno;  // put back whatever observation does to it
-  if (result == 0 || real_errno.value() == EINPROGRESS) {
-    vio::run_guarded([&] {
-      // Named by the address the caller gave, not by what the kernel reports later.
-      if (std::optional<vio::SocketName> name = vio::record_sockaddr(fd, addr, len)) {
-        vio::log_event("connect", name->view(), fd);
-      }
-    });
-    if constexpr (li::WIDE_LIBRARY) {
-      if (result != 0) li::connect_pending(fd);
-    }
-  }
-  return result;
-}
 
 VELMORA_EXPORT int close(int fd) {
   auto* real = li::close::get();

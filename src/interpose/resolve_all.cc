@@ -21,7 +21,7 @@ constexpr bool looked_up_here(Library library) {
 
 void resolve_all_real_functions() noexcept {
   const SearchOrder order = search_order();
-#define VELMORA_RESOLVE(library, name, result, params) \
+#define VELMORA_RESOLVE(library, family, name, result, params) \
   if constexpr (looked_up_here(Library::library)) linux_intercept::name::resolve(order);
   VELMORA_ENTRY_POINTS(VELMORA_RESOLVE)
 #undef VELMORA_RESOLVE

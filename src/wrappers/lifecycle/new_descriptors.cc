@@ -1,6 +1,6 @@
 // The calls that hand out a new descriptor (wide library): no event, but the number
 // they return was free, so whatever the table still holds for it is stale. Opens of
-// files are in opens.cc, accept in server_sockets.cc.
+// files are in paths/opens.cc, accept in sockets/server_sockets.cc.
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>

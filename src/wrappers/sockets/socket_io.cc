@@ -1,9 +1,10 @@
-// recv, recvfrom, recvmsg, send, sendmsg, sendto: observed on every descriptor (no
+// connect, recv, recvfrom, recvmsg, send, sendmsg, sendto: observed on every descriptor (no
 // descriptor test). recvfrom and sendto name their datagram peer; send reports the
 // text of a PostgreSQL query instead of a plain write.
 #include <sys/socket.h>
 
 #include "async_safety.h"
+#include "connect_outcome.h"
 #include "errno_saver.h"
 #include "export.h"
 #include "identify.h"
@@ -110,4 +111,23 @@ VELMORA_EXPORT ssize_t sendto(int fd, const void* buf, size_t len, int flags,
   }
   vio::observe_io(fd, "write");
   return real(fd, buf, len, flags, dest, dest_len);
+}
+
+VELMORA_EXPORT int connect(int fd, const struct sockaddr* addr, socklen_t len) {
+  auto* real = li::connect::get();
+  if (real == nullptr) return li::real_function_missing<int>();
+  const int result = real(fd, addr, len);
+  vio::ErrnoSaver real_errno;  // put back whatever observation does to it
+  if (result == 0 || real_errno.value() == EINPROGRESS) {
+    vio::run_guarded([&] {
+      // Named by the address the caller gave, not by what the kernel reports later.
+      if (std::optional<vio::SocketName> name = vio::record_sockaddr(fd, addr, len)) {
+        vio::log_event("connect", name->view(), fd);
+      }
+    });
+    if constexpr (li::WIDE_LIBRARY) {
+      if (result != 0) li::connect_pending(fd);
+    }
+  }
+  return result;
 }
