@@ -23,15 +23,8 @@
 
 #include "socket_scenarios.h"
 
+namespace velmora_test {
 namespace {
-
-using velmora_test::fact;
-using velmora_test::fail;
-using velmora_test::Scenario;
-using velmora_test::listener;
-using velmora_test::loopback;
-using velmora_test::port_of;
-using velmora_test::round_trip;
 
 // tcp 4|6: a blocking connect over loopback, one round trip, both ends closed.
 int scenario_tcp(int, char** argv) {
@@ -314,4 +307,6 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-constinit const std::span<const velmora_test::Scenario> velmora_test::SOCKET_CONNECT_SCENARIOS = SCENARIOS;
+constinit const std::span<const Scenario> SOCKET_CONNECT_SCENARIOS = SCENARIOS;
+
+}  // namespace velmora_test
