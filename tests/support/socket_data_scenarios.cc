@@ -38,12 +38,7 @@ namespace {
 int scenario_transfer(int, char** argv) {
   const int file = open(argv[2], O_RDWR);
   if (file < 0) fail("open");
-  const int lis = listener(AF_INET, SOCK_STREAM);
-  const int port = port_of(lis);
-  const int client = socket(AF_INET, SOCK_STREAM, 0);
-  socklen_t len;
-  sockaddr_storage to = loopback(AF_INET, port, &len);
-  if (connect(client, reinterpret_cast<sockaddr*>(&to), len) != 0) fail("connect");
+  const auto [lis, port, client] = dial(AF_INET);
   const int server = accept(lis, nullptr, nullptr);
   int p[2];
   if (pipe(p) != 0) fail("pipe");
