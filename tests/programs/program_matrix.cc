@@ -194,26 +194,33 @@ void add(SyscallCounts* counts, const std::string& kind, const std::string& rela
   ++(kind == "read" ? counts->reads : counts->writes)[relative];
 }
 
-}  // namespace
-
-SyscallCounts strace_counts(const Prepare& setup, const Options& options) {
-  SyscallCounts counts;
+// What strace -f logged of `calls` while the command `options` gives for `dir` ran
+// without the library; -y names each descriptor's file. Empty without strace.
+std::string strace_log(const std::string& dir, const Options& options, const std::string& calls) {
   const std::string strace = find_program("strace");
-  if (strace.empty()) return counts;
-  TempDir dir, log_dir;
-  setup(dir.path());
-  RunOptions o = options(dir.path());
-  if (o.cwd.empty()) o.cwd = dir.path();
+  if (strace.empty()) return {};
+  TempDir log_dir;
+  RunOptions o = options(dir);
+  if (o.cwd.empty()) o.cwd = dir;
   o.preload = false;
   o.sink = Sink::NONE;
   const std::string log = log_dir.file("strace.log");
-  std::vector<std::string> argv = {strace, "-f", "-qq", "-y", "-s", "0", "-o", log,
-                                   "-e", "trace=read,readv,pread64,preadv,write,writev,pwrite64,pwritev"};
+  std::vector<std::string> argv = {strace, "-f", "-qq", "-y", "-s", "0", "-o", log, "-e", "trace=" + calls};
   argv.insert(argv.end(), o.argv.begin(), o.argv.end());
   o.argv = argv;
   const RunResult r = run(o);
   EXPECT_TRUE(r.ok()) << "under strace: " << r.err;
-  std::istringstream lines(read_file(log));
+  return read_file(log);
+}
+
+}  // namespace
+
+SyscallCounts strace_counts(const Prepare& setup, const Options& options) {
+  SyscallCounts counts;
+  if (find_program("strace").empty()) return counts;
+  TempDir dir;
+  setup(dir.path());
+  std::istringstream lines(strace_log(dir.path(), options, "read,readv,pread64,preadv,write,writev,pwrite64,pwritev"));
   const std::string prefix = dir.path() + "/";
   std::string kind, path;
   for (std::string line; std::getline(lines, line);) {
@@ -314,24 +321,14 @@ FilesTouched files_touched(const std::vector<Event>& events, const std::string& 
 
 FilesTouched strace_files(const Prepare& setup, const Options& options) {
   FilesTouched t;
-  const std::string strace = find_program("strace");
-  if (strace.empty()) return t;
-  TempDir dir, log_dir;
+  if (find_program("strace").empty()) return t;
+  TempDir dir;
   setup(dir.path());
   std::set<std::string> present;  // what exists, as the calls go: creations are opens of absent paths
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
     present.insert(relative_to(dir.path(), entry.path().string()));
-  RunOptions o = options(dir.path());
-  if (o.cwd.empty()) o.cwd = dir.path();
-  o.preload = false;
-  o.sink = Sink::NONE;
-  const std::string log = log_dir.file("strace.log");
-  std::vector<std::string> argv = {strace, "-f", "-qq", "-y", "-s", "0", "-o", log,
-                                   "-e", "trace=%file,fchdir,read,readv,pread64,preadv,write,writev,pwrite64,pwritev"};
-  argv.insert(argv.end(), o.argv.begin(), o.argv.end());
-  o.argv = argv;
-  EXPECT_TRUE(run(o).ok()) << "under strace";
-  std::istringstream lines(read_file(log));
+  std::istringstream lines(
+      strace_log(dir.path(), options, "%file,fchdir,read,readv,pread64,preadv,write,writev,pwrite64,pwritev"));
   std::map<std::string, std::string> cwd;  // by pid
   for (std::string line; std::getline(lines, line);) {
     std::string kind, path;

@@ -27,16 +27,8 @@
 
 #include "stress_scenarios.h"
 
+namespace velmora_test {
 namespace {
-
-using velmora_test::fact;
-using velmora_test::fail;
-using velmora_test::host_setter;
-using velmora_test::now_seconds;
-using velmora_test::open_for_write;
-using velmora_test::Scenario;
-using velmora_test::thread_id;
-using velmora_test::write_bytes;
 
 // ---------------------------------------------------------------------------------
 // reader_gone DIR MODE N: starts the program (this driver again) with an inherited
@@ -230,4 +222,6 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-constinit const std::span<const velmora_test::Scenario> velmora_test::STRESS_ENVIRONMENT_SCENARIOS = SCENARIOS;
+constinit const std::span<const Scenario> STRESS_ENVIRONMENT_SCENARIOS = SCENARIOS;
+
+}  // namespace velmora_test

@@ -21,12 +21,8 @@ extern "C" ssize_t __read_chk(int, void*, size_t, size_t);
 extern "C" ssize_t __pread_chk(int, void*, size_t, off_t, size_t);
 extern "C" ssize_t __pread64_chk(int, void*, size_t, off64_t, size_t);
 
+namespace velmora_test {
 namespace {
-
-using velmora_test::fact;
-using velmora_test::fail;
-using velmora_test::open_for_write;
-using velmora_test::Scenario;
 
 // write PATH [COUNT]: COUNT one-byte writes to a new file, then close.
 int scenario_write(int argc, char** argv) {
@@ -181,4 +177,6 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-constinit const std::span<const velmora_test::Scenario> velmora_test::DATA_SCENARIOS = SCENARIOS;
+constinit const std::span<const Scenario> DATA_SCENARIOS = SCENARIOS;
+
+}  // namespace velmora_test

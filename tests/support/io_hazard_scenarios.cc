@@ -42,12 +42,8 @@ extern "C" void* dlsym(void* handle, const char* name) noexcept {
   return next(handle, name);
 }
 
+namespace velmora_test {
 namespace {
-
-using velmora_test::fact;
-using velmora_test::fail;
-using velmora_test::open_for_write;
-using velmora_test::Scenario;
 
 // The C library's first segment, from its ELF header on: its hash tables, symbols,
 // strings and versions, all that a symbol lookup in it reads.
@@ -117,4 +113,6 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-constinit const std::span<const velmora_test::Scenario> velmora_test::HAZARD_SCENARIOS = SCENARIOS;
+constinit const std::span<const Scenario> HAZARD_SCENARIOS = SCENARIOS;
+
+}  // namespace velmora_test

@@ -19,12 +19,8 @@
 
 #include "io_scenarios.h"
 
+namespace velmora_test {
 namespace {
-
-using velmora_test::fact;
-using velmora_test::fail;
-using velmora_test::open_for_write;
-using velmora_test::Scenario;
 
 long long thread_id() { return syscall(SYS_gettid); }
 
@@ -202,4 +198,6 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-constinit const std::span<const velmora_test::Scenario> velmora_test::LIFECYCLE_SCENARIOS = SCENARIOS;
+constinit const std::span<const Scenario> LIFECYCLE_SCENARIOS = SCENARIOS;
+
+}  // namespace velmora_test

@@ -15,11 +15,8 @@
 
 #include "io_scenarios.h"
 
+namespace velmora_test {
 namespace {
-
-using velmora_test::fact;
-using velmora_test::fail;
-using velmora_test::Scenario;
 
 // paths DIR: one call of each path family of the wide library, in DIR (docs/library.md, "Events
 // of the wide library"), then syscall() by number: a close dispatched, a pid passed on.
@@ -131,4 +128,6 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-constinit const std::span<const velmora_test::Scenario> velmora_test::PATH_SCENARIOS = SCENARIOS;
+constinit const std::span<const Scenario> PATH_SCENARIOS = SCENARIOS;
+
+}  // namespace velmora_test

@@ -21,12 +21,8 @@
 
 #include "io_scenarios.h"
 
+namespace velmora_test {
 namespace {
-
-using velmora_test::fact;
-using velmora_test::fail;
-using velmora_test::open_for_write;
-using velmora_test::Scenario;
 
 int g_signal_pipe = -1;
 void on_alarm_write(int) {
@@ -179,4 +175,6 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-constinit const std::span<const velmora_test::Scenario> velmora_test::SIGNAL_SCENARIOS = SCENARIOS;
+constinit const std::span<const Scenario> SIGNAL_SCENARIOS = SCENARIOS;
+
+}  // namespace velmora_test

@@ -17,12 +17,8 @@
 
 #include "io_scenarios.h"
 
+namespace velmora_test {
 namespace {
-
-using velmora_test::fact;
-using velmora_test::fail;
-using velmora_test::open_for_write;
-using velmora_test::Scenario;
 
 using SetFd = void (*)(int32_t);
 SetFd host_setter(const char* name) {
@@ -182,4 +178,6 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-constinit const std::span<const velmora_test::Scenario> velmora_test::SINK_SCENARIOS = SCENARIOS;
+constinit const std::span<const Scenario> SINK_SCENARIOS = SCENARIOS;
+
+}  // namespace velmora_test

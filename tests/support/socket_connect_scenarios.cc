@@ -23,25 +23,13 @@
 
 #include "socket_scenarios.h"
 
+namespace velmora_test {
 namespace {
-
-using velmora_test::fact;
-using velmora_test::fail;
-using velmora_test::Scenario;
-using velmora_test::listener;
-using velmora_test::loopback;
-using velmora_test::port_of;
-using velmora_test::round_trip;
 
 // tcp 4|6: a blocking connect over loopback, one round trip, both ends closed.
 int scenario_tcp(int, char** argv) {
   const int family = std::atoi(argv[2]) == 6 ? AF_INET6 : AF_INET;
-  const int lis = listener(family, SOCK_STREAM);
-  const int port = port_of(lis);
-  const int client = socket(family, SOCK_STREAM, 0);
-  socklen_t len;
-  sockaddr_storage to = loopback(family, port, &len);
-  if (connect(client, reinterpret_cast<sockaddr*>(&to), len) != 0) fail("connect");
+  const auto [lis, port, client] = dial(family);
   const int server = accept(lis, nullptr, nullptr);
   round_trip(client, server);
   fact("port", port);
@@ -255,16 +243,12 @@ int scenario_connect_outcomes(int, char**) {
 // servers: a listening socket accepts a client; two non-blocking connects to a port
 // nobody listens on, one settled by getsockopt(SO_ERROR), one by a write that fails.
 int scenario_servers(int, char**) {
-  const int lis = listener(AF_INET, SOCK_STREAM);
-  const int port = port_of(lis);
-  const int client = socket(AF_INET, SOCK_STREAM, 0);
-  socklen_t len;
-  sockaddr_storage to = loopback(AF_INET, port, &len);
-  if (connect(client, reinterpret_cast<sockaddr*>(&to), len) != 0) fail("connect");
+  const auto [lis, port, client] = dial(AF_INET);
   const int server = accept4(lis, nullptr, nullptr, SOCK_CLOEXEC);
   const int gone = listener(AF_INET, SOCK_STREAM);
   const int dead_port = port_of(gone);
   close(gone);
+  socklen_t len;
   sockaddr_storage dead = loopback(AF_INET, dead_port, &len);
   int nb[5];
   for (int& fd : nb) {
@@ -314,4 +298,6 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-constinit const std::span<const velmora_test::Scenario> velmora_test::SOCKET_CONNECT_SCENARIOS = SCENARIOS;
+constinit const std::span<const Scenario> SOCKET_CONNECT_SCENARIOS = SCENARIOS;
+
+}  // namespace velmora_test

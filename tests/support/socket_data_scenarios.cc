@@ -28,15 +28,8 @@
 extern "C" ssize_t __recv_chk(int, void*, size_t, size_t, int);
 extern "C" ssize_t __recvfrom_chk(int, void*, size_t, size_t, int, sockaddr*, socklen_t*);
 
+namespace velmora_test {
 namespace {
-
-using velmora_test::fact;
-using velmora_test::fail;
-using velmora_test::Scenario;
-using velmora_test::listener;
-using velmora_test::loopback;
-using velmora_test::port_of;
-using velmora_test::round_trip;
 
 // transfer FILE: a TCP loopback pair; the client sends FILE's first bytes with sendfile,
 // then with splice through a pipe (file -> pipe -> socket); the server takes them in with
@@ -45,12 +38,7 @@ using velmora_test::round_trip;
 int scenario_transfer(int, char** argv) {
   const int file = open(argv[2], O_RDWR);
   if (file < 0) fail("open");
-  const int lis = listener(AF_INET, SOCK_STREAM);
-  const int port = port_of(lis);
-  const int client = socket(AF_INET, SOCK_STREAM, 0);
-  socklen_t len;
-  sockaddr_storage to = loopback(AF_INET, port, &len);
-  if (connect(client, reinterpret_cast<sockaddr*>(&to), len) != 0) fail("connect");
+  const auto [lis, port, client] = dial(AF_INET);
   const int server = accept(lis, nullptr, nullptr);
   int p[2];
   if (pipe(p) != 0) fail("pipe");
@@ -173,4 +161,6 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-constinit const std::span<const velmora_test::Scenario> velmora_test::SOCKET_DATA_SCENARIOS = SCENARIOS;
+constinit const std::span<const Scenario> SOCKET_DATA_SCENARIOS = SCENARIOS;
+
+}  // namespace velmora_test

@@ -23,11 +23,8 @@
 
 #include "socket_scenarios.h"
 
+namespace velmora_test {
 namespace {
-
-using velmora_test::fact;
-using velmora_test::fail;
-using velmora_test::Scenario;
 
 int open_file(const char* path) { return open(path, O_RDWR | O_CREAT | O_TRUNC, 0644); }
 
@@ -154,4 +151,6 @@ constexpr Scenario SCENARIOS[] = {
 
 }  // namespace
 
-constinit const std::span<const velmora_test::Scenario> velmora_test::SOCKET_LIFECYCLE_SCENARIOS = SCENARIOS;
+constinit const std::span<const Scenario> SOCKET_LIFECYCLE_SCENARIOS = SCENARIOS;
+
+}  // namespace velmora_test

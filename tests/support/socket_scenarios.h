@@ -53,6 +53,23 @@ inline int listener(int family, int type) {
   return fd;
 }
 
+// A client connected over loopback to a fresh TCP listener; the accept is the
+// scenario's own, as the call it makes is part of what it tests.
+struct Dialed {
+  int listener;
+  int port;
+  int client;
+};
+inline Dialed dial(int family) {
+  const int lis = listener(family, SOCK_STREAM);
+  const int port = port_of(lis);
+  const int client = socket(family, SOCK_STREAM, 0);
+  socklen_t len;
+  sockaddr_storage to = loopback(family, port, &len);
+  if (connect(client, reinterpret_cast<sockaddr*>(&to), len) != 0) fail("connect");
+  return {lis, port, client};
+}
+
 // One round trip on an accepted pair: client writes, server reads and answers.
 inline void round_trip(int client, int server) {
   char buf[16];

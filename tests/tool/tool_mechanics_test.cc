@@ -299,7 +299,7 @@ TEST(ToolMechanics, ClosedOutputDoesNotEndTracer) {
 }
 
 TEST(ToolMechanics, ForwardsTerminationSignals) {
-  if (python3_path().empty()) GTEST_SKIP() << "python3 not found";
+  REQUIRE_PYTHON();
   for (const int sig : {SIGTERM, SIGINT}) {
     TempDir dir;
     ToolProcess tool(dir, with_stub({python3_path(), script_path("await_signal.py"), dir / "ready"}));

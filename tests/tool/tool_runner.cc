@@ -148,6 +148,42 @@ std::string hex(const std::string& bytes) {
   return out;
 }
 
+std::vector<std::string> with_lib(std::vector<std::string> args) {
+  args.insert(args.begin(), {"--lib", real_lib_path()});
+  return args;
+}
+
+std::vector<Event> raw_events(const std::string& path, std::size_t* bad) {
+  std::size_t malformed = 0;
+  std::vector<Event> events = parse_events(read_file(path), &malformed);
+  if (bad != nullptr) *bad = malformed;
+  return events;
+}
+
+std::string line_with(const std::string& text, const std::string& needle) {
+  const std::size_t at = text.find(needle);
+  if (at == std::string::npos) return {};
+  const std::size_t start = text.rfind('\n', at) == std::string::npos ? 0 : text.rfind('\n', at) + 1;
+  return text.substr(start, text.find('\n', at) - start);
+}
+
+std::string pid_of(const std::string& line) {
+  const std::size_t slash = line.find('/');
+  const std::size_t space = line.rfind(' ', slash);
+  return slash == std::string::npos || space == std::string::npos ? "" : line.substr(space + 1, slash - space - 1);
+}
+
+std::vector<std::string> io_steps(const std::vector<std::string>& steps) {
+  std::vector<std::string> cmd = {python3_path(), script_path("io_steps.py")};
+  cmd.insert(cmd.end(), steps.begin(), steps.end());
+  return cmd;
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 std::string tool_path() { return VELMORA_TRACE_PATH; }
 std::string real_lib_path() { return VELMORA_LIB_PATH; }
 std::string stub_lib_path() { return VELMORA_STUB_LIB_PATH; }

@@ -61,6 +61,24 @@ std::size_t count_of(const std::string& text, const std::string& needle);
 // Lower-case hex of every byte.
 std::string hex(const std::string& bytes);
 
+// `args` after --lib and the real library.
+std::vector<std::string> with_lib(std::vector<std::string> args);
+
+// The events of a file in the raw format; *bad, if given, gets the count of other lines.
+std::vector<Event> raw_events(const std::string& path, std::size_t* bad = nullptr);
+
+// The first line of `text` containing `needle`, without its LF; empty if none.
+std::string line_with(const std::string& text, const std::string& needle);
+
+// The pid of a text event line "  <t> <pid>/<tid> ...".
+std::string pid_of(const std::string& line);
+
+// The command line of io_steps.py doing `steps`.
+std::vector<std::string> io_steps(const std::vector<std::string>& steps);
+
+// `a`, then `b`.
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b);
+
 // Paths of what the tests run.
 std::string tool_path();
 std::string real_lib_path();
@@ -75,3 +93,9 @@ std::string chromium_path();
 std::string report_screenshot_path();
 
 }  // namespace velmora::trace::testing
+
+// Skips a gtest test on a machine without python3.
+#define REQUIRE_PYTHON()                                                                          \
+  do {                                                                                            \
+    if (::velmora::trace::testing::python3_path().empty()) GTEST_SKIP() << "python3 not found"; \
+  } while (0)
