@@ -44,7 +44,7 @@ void Collector::drain(LogChannel& log) {
 void Collector::consume(std::string_view bytes, LineParser& parser, bool via_log) {
   // A line carries no time of its own: it is timed when it was read.
   const double seconds = now();
-  parser.feed(bytes, [&](const Event& event, std::string_view) { take(event, seconds, via_log); });
+  parser.feed(bytes, [&](const Event& event) { take(event, seconds, via_log); });
 }
 
 void Collector::drain(RingReader& rings, bool final) {
