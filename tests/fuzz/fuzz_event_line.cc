@@ -75,7 +75,7 @@ void formatted_then_parsed(const uint8_t* data, std::size_t size) {
   // The host reads a stream, not single lines: split it at an arbitrary point.
   velmora::trace::LineParser stream;
   std::vector<velmora::trace::Event> events;
-  const auto keep = [&](const velmora::trace::Event& e, std::string_view) { events.push_back(e); };
+  const auto keep = [&](const velmora::trace::Event& e) { events.push_back(e); };
   const std::size_t cut = static_cast<std::size_t>(data[1]) % (line.size() + 1);
   stream.feed(std::string_view(line).substr(0, cut), keep);
   stream.feed(std::string_view(line).substr(cut), keep);

@@ -85,7 +85,7 @@ std::vector<Event> parse_events(std::string_view raw, std::size_t* malformed) {
   // The same parser the host tool uses: what the tests accept, users see.
   std::vector<Event> events;
   velmora::trace::LineParser parser;
-  parser.feed(raw, [&](const velmora::trace::Event& e, std::string_view) {
+  parser.feed(raw, [&](const velmora::trace::Event& e) {
     events.push_back({std::string(velmora::trace::kind_name(e.kind)), e.detail, e.fd, e.pid, e.tid});
   });
   parser.finish();

@@ -261,16 +261,18 @@ TEST(Format, TextJsonRaw) {
   const Event e = ev(Kind::read, "file:/a\tb\xff", 3, 100, 101);
   const std::string raw = "read\tfile:/a\\tb\xff\t3\t100\t101";
   std::string text, json, raw_out;
-  format_event(Format::text, e, raw, 1.5, text);
-  format_event(Format::jsonl, e, raw, 1.5, json);
-  format_event(Format::raw, e, raw, 1.5, raw_out);
+  format_event(Format::text, e, 1.5, text);
+  format_event(Format::jsonl, e, 1.5, json);
+  // Twice: a line goes after what the buffer holds.
+  format_event(Format::raw, e, 1.5, raw_out);
+  format_event(Format::raw, e, 1.5, raw_out);
   EXPECT_NE(text.find("100/101 read"), std::string::npos) << text;
   EXPECT_NE(text.find("fd=3"), std::string::npos) << text;
   EXPECT_NE(text.find("file:/a\\tb\\xff\n"), std::string::npos) << text;
   EXPECT_EQ(json,
             "{\"t\":1.500000,\"pid\":100,\"tid\":101,\"kind\":\"read\",\"fd\":3,"
             "\"detail\":\"file:/a\\tb\\ufffd\",\"detail_base64\":\"ZmlsZTovYQli/w==\"}\n");
-  EXPECT_EQ(raw_out, raw + "\n");
+  EXPECT_EQ(raw_out, raw + "\n" + raw + "\n");
 }
 
 }  // namespace

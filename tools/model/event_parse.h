@@ -52,7 +52,7 @@ class LineParser {
  public:
   static constexpr std::size_t kMaxLineBytes = 64u << 20;
 
-  // on_event(const Event&, std::string_view raw_line_without_lf)
+  // on_event(const Event&)
   template <class OnEvent>
   void feed(std::string_view chunk, OnEvent&& on_event);
 
@@ -78,7 +78,7 @@ template <class OnEvent>
 void LineParser::handle_line(std::string_view line, OnEvent& on_event) {
   if (parse_event_line(line, scratch_) == ParseError::none) {
     ++accepted_;
-    on_event(static_cast<const Event&>(scratch_), line);
+    on_event(static_cast<const Event&>(scratch_));
   } else {
     ++rejected_;
   }

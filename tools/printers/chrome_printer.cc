@@ -34,7 +34,7 @@ ChromePrinter::ChromePrinter(OutputSink& out, bool stream, bool summary, bool fi
   json_.begin_object().key("displayTimeUnit").str("ms").key("traceEvents").begin_array();
 }
 
-void ChromePrinter::event(const Event& event, std::string_view, double seconds, const ProcessInfo&) {
+void ChromePrinter::event(const Event& event, double seconds, const ProcessInfo&) {
   if (!stream_ || !out_.ok()) return;
   const char* category = event.kind == Kind::sql_write           ? "sql"
                          : event.detail.starts_with("socket:") ? "socket"

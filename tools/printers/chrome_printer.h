@@ -14,7 +14,7 @@ class ChromePrinter : public Printer {
  public:
   // `stream`: the events themselves, not only what follows them.
   ChromePrinter(OutputSink& out, bool stream, bool summary, bool files);
-  void event(const Event& event, std::string_view raw, double seconds, const ProcessInfo& who) override;
+  void event(const Event& event, double seconds, const ProcessInfo& who) override;
   std::string finish(const Model& model) override;
   bool needs_summary() const override { return summary_ || files_; }
   bool needs_threads() const override { return true; }

@@ -28,7 +28,7 @@ class HtmlPrinter::DetailRefs {
   std::vector<std::uint32_t> used_;
 };
 
-void HtmlPrinter::event(const Event& event, std::string_view, double seconds, const ProcessInfo&) {
+void HtmlPrinter::event(const Event& event, double seconds, const ProcessInfo&) {
   const auto row = rows_.emplace(RowKey{event.pid, event.tid}, static_cast<std::uint32_t>(rows_.size())).first;
   auto [detail, added] = detail_ids_.emplace(event.detail, static_cast<std::uint32_t>(details_.size()));
   if (added) details_.push_back(&detail->first);

@@ -26,7 +26,7 @@ class HtmlPrinter : public Printer {
 
   // `fd`: the report's file, opened (not emptied) before the run, written at the end.
   HtmlPrinter(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
-  void event(const Event& event, std::string_view raw, double seconds, const ProcessInfo& who) override;
+  void event(const Event& event, double seconds, const ProcessInfo& who) override;
   std::string finish(const Model& model) override;
   bool needs_summary() const override { return true; }
   bool needs_threads() const override { return true; }

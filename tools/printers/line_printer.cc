@@ -1,5 +1,7 @@
 #include "line_printer.h"
 
+#include <string_view>
+
 #include "display_text.h"
 #include "json_writer.h"
 
@@ -64,6 +66,18 @@ void format_jsonl(const Event& event, double seconds, std::string& out) {
   out += '\n';
 }
 
+// The line as the library writes it, through the one codec: the parser accepts only
+// that spelling, so a line read back from the pipe comes out as it went in. Formatted
+// in place at the end of `out`, whose room stays from event to event.
+void format_raw(const Event& event, std::string& out) {
+  const std::string_view kind = kind_name(event.kind);
+  const std::size_t escaped = velmora_io::escaped_size(event.detail);
+  const std::size_t start = out.size();
+  out.resize(start + velmora_io::event_line_capacity(kind.size(), escaped));
+  out.resize(start + velmora_io::format_event_line(out.data() + start, kind, event.detail, escaped, event.fd,
+                                                   event.pid, event.tid));
+}
+
 }  // namespace
 
 void format_process(Format format, std::int32_t pid, const ProcessInfo& info, double seconds,
@@ -93,20 +107,16 @@ void format_process(Format format, std::int32_t pid, const ProcessInfo& info, do
   out += '\n';
 }
 
-void format_event(Format format, const Event& event, std::string_view raw_line, double seconds,
-                  std::string& out) {
+void format_event(Format format, const Event& event, double seconds, std::string& out) {
   switch (format) {
     case Format::text: format_text(event, seconds, out); break;
     case Format::jsonl: format_jsonl(event, seconds, out); break;
-    case Format::raw:
-      out.append(raw_line);
-      out += '\n';
-      break;
+    case Format::raw: format_raw(event, out); break;
     case Format::chrome: break;  // a document, not lines: ChromePrinter
   }
 }
 
-void LinePrinter::event(const Event& event, std::string_view raw, double seconds, const ProcessInfo& who) {
+void LinePrinter::event(const Event& event, double seconds, const ProcessInfo& who) {
   if (!out_.ok()) return;  // the output is gone; the program runs on undisturbed
   if (event.kind == Kind::query && format_ == Format::text && !queries_) return;
   if (held_ != nullptr && (event.pid != held_pid_ || !who.gone)) release_held();
@@ -124,7 +134,7 @@ void LinePrinter::event(const Event& event, std::string_view raw, double seconds
       }
     }
   }
-  format_event(format_, event, raw, seconds, held_ != nullptr ? held_lines_ : out_.buffer());
+  format_event(format_, event, seconds, held_ != nullptr ? held_lines_ : out_.buffer());
   // A process that never execs is not held in memory for long.
   if (held_ != nullptr && held_lines_.size() > MAX_HELD_BYTES) release_held();
   out_.maybe_flush();

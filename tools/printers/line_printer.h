@@ -5,17 +5,15 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <unordered_set>
 
 #include "printer.h"
 
 namespace velmora::trace {
 
-// Appends the rendering of `event` (received `seconds` after the start) to
-// `out`, LF included. `raw_line` is the line as read, without its LF.
-void format_event(Format format, const Event& event, std::string_view raw_line, double seconds,
-                  std::string& out);
+// Appends the rendering of `event` (made or received `seconds` after the start) to
+// `out`, LF included.
+void format_event(Format format, const Event& event, double seconds, std::string& out);
 
 // Appends who process `pid` is, written before its first shown event:
 // text "<t> pid N = PROGRAM ARGS", jsonl {"t","pid","kind":"process","exe",
@@ -27,7 +25,7 @@ class LinePrinter : public Printer {
  public:
   // `queries`: whether text shows "query" lines (the other formats carry every line).
   LinePrinter(Format format, bool queries, OutputSink& out) : format_(format), queries_(queries), out_(out) {}
-  void event(const Event& event, std::string_view raw, double seconds, const ProcessInfo& who) override;
+  void event(const Event& event, double seconds, const ProcessInfo& who) override;
   std::string finish(const Model&) override;
 
  private:

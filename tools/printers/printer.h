@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "event_parse.h"
@@ -21,9 +20,9 @@ enum class Format { text, jsonl, raw, chrome };
 class Printer {
  public:
   virtual ~Printer() = default;
-  // An event the filter kept, received `seconds` after the start; `who` is its
-  // process, `raw` the line as read, without its LF.
-  virtual void event(const Event&, std::string_view /*raw*/, double /*seconds*/, const ProcessInfo& /*who*/) {}
+  // An event the filter kept, made (ring) or received (pipe, log file) `seconds` after
+  // the start; `who` is its process.
+  virtual void event(const Event&, double /*seconds*/, const ProcessInfo& /*who*/) {}
   // Once, after the last event. Returns an empty string, or a one-line problem.
   virtual std::string finish(const Model& model) = 0;
   // What the session must collect for it: the summary's counts, each thread's name.

@@ -44,26 +44,20 @@ void Collector::drain(LogChannel& log) {
 void Collector::consume(std::string_view bytes, LineParser& parser, bool via_log) {
   // A line carries no time of its own: it is timed when it was read.
   const double seconds = now();
-  parser.feed(bytes, [&](const Event& event, std::string_view raw) { take(event, raw, seconds, via_log); });
+  parser.feed(bytes, [&](const Event& event) { take(event, seconds, via_log); });
 }
 
 void Collector::drain(RingReader& rings, bool final) {
   if (rings.dir().empty()) return;
   const auto start_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(start_.time_since_epoch()).count();
   ring_events_ += rings.drain(final, [&](const TimedEvent& timed) {
-    const Event& e = timed.event;
-    const std::string_view kind = kind_name(e.kind);
-    ring_line_.resize(velmora_io::event_line_capacity(kind.size(), velmora_io::escaped_size(e.detail)));
-    ring_line_.resize(velmora_io::format_event_line(ring_line_.data(), kind, e.detail,
-                                                    velmora_io::escaped_size(e.detail), e.fd, e.pid, e.tid));
-    ring_line_.pop_back();  // the LF: printers get lines without it
     // The clock is the one steady_clock reads, so the call's own time is on the session's scale.
     const double seconds = static_cast<double>(static_cast<std::int64_t>(timed.time_ns) - start_ns) / 1e9;
-    take(e, ring_line_, seconds, false);
+    take(timed.event, seconds, false);
   });
 }
 
-void Collector::take(const Event& event, std::string_view raw, double seconds, bool via_log) {
+void Collector::take(const Event& event, double seconds, bool via_log) {
   // Looked up on first sight, while the process most likely still runs.
   ProcessInfo& who = model_.processes.see(event.pid, seconds);
   model_.processes.follow_exec(who, event);
@@ -72,7 +66,7 @@ void Collector::take(const Event& event, std::string_view raw, double seconds, b
   const bool keep = filter_.accepts(event, who);
   if (summary_) model_.summary.add(event, keep, seconds);
   if (!keep) return;
-  for (const auto& printer : printers_) printer->event(event, raw, seconds, who);
+  for (const auto& printer : printers_) printer->event(event, seconds, who);
 }
 
 double Collector::now() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }

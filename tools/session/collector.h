@@ -1,5 +1,6 @@
-// Where the lines from both channels go: parsed, looked up (who the process is),
-// filtered, counted into the model, and handed to every printer.
+// Where the events go, whatever carried them: the rings' records as they are, the
+// lines of both channels parsed; looked up (who the process is), filtered, counted
+// into the model, and handed to every printer as events (each printer formats its own).
 #pragma once
 
 #include <chrono>
@@ -49,7 +50,7 @@ class Collector {
   double now() const;  // seconds since the start
   void consume(std::string_view bytes, LineParser& parser, bool via_log);
   // The one way an event enters the model and reaches the printers, whatever carried it.
-  void take(const Event& event, std::string_view raw, double seconds, bool via_log);
+  void take(const Event& event, double seconds, bool via_log);
 
   const EventFilter& filter_;
   OutputSink out_;
@@ -63,7 +64,6 @@ class Collector {
   // Not zeroed: filling 256 KiB took a share of a short run, and read() writes what is used.
   std::unique_ptr<char[]> chunk_;
   std::uint64_t ring_events_ = 0;
-  std::string ring_line_;  // a record as the line it stands for (--format raw)
 };
 
 }  // namespace velmora::trace

@@ -152,9 +152,9 @@ bool ring_writers_alive(RingReader& rings) {
 // the grace period) for what it left behind, then stopping it if it still runs.
 class Run {
  public:
-  Run(const Options& options, Collector& collector, SignalWatch& signals, EventPipe& pipe, LogChannel& log,
+  Run(const TraceSettings& settings, Collector& collector, SignalWatch& signals, EventPipe& pipe, LogChannel& log,
       RingReader& rings, pid_t child, std::string program)
-      : options_(options), collector_(collector), signals_(signals), pipe_(pipe), log_(log), rings_(rings),
+      : settings_(settings), collector_(collector), signals_(signals), pipe_(pipe), log_(log), rings_(rings),
         child_(child), program_(std::move(program)), watch_(child) {}
 
   // Returns the program's wait status.
@@ -170,7 +170,7 @@ class Run {
   void reap();
   void stop_program();
 
-  const Options& options_;
+  const TraceSettings& settings_;
   Collector& collector_;
   SignalWatch& signals_;
   EventPipe& pipe_;
@@ -231,13 +231,13 @@ int Run::timeout_ms() {
 void Run::give_up_waiting() {
   pipe_open_ = collector_.drain(pipe_.read.get(), FINAL_READS) && pipe_open_;
   if (pipe_open_) {
-    say("processes started by the program still hold the event pipe " + seconds_text(options_.wait_seconds) +
+    say("processes started by the program still hold the event pipe " + seconds_text(settings_.wait_seconds) +
         " after it ended; no longer waiting for them");
     // Closing the last read end would kill them with SIGPIPE at their next
     // event: leave a reader behind that discards their lines instead.
     leave_discarding_reader(pipe_.read.get());
   } else if (stragglers_on_log_) {
-    say("processes started by the program still run " + seconds_text(options_.wait_seconds) +
+    say("processes started by the program still run " + seconds_text(settings_.wait_seconds) +
         " after it ended; their later events are not collected");
   }
 }
@@ -282,7 +282,7 @@ void Run::reap() {
     child_running_ = false;
     collector_.saw_exit(child_);
     deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(options_.wait_seconds));
+                                   std::chrono::duration<double>(settings_.wait_seconds));
   }
 }
 
@@ -295,18 +295,18 @@ void Run::stop_program() {
   child_running_ = false;
 }
 
-PrintChoice print_choice(const Options& options, int output_fd, UniqueFd html) {
+PrintChoice print_choice(const TraceSettings& settings, int output_fd, UniqueFd html) {
   PrintChoice choice;
-  choice.format = options.format;
-  choice.stream = options.stream;
-  choice.summary = options.summary;
-  choice.files = options.files;
-  choice.per_process = options.per_process;
-  choice.queries = options.queries;
+  choice.format = settings.format;
+  choice.stream = settings.stream;
+  choice.summary = settings.summary;
+  choice.files = settings.files;
+  choice.per_process = settings.per_process;
+  choice.queries = settings.queries;
   // Fitted to the screen only when someone looks at it there.
   choice.width = ::isatty(output_fd) ? terminal_width(output_fd) : 0;
   choice.html = std::move(html);
-  choice.html_path = options.html;
+  choice.html_path = settings.html;
   return choice;
 }
 
@@ -317,7 +317,7 @@ SessionResult refused(const std::string& why) {
 
 }  // namespace
 
-SessionResult run_session(const Options& options, const std::string& lib, LoadCheck& loadable, int output_fd,
+SessionResult run_session(const TraceSettings& settings, const std::string& lib, LoadCheck& loadable, int output_fd,
                           UniqueFd html) {
   SignalWatch signals;
   if (std::string why = signals.start(); !why.empty()) return refused(why);
@@ -328,14 +328,14 @@ SessionResult run_session(const Options& options, const std::string& lib, LoadCh
   // Without a ring the library reports through the pipe and the log file, as it
   // does for a process that cannot make one.
   RingReader rings;
-  if (options.ring) rings.create_in(log.dir());  // on failure dir() stays empty: no ring offered
+  if (settings.ring) rings.create_in(log.dir());  // on failure dir() stays empty: no ring offered
   if (const std::string& why = loadable.finish(); !why.empty()) return refused(why);
 
-  Collector collector(options.filter, options.command, print_choice(options, output_fd, std::move(html)), output_fd);
+  Collector collector(settings.filter, settings.command, print_choice(settings, output_fd, std::move(html)), output_fd);
   const int pipe_number = pipe.write.get();
-  std::string program = find_program(options.command.front());
+  std::string program = find_program(settings.command.front());
   const SpawnResult spawned =
-      spawn_program(options.command, program, traced_environment(environ, lib, pipe_number, log.path(), rings.dir()),
+      spawn_program(settings.command, program, traced_environment(environ, lib, pipe_number, log.path(), rings.dir()),
                     signals.previous_mask());
   // Only the program and its descendants may hold the write end, or the
   // pipe would never reach end of file.
@@ -344,10 +344,10 @@ SessionResult run_session(const Options& options, const std::string& lib, LoadCh
   if (spawned.exec_error != 0) {
     int status = 0;
     wait_for(spawned.pid, status);
-    return SessionResult{exec_failure(options.command.front(), spawned.exec_error), 0, 0};
+    return SessionResult{exec_failure(settings.command.front(), spawned.exec_error), 0, 0};
   }
 
-  Run run(options, collector, signals, pipe, log, rings, spawned.pid, std::move(program));
+  Run run(settings, collector, signals, pipe, log, rings, spawned.pid, std::move(program));
   const int status = run.run();
   collector.drain(log);
   // Unfinished records are given up only when nobody is left to finish them.
@@ -359,7 +359,7 @@ SessionResult run_session(const Options& options, const std::string& lib, LoadCh
   // Warnings come last, after everything else the tracer had to say.
   // The narrow library is the one named so; the default one sees more calls.
   const bool wide = !lib.ends_with("/libvelmora_io.so");
-  say_warnings(RunFacts{spawned.pid, options.command.front(), result.accepted, result.rejected, pipe_number,
+  say_warnings(RunFacts{spawned.pid, settings.command.front(), result.accepted, result.rejected, pipe_number,
                         &collector.processes(), &run.watch().warnings(), wide, rings.losses()});
   return result;
 }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "library_locator.h"
-#include "options.h"
+#include "trace_settings.h"
 #include "unique_fd.h"
 
 namespace velmora::trace {
@@ -18,12 +18,12 @@ struct SessionResult {
   std::uint64_t rejected = 0;
 };
 
-// Runs options.command with `lib` preloaded. Messages for the user go to
+// Runs settings.command with `lib` preloaded. Messages for the user go to
 // standard error; events and summary to `output_fd`; the --html report, when
 // asked for, to `html` (opened already, written at the end).
 // `loadable` is finished before the program starts: a library the loader refuses ends
 // the run with status 2.
-SessionResult run_session(const Options& options, const std::string& lib, LoadCheck& loadable, int output_fd,
+SessionResult run_session(const TraceSettings& settings, const std::string& lib, LoadCheck& loadable, int output_fd,
                           UniqueFd html);
 
 }  // namespace velmora::trace
