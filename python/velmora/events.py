@@ -11,11 +11,11 @@ from typing import Iterable, List, NamedTuple, Optional
 
 # Every kind the library writes, in the order the codec numbers them: the five of both
 # libraries, then those only the wide library writes (paths, program starts, server
-# sockets).
+# sockets, name lookups, loaded objects).
 EVENT_KINDS = (b"read", b"write", b"close", b"connect", b"sql_write", b"open_read", b"open_write",
                b"open_read_write", b"create", b"missing", b"query", b"delete", b"rename_from", b"rename_to",
                b"make_dir", b"link_from", b"link_to", b"symlink", b"exec", b"exec_failed", b"bind", b"listen",
-               b"accept", b"accept_local", b"connect_failed")
+               b"accept", b"accept_local", b"connect_failed", b"resolve", b"load")
 KINDS = frozenset(EVENT_KINDS)
 # Numbers in the one spelling the library writes: no '+', no leading zero, no "-0".
 _NUMBER = re.compile(rb"(?:0|-?[1-9][0-9]*)\Z")

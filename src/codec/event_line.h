@@ -66,7 +66,7 @@ inline constexpr std::string_view EVENT_KINDS[] = {
     "open_write",  "open_read_write", "create", "missing",     "query",          "delete",
     "rename_from", "rename_to",   "make_dir",  "link_from",    "link_to",        "symlink",
     "exec",        "exec_failed", "bind",      "listen",       "accept",         "accept_local",
-    "connect_failed"};
+    "connect_failed", "resolve",     "load"};
 inline constexpr std::size_t EVENT_KIND_COUNT = sizeof(EVENT_KINDS) / sizeof(EVENT_KINDS[0]);
 // The narrow library's kinds are the first five.
 inline constexpr std::size_t NARROW_EVENT_KIND_COUNT = 5;

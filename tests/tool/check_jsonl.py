@@ -20,7 +20,7 @@ import sys
 KINDS = {"read", "write", "close", "connect", "sql_write", "open_read", "open_write",
          "open_read_write", "create", "missing", "query", "delete", "rename_from", "rename_to",
          "make_dir", "link_from", "link_to", "symlink", "exec", "exec_failed", "bind", "listen",
-         "accept", "accept_local", "connect_failed"}
+         "accept", "accept_local", "connect_failed", "resolve", "load"}
 
 
 def print_files(files, prefix=""):

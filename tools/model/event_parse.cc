@@ -3,11 +3,12 @@
 namespace velmora::trace {
 
 // The enum follows the codec's list, name for name ("delete" is a keyword here).
-static_assert(static_cast<std::size_t>(Kind::connect_failed) + 1 == kKindCount &&
+static_assert(static_cast<std::size_t>(Kind::load) + 1 == kKindCount &&
               velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::sql_write)] == "sql_write" &&
               velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::delete_)] == "delete" &&
               velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::exec)] == "exec" &&
-              velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::connect_failed)] == "connect_failed");
+              velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::connect_failed)] == "connect_failed" &&
+              velmora_io::EVENT_KINDS[static_cast<std::size_t>(Kind::resolve)] == "resolve");
 
 std::string_view kind_name(Kind kind) { return velmora_io::EVENT_KINDS[static_cast<std::size_t>(kind)]; }
 

@@ -19,7 +19,7 @@ namespace velmora::trace {
 enum class Kind : std::uint8_t {
   read, write, close, connect, sql_write,
   open_read, open_write, open_read_write, create, missing, query, delete_, rename_from, rename_to, make_dir,
-  link_from, link_to, symlink, exec, exec_failed, bind, listen, accept, accept_local, connect_failed
+  link_from, link_to, symlink, exec, exec_failed, bind, listen, accept, accept_local, connect_failed, resolve, load
 };
 inline constexpr std::size_t kKindCount = velmora_io::EVENT_KIND_COUNT;
 

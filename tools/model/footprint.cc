@@ -37,6 +37,8 @@ void Footprint::add(const Event& event) {
     case Kind::accept_local: count(accepted, d); break;
     case Kind::connect_failed: count(connect_failed, d); break;
     case Kind::sql_write: count(sql, d); break;
+    case Kind::load: count(loaded, p); break;
+    case Kind::resolve: count(resolved, d); break;
     case Kind::exec_failed: {
       // A program that did not start (a shell trying each PATH entry execs each one).
       const auto it = lists_[programs].find(p);

@@ -25,6 +25,8 @@ class Footprint {
     dirs_made,
     symlinks,        // symbolic links made (their own names)
     programs,        // programs started
+    loaded,          // shared objects loaded
+    resolved,        // names looked up, as "socket:HOST:SERVICE"
     sockets,         // sockets connected or used, by their peer (all their events)
     listening,       // local addresses bound or listened on
     accepted,        // connections accepted, by the listening address

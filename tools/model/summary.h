@@ -31,7 +31,7 @@ struct Column {
   std::uint32_t kinds;
 };
 inline constexpr std::size_t ALWAYS_SHOWN_COLUMNS = 5;
-inline constexpr std::array<Column, 10> COLUMNS = {{
+inline constexpr std::array<Column, 12> COLUMNS = {{
     {"read", bit(Kind::read)},
     {"write", bit(Kind::write)},
     {"conn", bit(Kind::connect) | bit(Kind::connect_failed)},
@@ -43,6 +43,8 @@ inline constexpr std::array<Column, 10> COLUMNS = {{
                    bit(Kind::link_from) | bit(Kind::link_to) | bit(Kind::symlink)},
     {"exec", bit(Kind::exec) | bit(Kind::exec_failed)},
     {"serve", bit(Kind::bind) | bit(Kind::listen) | bit(Kind::accept) | bit(Kind::accept_local)},
+    {"lookup", bit(Kind::resolve)},
+    {"load", bit(Kind::load)},
 }};
 
 class Summary {

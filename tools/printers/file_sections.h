@@ -19,7 +19,7 @@ struct FileSection {
   bool always;           // text shows it even when empty: the four both libraries fill
 };
 
-inline constexpr std::array<FileSection, 16> FILE_SECTIONS = {{
+inline constexpr std::array<FileSection, 18> FILE_SECTIONS = {{
     {"Files read", "read", "path", Footprint::read, -1, true},
     {"Files written", "written", "path", Footprint::written, -1, true},
     {"Files created", "created", "path", Footprint::created, -1, false},
@@ -31,6 +31,8 @@ inline constexpr std::array<FileSection, 16> FILE_SECTIONS = {{
     {"Hard links made", "linked", "", -1, Footprint::linked, false},
     {"Symbolic links made", "symlinks", "path", Footprint::symlinks, -1, false},
     {"Programs started", "programs", "path", Footprint::programs, -1, false},
+    {"Shared objects loaded", "loaded", "path", Footprint::loaded, -1, false},
+    {"Names looked up", "resolved", "name", Footprint::resolved, -1, false},
     {"Sockets", "sockets", "name", Footprint::sockets, -1, true},
     {"Sockets listening", "listening", "name", Footprint::listening, -1, false},
     {"Connections accepted, by listening address", "accepted", "name", Footprint::accepted, -1, false},
