@@ -9,6 +9,7 @@
 #include "sink.h"
 #include "sql_extract.h"
 #include "data_call.h"
+#include "query_assembly.h"
 
 namespace velmora_io::linux_intercept {
 namespace {
@@ -40,7 +41,12 @@ bool report_query(int fd, SentBytes bytes, std::size_t sent) noexcept {
 void report_sent(int fd, ssize_t sent, SentBytes bytes) noexcept {
   if (IN_HOOK) return;
   ErrnoSaver caller_errno;
-  if (sent > 0 && report_query(fd, bytes, static_cast<std::size_t>(sent))) return;
+  if (sent > 0) {
+    if constexpr (WIDE_LIBRARY) {
+      if (report_piece(fd, bytes, static_cast<std::size_t>(sent))) return;
+    }
+    if (report_query(fd, bytes, static_cast<std::size_t>(sent))) return;
+  }
   report_io(fd, "write");
 }
 

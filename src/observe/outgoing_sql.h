@@ -4,6 +4,9 @@
 // in the first buffer, Bind and Execute after it) report "sql_write" with the query text
 // in place of "write" when the bytes begin with a whole Query or Parse message.
 //
+// In the wide library, a message that begins a write but goes on past it is gathered
+// from the socket's next writes and reported when whole (query_assembly.h).
+//
 // The caller's bytes are read only after the real call, and only those the kernel
 // accepted: a pointer the kernel answers with EFAULT is never touched, and a failed call
 // (or one that sent less than the whole message) is a plain "write". Either is reported
