@@ -27,6 +27,15 @@ class SocketNameBuilder {
   void escaped(const unsigned char* bytes, std::size_t n) noexcept {
     name_->size_ += hex_escape_bytes(bytes, n, name_->bytes_ + name_->size_);
   }
+  // A NUL-ended text, escaped, as far as it fits with `keep` bytes left over.
+  void escaped_text(const char* text, std::size_t keep) noexcept {
+    for (; *text != '\0'; ++text) {
+      const auto b = static_cast<unsigned char>(*text);
+      const std::size_t need = b == '\\' ? 2 : (b >= 0x20 && b <= 0x7E) ? 1 : 4;
+      if (name_->size_ + need + keep > SOCKET_NAME_CAPACITY) return;
+      escaped(&b, 1);
+    }
+  }
 
  private:
   SocketName* name_;
@@ -117,6 +126,24 @@ std::optional<SocketName> sockaddr_to_resource(const sockaddr* addr, socklen_t l
     name_inet6(p, out);
   } else {
     name.reset();
+  }
+  return name;
+}
+
+std::optional<SocketName> lookup_to_resource(const char* host, const char* service) noexcept {
+  std::optional<SocketName> name;
+  if (host == nullptr) return name;
+  // Room kept for the closing bracket and a short service, so the host never crowds
+  // the service out.
+  constexpr std::size_t KEEP = 2 + 4 * 8;
+  SocketNameBuilder out(&name.emplace());
+  const bool bracket = std::strchr(host, ':') != nullptr;
+  out.text(bracket ? "socket:[" : "socket:");
+  out.escaped_text(host, KEEP);
+  if (bracket) out.text("]");
+  if (service != nullptr && *service != '\0') {
+    out.text(":");
+    out.escaped_text(service, 0);
   }
   return name;
 }

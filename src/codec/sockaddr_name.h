@@ -35,4 +35,11 @@ std::size_t hex_escape_bytes(const unsigned char* bytes, std::size_t n, char* ou
 // `len`, and no more than the family's fixed layout.
 std::optional<SocketName> sockaddr_to_resource(const sockaddr* addr, socklen_t len) noexcept;
 
+// The name a lookup of `host` (with `service`, when given) asks for, shaped as a
+// socket's: "socket:HOST:SERVICE", a host holding a colon (an IPv6 literal) in brackets,
+// ":SERVICE" left out when there is none. Bytes are escaped as a Unix socket's path's
+// are; a name longer than the room is cut. Nothing when host is null. Reads each text
+// up to its NUL, and no further than the room could show.
+std::optional<SocketName> lookup_to_resource(const char* host, const char* service) noexcept;
+
 }  // namespace velmora_io

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "fd_map.h"
+#include "loaded_objects.h"
 #include "process_identity.h"
 #include "ring_sink.h"
 #include "sink.h"
@@ -50,6 +51,7 @@ void after_fork_child() noexcept {
   }
   record_owner(raw::getpid());
   forget_this_thread();
+  loads_after_fork_child();
   ring_after_fork_child();
   sink_after_fork_child();
 }
@@ -60,6 +62,7 @@ void after_fork_child() noexcept {
 void renew_own_copy() noexcept {
   table_renew_lock();
   forget_this_thread();
+  loads_after_fork_child();
   ring_after_fork_child();
   sink_after_fork_child();
 }

@@ -533,6 +533,7 @@ bool is_reportable_checked(int32_t fd) noexcept {
 }
 
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {
+  report_loads_if_wanted();
   saw_pid(pid);
   if (ring_log_event(kind, detail, fd)) return;  // the host's ring, when it chose one
   // A child sharing this memory (vfork) would report its descriptors under the names

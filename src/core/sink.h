@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "loaded_objects.h"
 #include "ring_sink.h"
 #include "raw_syscalls.h"
 
@@ -33,6 +34,7 @@ namespace velmora_io {
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
 // Inline, so that a line costs the caller no extra frame on a small signal stack.
 inline void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
+  report_loads_if_wanted();
   // The host's ring, when it chose one, needs no getpid: it keeps the identity per thread.
   if (ring_log_event(kind, detail, fd)) return;
   log_event(kind, detail, fd, raw::getpid());  // getpid never fails: errno stays

@@ -7,12 +7,13 @@
 // The family is the folder of wrappers/ that defines the wrapper:
 //   data       reads and writes of any descriptor, positional, fortified, zero-copy, mapped
 //   sockets    what only sockets do: connect, send and receive with flags or peers,
-//              batches, bind, listen, accept, the outcome of a pending connect
+//              batches, bind, listen, accept, the outcome of a pending connect; and
+//              the name lookups that come before a connect
 //   lifecycle  descriptors handed out, copied and closed
 //   paths      calls that name a file: opens, probes, creations, renames, deletions,
 //              the working directory
 //   stdio      streams: opens and closes, reads, writes, formatted I/O, seeks
-//   processes  program starts: exec, spawn, popen, vfork
+//   processes  program starts (exec, spawn, popen, vfork) and objects loaded (dlopen)
 //   by_number  syscall(), which runs the named wrappers' observation for their numbers
 // The narrow library is the NARROW lines: its wrappers are in data/, sockets/ and
 // lifecycle/, and src/CMakeLists.txt lists its sources apart.
@@ -27,6 +28,8 @@
 #pragma once
 
 #include <dirent.h>  // DIR, for opendir
+#include <dlfcn.h>   // Lmid_t, for dlmopen
+#include <netdb.h>   // addrinfo and hostent, for the name lookups
 #include <spawn.h>   // the posix_spawn types
 #include <sys/stat.h>  // struct stat, stat64 and statx, for the probes
 
@@ -195,10 +198,18 @@ X(WIDE, processes, execle, int, (const char*, const char*, ...)) \
 X(WIDE, processes, posix_spawn, int, (pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const*, char* const*)) \
 X(WIDE, processes, posix_spawnp, int, (pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const*, char* const*)) \
 X(WIDE, processes, popen, FILE*, (const char*, const char*)) \
+X(WIDE, processes, dlopen, void*, (const char*, int)) \
+X(WIDE, processes, dlmopen, void*, (Lmid_t, const char*, int)) \
 X(WIDE_DIRECT, processes, vfork, pid_t, ()) \
 X(WIDE, sockets, bind, int, (int, const sockaddr*, socklen_t)) \
 X(WIDE, sockets, listen, int, (int, int)) \
 X(WIDE, sockets, getsockopt, int, (int, int, int, void*, socklen_t*)) \
+X(WIDE, sockets, getaddrinfo, int, (const char*, const char*, const addrinfo*, addrinfo**)) \
+X(WIDE, sockets, gethostbyname, hostent*, (const char*)) \
+X(WIDE, sockets, gethostbyname2, hostent*, (const char*, int)) \
+X(WIDE, sockets, gethostbyname_r, int, (const char*, hostent*, char*, size_t, hostent**, int*)) \
+X(WIDE, sockets, gethostbyname2_r, int, (const char*, int, hostent*, char*, size_t, hostent**, int*)) \
+X(WIDE, sockets, getnameinfo, int, (const sockaddr*, socklen_t, char*, socklen_t, char*, socklen_t, int)) \
 X(WIDE, by_number, syscall, long, (long, ...)) \
 X(WIDE, stdio, fseek, int, (FILE*, long, int)) \
 X(WIDE, stdio, fseeko, int, (FILE*, off_t, int)) \

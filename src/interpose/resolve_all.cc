@@ -3,6 +3,7 @@
 // (library_kind.h), so each looks up exactly the functions it exports.
 #include "fork_handlers.h"
 #include "library_kind.h"
+#include "loaded_objects.h"
 #include "sink.h"
 #include "slots.h"
 
@@ -31,6 +32,8 @@ void resolve_all_real_functions() noexcept {
   // first event: a close, dup2 or dup3 of its number before any event is then seen as
   // the sink going away, whichever wrapper the process happens to call first.
   settle_sink();
+  // The objects the loader mapped before the program ran, at the process's first event.
+  if constexpr (linux_intercept::WIDE_LIBRARY) want_loads_looked_at();
 }
 
 }  // namespace velmora_io

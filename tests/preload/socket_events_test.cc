@@ -28,7 +28,9 @@ RunResult drive(std::vector<std::string> args, std::string cwd = {}) {
 
 std::vector<Line> lines(const RunResult& r) {
   std::vector<Line> out;
-  for (const Event& e : r.events) out.push_back({e.kind, e.detail, std::to_string(e.fd)});
+  for (const Event& e : r.events) {
+    if (e.kind != "load") out.push_back({e.kind, e.detail, std::to_string(e.fd)});  // the program's libraries
+  }
   return out;
 }
 
