@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <regex>
@@ -18,6 +19,7 @@
 
 #include "pg_server.h"
 #include "preload_run.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -87,9 +89,12 @@ class PgTest : public ::testing::Test {
     return velmora_test::run(o);
   }
 
-  RunResult psql(const std::string& host, const std::string& sql, bool preload) {
+  // The query as an argument, or (`from_file`: past an argument's size limit) in a file.
+  RunResult psql(const std::string& host, const std::string& sql, bool preload, bool from_file = false) {
+    velmora_test::TempDir dir;
+    if (from_file) std::ofstream(dir / "query.sql") << sql;
     return client({server().program("psql"), "-X", "-h", host, "-p", port(), "-U", "postgres", "-d", "postgres",
-                   "-c", sql},
+                   from_file ? "-f" : "-c", from_file ? dir / "query.sql" : sql},
                   preload);
   }
 };
@@ -176,6 +181,19 @@ TEST_F(PgTest, QueryWithBackslashComesBackExactly) {
   check_psql_round_trip(plain, traced, unix_name(), sql);
   EXPECT_NE(traced.raw.find("sql_write\tSELECT 'a\\\\b' AS x\t"), std::string::npos) << traced.raw;
   EXPECT_NE(traced.out.find("a\\b"), std::string::npos) << traced.out;
+}
+
+// psql's client library sends a long query as its buffer fills (8 KiB, then the rest):
+// the wide library gathers the pieces into one sql_write.
+TEST_F(PgTest, QueriesSentInPiecesAreOneWholeSqlWrite) {
+  if (!velmora_test::testing_wide_library()) GTEST_SKIP() << "the narrow library reads a message whole in one send";
+  for (const std::size_t size : {20'000u, 1'000'000u}) {
+    const std::string sql = "SELECT length('" + std::string(size, 'x') + "')";
+    const RunResult plain = psql(server().socket_dir(), sql, false, true);
+    const RunResult traced = psql(server().socket_dir(), sql, true, true);
+    check_psql_round_trip(plain, traced, unix_name(), sql);
+    EXPECT_NE(traced.out.find(std::to_string(size)), std::string::npos) << traced.out.substr(0, 200);
+  }
 }
 
 // ---------------------------------------------------------------------------------
