@@ -68,6 +68,18 @@ TEST(SocketEvents, UnixSocketsByPathAbstractNameAndPair) {
   EXPECT_EQ(r.with_detail("socket:unix:").size(), 4u);
 }
 
+// The wide library names what each lookup asked for, as a socket is named; a text no
+// lookup accepts is escaped as a Unix socket's path is.
+TEST(SocketEvents, NameLookupsAreResolveEventsInTheWideLibrary) {
+  const std::vector<Line> wide = {{"resolve", "socket:127.0.0.1:5432", "-1"}, {"resolve", "socket:[::1]:443", "-1"},
+                                  {"resolve", "socket:a\\x09b\\\\c", "-1"}, {"resolve", "socket:127.0.0.1", "-1"},
+                                  {"resolve", "socket:[::1]", "-1"},       {"resolve", "socket:127.0.0.1:80", "-1"}};
+  RunOptions o;
+  o.argv = {socket_driver_path(), "lookups"};
+  o.every_kind = true;
+  EXPECT_EQ(lines(run(o)), testing_wide_library() ? wide : std::vector<Line>{});
+}
+
 TEST(SocketEvents, ConnectedDatagramSocketKeepsItsNameAfterTheAssociationIsDissolved) {
   RunResult r = drive({"udp_connected"});
   auto f = r.facts();

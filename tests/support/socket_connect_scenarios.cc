@@ -2,6 +2,7 @@
 // datagram addresses name a socket, and what the address queries see.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -284,7 +285,35 @@ int scenario_servers(int, char**) {
   return 0;
 }
 
+// lookups: each name lookup function, on numeric names only (the machine's resolver is
+// never asked), one of them a name no lookup accepts.
+int scenario_lookups(int, char**) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (getaddrinfo("127.0.0.1", "5432", &hints, &found) != 0) fail("getaddrinfo");
+  freeaddrinfo(found);
+  if (getaddrinfo("::1", "443", &hints, &found) != 0) fail("getaddrinfo ::1");
+  freeaddrinfo(found);
+  if (getaddrinfo("a\tb\\c", nullptr, &hints, &found) == 0) fail("getaddrinfo accepted a bad name");
+  if (gethostbyname("127.0.0.1") == nullptr) fail("gethostbyname");
+  hostent entry, *result = nullptr;
+  char room[1024];
+  int error = 0;
+  if (gethostbyname2_r("::1", AF_INET6, &entry, room, sizeof(room), &result, &error) != 0) fail("gethostbyname2_r");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(80);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  char host[64], service[16];
+  if (getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof(address), host, sizeof(host), service,
+                  sizeof(service), NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+    fail("getnameinfo");
+  return 0;
+}
+
 constexpr Scenario SCENARIOS[] = {
+    {"lookups", 0, scenario_lookups},
     {"servers", 0, scenario_servers},
     {"tcp", 1, scenario_tcp},
     {"unix", 1, scenario_unix},
