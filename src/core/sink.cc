@@ -443,7 +443,7 @@ void put_line(int fd, std::string_view kind, std::string_view detail, std::size_
 // write, else it goes out alone, as any line too long for one atomic write does. Out of
 // line, so that the caller's frame is not under it.
 [[gnu::noinline]] void write_event(std::string_view kind, std::string_view detail, int32_t fd,
-                                   int32_t pid) noexcept {
+                                   int32_t pid, bool checked = false) noexcept {
   // A line lost to the sink (no room, no reader, no log file) must not show in errno.
   ErrnoSaver caller_errno;
   const int64_t tid = raw::gettid();
@@ -463,7 +463,11 @@ void put_line(int fd, std::string_view kind, std::string_view detail, std::size_
   if (!turn.held()) return;
   const int32_t pipe_fd = PIPE_FD.load(std::memory_order_acquire);
   if (pipe_fd >= 0) {
-    const int32_t out = line_fd(pipe_fd);
+    int32_t out = line_fd(pipe_fd);
+    // The host's own pipe is trusted as it is, except for a line that may come from a
+    // child sharing this memory (vfork), whose descriptors are its own: it may have
+    // closed the pipe on its way to exec.
+    if (checked && out >= 0 && !PIPE_FROM_ENV.load(std::memory_order_relaxed) && !is_adopted_pipe(out)) out = -1;
     if (out >= 0) {
       put_line(out, kind, detail, escaped, tail, whole);
       return;  // no fallback to the log file
@@ -548,7 +552,7 @@ void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, i
   // (not a vfork child running on the parent's memory).
   if (callers_pid) saw_pid(pid);
   if (ring_log_event_as(kind, detail, fd, pid)) return;
-  write_event(kind, detail, fd, pid);
+  write_event(kind, detail, fd, pid, true);
 }
 
 void hand_over_pipe(int32_t fd) noexcept {
@@ -556,6 +560,9 @@ void hand_over_pipe(int32_t fd) noexcept {
   // A private duplicate is closed once no line can still be writing to it.
   LineTurn turn(true);
   const int32_t copy = LINE_FD.exchange(NO_COPY, std::memory_order_acq_rel);
+  const std::optional<PipeIdentity> identity = identity_of(fd, false);
+  PIPE_DEV.store(identity ? identity->dev : 0, std::memory_order_relaxed);
+  PIPE_INO.store(identity ? identity->ino : 0, std::memory_order_relaxed);
   PIPE_FD.store(fd, std::memory_order_relaxed);
   if (copy >= 0 && turn.held()) raw::close(copy);
   PIPE_FD_CHECKED.store(true, std::memory_order_release);

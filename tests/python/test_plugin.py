@@ -2,6 +2,7 @@
 inherit the preloaded library from this one's environment."""
 
 import json
+import os
 
 import pytest
 
@@ -73,3 +74,19 @@ def test_refused_before_any_test_runs(pytester, monkeypatch, preloaded, args, er
     assert result.ret == pytest.ExitCode.USAGE_ERROR
     result.stderr.fnmatch_lines([error])
     assert not pytester.path.joinpath("ran").exists()
+
+
+def test_a_started_program_is_charged_to_its_test_whatever_it_closes(pytester):
+    # With close_fds, Python's child closes the plugin's pipe on its way to exec. Only
+    # the wide library reports programs started.
+    wide = "libvelmora_io_wide" in os.environ.get("LD_PRELOAD", "")
+    pytester.makepyfile("""
+        import subprocess, pytest
+        @pytest.mark.velmora_forbid("/bin/true*")
+        @pytest.mark.parametrize("close_fds", [True, False])
+        def test_starts_true(close_fds): subprocess.run(["/bin/true"], close_fds=close_fds)
+    """)
+    result = pytester.runpytest_subprocess("-p", "velmora.pytest_plugin")
+    result.assert_outcomes(**({"failed": 2} if wide else {"passed": 2}))
+    if wide:
+        result.stdout.fnmatch_lines(["*first: exec /bin/true*"] * 2)
