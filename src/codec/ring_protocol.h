@@ -64,7 +64,12 @@ struct RingSlot {
 };
 static_assert(sizeof(RingSlot) == RING_SLOT_SIZE);
 
-// What a line holds, plus when the call was made (CLOCK_MONOTONIC, nanoseconds).
+// Marks of a record's outcome, for what a line cannot say: a read reported after its
+// call that returned no data (an EAGAIN, an error, the end), which is no reply.
+inline constexpr uint8_t RECORD_NO_DATA = 1;
+
+// What a line holds, plus when the call was made (CLOCK_MONOTONIC, nanoseconds) and
+// what came of it where that is known.
 struct RingRecord {
   uint64_t time_ns;
   int32_t pid;
@@ -72,7 +77,8 @@ struct RingRecord {
   int32_t fd;
   uint32_t detail_size;
   uint8_t kind;  // index into EVENT_KINDS
-  uint8_t unused_[7];
+  uint8_t outcome;  // RECORD_ marks
+  uint8_t unused_[6];
 };
 inline constexpr std::size_t RING_FIRST_DETAIL = sizeof(RingSlot::data) - sizeof(RingRecord);
 inline constexpr std::size_t RING_MORE_DETAIL = sizeof(RingSlot::data);

@@ -62,11 +62,11 @@ void ensure_fd_mapped(int32_t fd) noexcept {
   name_and_record(fd);
 }
 
-void report_io(int32_t fd, std::string_view kind) noexcept {
+void report_io(int32_t fd, std::string_view kind, uint8_t outcome) noexcept {
   run_guarded([&] {
     TextCopy name;
     if (table_copy_name(fd, &name) != Lookup::FOUND) return;
-    log_event(kind, name.view(), fd);
+    log_event(kind, name.view(), fd, outcome);
   });
 }
 

@@ -18,9 +18,9 @@ namespace velmora_io {
 // descriptor can never be named (unnameable.h).
 void ensure_fd_mapped(int32_t fd) noexcept;
 
-// One event of `kind` for fd if FD_MAP names it. A guarded step: nothing while the
-// thread's IN_HOOK is set.
-void report_io(int32_t fd, std::string_view kind) noexcept;
+// One event of `kind` for fd if FD_MAP names it, with its `outcome` (RECORD_ marks) when
+// known. A guarded step: nothing while the thread's IN_HOOK is set.
+void report_io(int32_t fd, std::string_view kind, uint8_t outcome = 0) noexcept;
 
 // ensure_fd_mapped followed by report_io, with the same outcome, in one critical
 // section when the descriptor is already named (the usual case): the table's lock is

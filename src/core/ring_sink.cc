@@ -174,7 +174,7 @@ bool write_record(void* base, const RingRecord& record, std::string_view detail)
 }
 
 bool write_event_record(void* base, std::string_view kind, std::string_view detail, int32_t fd,
-                        int32_t pid, int32_t tid = MY_TID) noexcept {
+                        int32_t pid, int32_t tid = MY_TID, uint8_t outcome = 0) noexcept {
   const std::optional<std::size_t> kind_index = event_kind_index(kind);
   if (!kind_index) return false;
   RingRecord record{};
@@ -183,18 +183,19 @@ bool write_event_record(void* base, std::string_view kind, std::string_view deta
   record.tid = tid;
   record.fd = fd;
   record.kind = static_cast<uint8_t>(*kind_index);
+  record.outcome = outcome;
   return write_record(base, record, detail);
 }
 
 }  // namespace
 
-bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
+bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd, uint8_t outcome) noexcept {
   if (RING_STATE.load(std::memory_order_relaxed) == OFF) return false;
   ErrnoSaver caller_errno;
   void* base = settled_ring();
   if (base == nullptr) return false;
   if (MY_PID == 0 && !know_this_thread()) return true;
-  return write_event_record(base, kind, detail, fd, MY_PID);
+  return write_event_record(base, kind, detail, fd, MY_PID, MY_TID, outcome);
 }
 
 bool ring_log_event_as(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept {

@@ -36,7 +36,7 @@ namespace velmora_io {
 // false when the caller should use the line sinks instead (no ring chosen, it could not
 // be created, the record is too long). True also for an event that is dropped and
 // counted, and for one of a child that shares this memory (left out).
-bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept;
+bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd, uint8_t outcome = 0) noexcept;
 // The same for an event written under a pid the caller names (its own, or a child's it
 // spawned), with the calling thread's tid. A child that shares this memory (vfork, clone
 // with CLONE_VM) writes into the ring its parent made, with its own tid (asked of the

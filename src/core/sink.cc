@@ -548,6 +548,7 @@ void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32
 
 void log_own_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid,
                    bool callers_pid) noexcept {
+  report_loads_if_wanted();
   // The caller's getpid tells the identity cache whether this is still its thread
   // (not a vfork child running on the parent's memory).
   if (callers_pid) saw_pid(pid);

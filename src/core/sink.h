@@ -33,10 +33,11 @@ namespace velmora_io {
 // `pid` is the caller's getpid (a close takes it for the table anyway).
 void log_event(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
 // Inline, so that a line costs the caller no extra frame on a small signal stack.
-inline void log_event(std::string_view kind, std::string_view detail, int32_t fd) noexcept {
+// `outcome` (RECORD_ marks) travels on the host's ring only: a line has no room for it.
+inline void log_event(std::string_view kind, std::string_view detail, int32_t fd, uint8_t outcome = 0) noexcept {
   report_loads_if_wanted();
   // The host's ring, when it chose one, needs no getpid: it keeps the identity per thread.
-  if (ring_log_event(kind, detail, fd)) return;
+  if (ring_log_event(kind, detail, fd, outcome)) return;
   log_event(kind, detail, fd, raw::getpid());  // getpid never fails: errno stays
 }
 // The same without the table owner's check, for a line that names nothing from the

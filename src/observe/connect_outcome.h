@@ -23,10 +23,16 @@ void connect_settled(int32_t fd) noexcept;
 // was pending and the error is one of a connection that never came up.
 void io_failed(int32_t fd) noexcept;
 
-// The result of a receive on fd, passed through; a failure goes to io_failed first
-// (a refused connect shows at the first recv as well as at the first read).
+// After a receive whose read was deferred (a socket's): its "read", marked when it
+// returned no data, so that a reply is timed to the read that brought it. Keeps errno.
+void report_received(int32_t fd, bool got_data) noexcept;
+
+// The result of a receive on fd, passed through; a read `deferred` until now is
+// reported, then a failure goes to io_failed (a refused connect shows at the first recv
+// as well as at the first read).
 template <typename Result>
-inline Result received(int32_t fd, Result result) noexcept {
+inline Result received(int32_t fd, Result result, bool deferred = false) noexcept {
+  if (deferred) report_received(fd, result > 0);
   if (result < 0) io_failed(fd);
   return result;
 }

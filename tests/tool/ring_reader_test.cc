@@ -27,7 +27,7 @@ TEST(RingReader, MergesRingsByTimeAndReportsWhatWasLost) {
     // 41 wrote at 10 and 30, 42 at 20 and 31 (a long detail) and lost one record.
     for (const uint64_t time : {pid == 41 ? 10u : 20u, pid == 41 ? 30u : 31u}) {
       const std::string detail = "file:/t" + std::to_string(time) + std::string(time == 31 ? 200 : 0, 'x');
-      velmora_io::RingWrite w(ring, {time, pid, pid + 100, 7, 0, 1, {}}, detail);
+      velmora_io::RingWrite w(ring, {time, pid, pid + 100, 7, 0, 1, static_cast<uint8_t>(time == 31), {}}, detail);
       while (w.step() == velmora_io::RingWrite::Step::MORE) {
       }
     }
@@ -41,10 +41,10 @@ TEST(RingReader, MergesRingsByTimeAndReportsWhatWasLost) {
     for (const auto n : {e.time_ns, e.event.detail.size(), std::size_t(e.event.fd), std::size_t(e.event.pid), std::size_t(e.event.tid)}) {
       got += std::to_string(n) + " ";
     }
-    got += std::string(kind_name(e.event.kind)) + " " + e.event.detail.substr(0, 9) + "\n";
+    got += std::string(kind_name(e.event.kind)) + " " + e.event.detail.substr(0, 9) + (e.event.no_data ? " no data" : "") + "\n";
   });
   EXPECT_EQ(got, "10 9 7 41 141 write file:/t10\n20 9 7 42 142 write file:/t20\n"
-                 "30 9 7 41 141 write file:/t30\n31 209 7 42 142 write file:/t31\n");
+                 "30 9 7 41 141 write file:/t30\n31 209 7 42 142 write file:/t31 no data\n");
   ASSERT_EQ(reader.losses().size(), 1u);
   EXPECT_EQ(reader.losses()[0].pid, 42);
   EXPECT_EQ(reader.dropped(), 1u);

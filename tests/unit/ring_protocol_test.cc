@@ -52,12 +52,12 @@ struct World {
   explicit World(const Scenario& scenario) : ring(ring_init(now.memory, SLOTS, 1)), s(scenario) {
     for (int n = 0; n < s.start + s.unread; ++n) {
       const std::string detail = written_before(100 + n);
-      RingWrite w(ring, {0, 100 + n, 0, 0, 0, 0, {}}, detail);
+      RingWrite w(ring, {0, 100 + n, 0, 0, 0, 0, 0, {}}, detail);
       while (w.step() == RingWrite::Step::MORE) {
       }
       if (n < s.start) read_one(false);
     }
-    for (int i = 0; i < 2; ++i) now.writer[i].emplace(ring, RingRecord{0, 10 + i, 0, i, 0, 1, {}}, DETAILS[i]);
+    for (int i = 0; i < 2; ++i) now.writer[i].emplace(ring, RingRecord{0, 10 + i, 0, i, 0, 1, 0, {}}, DETAILS[i]);
     if (s.kill_at == 0 && s.victim >= 0) now.fate[s.victim] = Writer::DEAD;
   }
 

@@ -32,6 +32,7 @@ struct Event {
   std::int32_t fd = 0;
   std::int32_t pid = 0;
   std::int64_t tid = 0;
+  bool no_data = false;  // a read that returned nothing: known only from a ring's record
 };
 
 using ParseError = velmora_io::LineError;

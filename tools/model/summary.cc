@@ -60,7 +60,8 @@ void Summary::add_to_footprints(const Event& event, bool counted) {
 void Summary::add(const Event& event, bool counted, double seconds) {
   const FdKey key{event.pid, event.fd};
   add_to_footprints(event, counted);
-  if (event.kind == Kind::read || event.kind == Kind::close) {
+  // A read that brought nothing (an EAGAIN before the reply) is no reply.
+  if ((event.kind == Kind::read && !event.no_data) || event.kind == Kind::close) {
     if (const auto it = awaiting_.find(key); it != awaiting_.end()) {
       if (event.kind == Kind::read) {
         for (const auto& [text, sent] : it->second) reply_waits_[text].push_back(std::max(0.0, seconds - sent));

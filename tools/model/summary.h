@@ -74,7 +74,8 @@ class Summary {
   std::vector<std::pair<const std::string*, std::uint64_t>> ranked_queries() const;
   std::size_t distinct_queries() const { return queries_.size(); }
   // How long a query's text waited for its first reply: from each "sql_write" to the
-  // next read of that descriptor in that process. Nothing when no reply was seen.
+  // next read of that descriptor in that process that returned data (a ring's record
+  // tells; a line does not, and then any read counts). Nothing when no reply was seen.
   struct ReplyTimes {
     std::size_t replies = 0;
     double median = 0;  // seconds

@@ -107,6 +107,7 @@ void RingReader::read_ring(Mapped& mapped, bool final) {
     e.event.fd = record.fd;
     e.event.pid = record.pid;
     e.event.tid = record.tid;
+    e.event.no_data = (record.outcome & velmora_io::RECORD_NO_DATA) != 0;
   }
 }
 

@@ -22,6 +22,7 @@
 #include "identify.h"
 #include "raw_syscalls.h"
 #include "reentrancy.h"
+#include "ring_protocol.h"
 #include "sink.h"
 #include "fd_life.h"
 #include "slots.h"
@@ -80,6 +81,11 @@ void connect_pending(int32_t fd) noexcept {
 
 void connect_settled(int32_t fd) noexcept {
   if (fd >= 0 && fd < CONNECT_MARK_LIMIT) CONNECT_MARKS[fd].store(false, std::memory_order_release);
+}
+
+void report_received(int32_t fd, bool got_data) noexcept {
+  ErrnoSaver caller_errno;
+  report_io(fd, "read", got_data ? 0 : RECORD_NO_DATA);
 }
 
 void io_failed(int32_t fd) noexcept {

@@ -32,6 +32,15 @@ namespace {
   run_guarded([&] { record_sockaddr_only(fd, reinterpret_cast<const sockaddr*>(&copy), static_cast<socklen_t>(got)); });
 }
 
+// The wide library reports a socket's receive after the call, with its outcome, so that
+// a reply is timed to the read that brought it; else before it, as every read. True
+// when deferred.
+bool observe_receive(int fd) noexcept {
+  if constexpr (WIDE_LIBRARY) return observe_io_unless_socket(fd, "read");
+  observe_io(fd, "read");
+  return false;
+}
+
 }  // namespace
 }  // namespace velmora_io::linux_intercept
 
@@ -42,8 +51,8 @@ VELMORA_EXPORT ssize_t recv(int fd, void* buf, size_t len, int flags) {
   auto* real = li::recv::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (vio::is_sink_fd(fd)) return real(fd, buf, len, flags);
-  vio::observe_io(fd, "read");
-  if constexpr (li::WIDE_LIBRARY) return li::received(fd, real(fd, buf, len, flags));
+  const bool later = li::observe_receive(fd);
+  if constexpr (li::WIDE_LIBRARY) return li::received(fd, real(fd, buf, len, flags), later);
   return real(fd, buf, len, flags);
 }
 
@@ -52,11 +61,11 @@ VELMORA_EXPORT ssize_t recvfrom(int fd, void* buf, size_t len, int flags, struct
   auto* real = li::recvfrom::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (vio::is_sink_fd(fd)) return real(fd, buf, len, flags, src, src_len);
-  vio::observe_io(fd, "read");
+  const bool later = li::observe_receive(fd);
   const socklen_t buffer_size = li::address_room(src, src_len);
   const ssize_t result = real(fd, buf, len, flags, src, src_len);
   li::record_sender(fd, result, src, src_len, buffer_size);
-  if constexpr (li::WIDE_LIBRARY) return li::received(fd, result);
+  if constexpr (li::WIDE_LIBRARY) return li::received(fd, result, later);
   return result;
 }
 
@@ -64,8 +73,8 @@ VELMORA_EXPORT ssize_t recvmsg(int fd, struct msghdr* msg, int flags) {
   auto* real = li::recvmsg::get();
   if (real == nullptr) return li::real_function_missing<ssize_t>();
   if (vio::is_sink_fd(fd)) return real(fd, msg, flags);
-  vio::observe_io(fd, "read");
-  if constexpr (li::WIDE_LIBRARY) return li::received(fd, real(fd, msg, flags));
+  const bool later = li::observe_receive(fd);
+  if constexpr (li::WIDE_LIBRARY) return li::received(fd, real(fd, msg, flags), later);
   return real(fd, msg, flags);
 }
 
