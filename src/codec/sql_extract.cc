@@ -108,9 +108,11 @@ std::optional<std::string_view> extract_cut_pg_query(const void* bytes, std::siz
   // Only the cut may have split a character: what is ill-formed before the last three
   // bytes is not text.
   std::size_t whole = 0;
-  for (Utf8Step step; whole < view.size() && (step = next_utf8(view.substr(whole))).valid;) whole += step.length;
+  for (Utf8Step step; whole < view.size() && (step = next_utf8({view.data() + whole, view.size() - whole})).valid;) {
+    whole += step.length;
+  }
   if (view.size() - whole > 3) return std::nullopt;
-  return view.substr(0, whole);
+  return std::string_view(view.data(), whole);
 }
 
 }  // namespace velmora_io::sql_extract

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string_view>
 
 #include "errno_saver.h"
 #include "fd_map.h"
@@ -33,6 +36,45 @@ std::string_view open_kind(int flags) noexcept {
 bool proves_creation(const OpenIntent& intent) noexcept {
   if ((intent.flags & O_CREAT) == 0) return false;
   return (intent.flags & O_EXCL) != 0 || intent.absent_before;
+}
+
+// Whether an absolute path is already what folding would make of it: no empty, "." or
+// ".." component, no slash at the end.
+bool folds_to_itself(std::string_view path) noexcept {
+  if (path.empty() || path[0] != '/') return false;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (path[i] != '/') continue;
+    const std::string_view rest(path.data() + i + 1, path.size() - i - 1);
+    if (rest.empty()) return path.size() == 1;
+    if (rest[0] == '/' || rest == "." || rest.starts_with("./") || rest == ".." || rest.starts_with("../")) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The slow half of report_path_used: the path made absolute and folded (a relative one,
+// or one with dots), or one that led elsewhere. Out of line: the folding's room is not
+// under an open that needs none.
+[[gnu::noinline]] void report_folded_path_used(int dir_fd, const char* path, std::string_view target,
+                                               int32_t pid) noexcept {
+  TextCopy given;
+  if (absolute_file_name(dir_fd, path, &given, pid) && given.view() != target) {
+    log_event("query", given.view(), -1, pid);
+  }
+}
+
+// The name the program gave, when the descriptor is known by another (a symbolic link
+// on the way): a "query" of it, so that the path used shows beside the file it led to.
+// Out of line, so that nothing of it stays under the open's own lines.
+[[gnu::noinline]] void report_path_used(int dir_fd, const char* path, std::string_view target, int32_t pid) noexcept {
+  constexpr std::string_view FILE_PREFIX = "file:";
+  const std::string_view given(path, ::strnlen(path, PATH_MAX));
+  if (folds_to_itself(given) && target.size() == FILE_PREFIX.size() + given.size() && target.starts_with(FILE_PREFIX) &&
+      target.ends_with(given)) {
+    return;
+  }
+  report_folded_path_used(dir_fd, path, target, pid);
 }
 
 }  // namespace
@@ -64,6 +106,7 @@ void after_open(int fd, int dir_fd, const char* path, const OpenIntent& intent) 
       table_remove(fd, nullptr, pid);
       return;
     }
+    report_path_used(dir_fd, path, name.view(), pid);
     if (proves_creation(intent)) log_event("create", name.view(), fd, pid);
     log_event(open_kind(intent.flags), name.view(), fd, pid);
   });

@@ -3,7 +3,9 @@
 // descriptor, named as its first read would name it (its /proc/self/fd link) and kept in
 // the table, so its close is reported even with no I/O between and an unlinked file
 // keeps its name; "create" before it when the call proves the file is new; "missing"
-// (fd -1) for a path that does not exist.
+// (fd -1) for a path that does not exist. When the path the program gave, made absolute
+// and folded, is not that name (a symbolic link on the way), a "query" of it (fd -1)
+// comes first, so that both show.
 #pragma once
 
 namespace velmora_io::linux_intercept {

@@ -36,6 +36,7 @@ int scenario_paths(int, char** argv) {
   rename("new", "d/moved");
   link("d/moved", "hard");
   symlink("hard", "soft");
+  close(open("soft", O_RDONLY));  // the path used, then the file it led to
   unlink("hard");
   char temp[] = "tmpXXXXXX";
   const int t = mkstemp(temp);

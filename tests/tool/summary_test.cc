@@ -97,12 +97,15 @@ TEST(Summary, QueriesChargedToTheirConnectionAndRanked) {
   EXPECT_LT(q1, q2);
 }
 
-// From each sending to the next read of that descriptor in that process, whatever
-// else happens between.
+// From each sending to the next read of that descriptor in that process that brought
+// data, whatever else happens between.
 TEST(Summary, QueryTimeToFirstReply) {
   Summary s;
   for (const double sent : {1.0, 2.0, 3.0}) {
     s.add(ev(Kind::sql_write, "SELECT 1", 5, 20, 20), true, sent);
+    Event nothing_yet = ev(Kind::read, "socket:x", 5, 20, 20);
+    nothing_yet.no_data = true;  // an EAGAIN
+    s.add(nothing_yet, true, sent + 0.0005);
     s.add(ev(Kind::read, "socket:x", 5, 21, 21), true, sent + 0.001);  // another process
     s.add(ev(Kind::write, "socket:x", 5, 20, 20), true, sent + 0.002);
     s.add(ev(Kind::read, "socket:x", 5, 20, 20), true, sent + (sent == 2.0 ? 0.030 : 0.020));
@@ -115,6 +118,27 @@ TEST(Summary, QueryTimeToFirstReply) {
   EXPECT_NE(text.find("count  reply ms p50  reply ms max  query\n"), std::string::npos) << text;
   EXPECT_NE(text.find("    3        20.000        30.000  SELECT 1\n"), std::string::npos) << text;
   EXPECT_NE(text.find("    1             -             -  SELECT 2\n"), std::string::npos) << text;
+}
+
+// An object file opened read-write and written first is an output, read back or not; a
+// file created is one too; a directory opened and never read is listed as a directory.
+TEST(Summary, FilesInputsApartFromOutputsAndDirectoriesListed) {
+  Summary s;
+  for (const auto& [kind, path] : std::vector<std::pair<Kind, std::string>>{
+           {Kind::open_read_write, "/o/main.o"}, {Kind::write, "/o/main.o"}, {Kind::read, "/o/main.o"},
+           {Kind::create, "/o/app"}, {Kind::read, "/o/app"}, {Kind::open_read, "/usr"},
+           {Kind::open_read_write, "/o/db"}, {Kind::read, "/o/db"}, {Kind::write, "/o/db"}}) {
+    s.add(ev(kind, "file:" + path, 3, 20, 20), true, 1.0);
+  }
+  s.settle();
+  const auto names = [&](Footprint::List list) {
+    std::vector<std::string> out;
+    for (const auto& [name, count] : s.footprint().list(list)) out.push_back(name);
+    return out;
+  };
+  EXPECT_EQ(names(Footprint::read), std::vector<std::string>{"/o/db"});
+  EXPECT_EQ(names(Footprint::written), (std::vector<std::string>{"/o/app", "/o/db", "/o/main.o"}));
+  EXPECT_EQ(names(Footprint::dirs_listed), std::vector<std::string>{"/usr"});
 }
 
 TEST(Summary, ManyDistinctQueriesAreCappedWithTheRestAccountedFor) {

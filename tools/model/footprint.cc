@@ -1,5 +1,8 @@
 #include "footprint.h"
 
+#include <filesystem>
+#include <system_error>
+
 namespace velmora::trace {
 
 std::string_view path_of(std::string_view name) {
@@ -13,20 +16,37 @@ void Footprint::count(List l, std::string_view name, std::uint64_t n) {
   it->second += n;
 }
 
+Footprint::Origin Footprint::first_touch(std::string_view path, Origin origin) {
+  auto it = origins_.find(path);
+  if (it == origins_.end()) it = origins_.emplace(std::string(path), origin).first;
+  return it->second;
+}
+
 void Footprint::add(const Event& event) {
   const std::string_view d = event.detail;
   const bool file = d.starts_with("file:");
   const std::string_view p = path_of(d);
   switch (event.kind) {
-    case Kind::read: if (file) count(read, p); else if (d.starts_with("socket:")) count(sockets, d); break;
-    case Kind::write: if (file) count(written, p); else if (d.starts_with("socket:")) count(sockets, d); break;
+    case Kind::read:
+      if (!file) {
+        if (d.starts_with("socket:")) count(sockets, d);
+      } else if (first_touch(p, Origin::input) == Origin::input) {
+        count(read, p);
+      }
+      break;
+    case Kind::write:
+      if (file) first_touch(p, Origin::output), count(written, p);
+      else if (d.starts_with("socket:")) count(sockets, d);
+      break;
     case Kind::close: case Kind::connect: case Kind::accept:
       if (d.starts_with("socket:")) count(sockets, d);
       break;
-    case Kind::open_read: count(read, p, 0); break;
-    case Kind::open_write: count(written, p, 0); break;
-    case Kind::open_read_write: count(read, p, 0), count(written, p, 0); break;
-    case Kind::create: count(created, p), count(written, p, 0); break;
+    case Kind::open_read:
+      if (!origins_.contains(p) || origins_.find(p)->second == Origin::input) count(read, p, 0);
+      break;
+    case Kind::open_write: first_touch(p, Origin::output), count(written, p, 0); break;
+    case Kind::open_read_write: count(written, p, 0); break;  // which it is, its first read or write says
+    case Kind::create: origins_.insert_or_assign(std::string(p), Origin::output), count(created, p), count(written, p, 0); break;
     case Kind::missing: count(missing, p); break;
     case Kind::query: count(queried, p); break;
     case Kind::delete_: count(deleted, p); break;
@@ -47,6 +67,18 @@ void Footprint::add(const Event& event) {
     }
     case Kind::rename_from: case Kind::rename_to: case Kind::link_from:
     case Kind::link_to: break;
+  }
+}
+
+void Footprint::settle() {
+  Names& files = lists_[read];
+  for (auto it = files.begin(); it != files.end();) {
+    std::error_code error;
+    if (it->second == 0 && std::filesystem::is_directory(it->first, error)) {
+      lists_[dirs_listed].insert(files.extract(it++));
+    } else {
+      ++it;
+    }
   }
 }
 

@@ -1,5 +1,9 @@
 // What a set of processes touched, the way a build tool records one rule: each path
 // (address, program, SQL text) once per list, with how many events named it.
+//
+// Inputs apart from outputs: a file the set created, or wrote before it read anything
+// of it (an assembler's object file, opened read-write), is an output; what it reads
+// back of it is no input. A directory opened and never read is a directory listed.
 #pragma once
 
 #include <array>
@@ -16,7 +20,8 @@ namespace velmora::trace {
 class Footprint {
  public:
   enum List : std::uint8_t {
-    read,            // read, or opened for reading (0 events when never read)
+    read,            // read, or opened for reading (0 events when never read); inputs
+    dirs_listed,     // directories opened (settle() tells them from files)
     written,         // written, opened for writing, or created
     created,         // the call proved the file new
     deleted,
@@ -43,6 +48,9 @@ class Footprint {
   // "exec_failed" takes back its program's "exec".
   void add(const Event& event);
   void add_pair(Pairs which, const std::string& from, const std::string& to);
+  // Once every event is in: files "read" without a read that are directories now are
+  // moved to dirs_listed (the only step that asks the file system).
+  void settle();
 
   const Names& list(List l) const { return lists_[l]; }
   const PairNames& pairs(Pairs p) const { return pairs_[p]; }
@@ -50,6 +58,10 @@ class Footprint {
 
  private:
   void count(List l, std::string_view name, std::uint64_t n = 1);
+  // Whether the set's first touch of the file made it an input or an output.
+  enum class Origin : std::uint8_t { input, output };
+  Origin first_touch(std::string_view path, Origin origin);
+  std::map<std::string, Origin, std::less<>> origins_;
   std::array<Names, LIST_COUNT> lists_;
   std::array<PairNames, PAIRS_COUNT> pairs_;
 };

@@ -109,6 +109,11 @@ void Summary::add(const Event& event, bool counted, double seconds) {
 }
 
 void Summary::settle() const {
+  if (!footprint_settled_) {
+    footprint_.settle();
+    for (auto& [pid, footprint] : per_process_) footprint.settle();
+    footprint_settled_ = true;
+  }
   for (const auto& [key, tids] : pending_) {
     Tally& tally = resources_[UNATTRIBUTED];
     tally.by_kind[QUERY] += tids.size();

@@ -111,8 +111,9 @@ class Summary {
   // Queries sent on a descriptor and not answered yet: their text and time.
   std::map<FdKey, std::vector<std::pair<const std::string*, double>>> awaiting_;
   mutable std::unordered_map<const std::string*, std::vector<double>> reply_waits_;
-  Footprint footprint_;
-  std::map<std::int32_t, Footprint> per_process_;
+  mutable Footprint footprint_;
+  mutable bool footprint_settled_ = false;
+  mutable std::map<std::int32_t, Footprint> per_process_;
   bool per_process_wanted_ = false;
   // The first name of a rename or link, by thread, until its second arrives; and
   // whether the filter kept it (a pair counts when either half is kept).

@@ -19,9 +19,10 @@ struct FileSection {
   bool always;           // text shows it even when empty: the four both libraries fill
 };
 
-inline constexpr std::array<FileSection, 18> FILE_SECTIONS = {{
+inline constexpr std::array<FileSection, 19> FILE_SECTIONS = {{
     {"Files read", "read", "path", Footprint::read, -1, true},
     {"Files written", "written", "path", Footprint::written, -1, true},
+    {"Directories listed", "dirs_listed", "path", Footprint::dirs_listed, -1, false},
     {"Files created", "created", "path", Footprint::created, -1, false},
     {"Files deleted", "deleted", "path", Footprint::deleted, -1, false},
     {"Renamed", "renamed", "", -1, Footprint::renamed, false},
