@@ -30,13 +30,19 @@ Ring Ring::of(void* base, std::size_t bytes) noexcept {
   return {header, reinterpret_cast<RingSlot*>(static_cast<char*>(base) + RING_HEADER_SIZE), count - 1u};
 }
 
-Ring ring_init(void* base, uint32_t slot_count, int32_t pid) noexcept {
+Ring ring_init(void* base, uint32_t slot_count, int32_t pid, int32_t ppid) noexcept {
   auto* header = static_cast<RingHeader*>(base);
   header->slot_count = slot_count;
   header->pid = pid;
+  header->ppid = ppid;
   auto* slots = reinterpret_cast<RingSlot*>(static_cast<char*>(base) + RING_HEADER_SIZE);
   header->magic.store(RING_MAGIC, std::memory_order_release);
   return {header, slots, slot_count - 1u};
+}
+
+std::string_view ring_cwd(const void* base) noexcept {
+  const char* text = static_cast<const char*>(base) + RING_CWD_OFFSET;
+  return {text, ::strnlen(text, RING_CWD_ROOM)};
 }
 
 RingWrite::RingWrite(Ring ring, const RingRecord& record, std::string_view detail) noexcept

@@ -49,7 +49,7 @@ struct RingHeader {
   std::atomic<uint32_t> magic;
   uint32_t slot_count;  // a power of two
   int32_t pid;          // the process that created the ring
-  uint32_t reserved_;
+  int32_t ppid;         // its parent then
   alignas(64) std::atomic<uint64_t> head;  // next position to reserve (writers)
   alignas(64) std::atomic<uint64_t> tail;  // next position to read (the reader)
   // Records not written: no room in time, or given up at once. Never reset.
@@ -57,6 +57,11 @@ struct RingHeader {
   std::atomic<uint64_t> stalled;  // head + 1 when a writer gave up waiting; else 0
 };
 static_assert(sizeof(RingHeader) <= RING_HEADER_SIZE);
+// The creator's working directory when it made the ring, NUL-ended, in the header page's
+// second half (all zeros when it did not fit).
+inline constexpr std::size_t RING_CWD_OFFSET = RING_HEADER_SIZE / 2;
+inline constexpr std::size_t RING_CWD_ROOM = RING_HEADER_SIZE - RING_CWD_OFFSET;
+static_assert(sizeof(RingHeader) <= RING_CWD_OFFSET);
 
 struct RingSlot {
   std::atomic<uint64_t> state;
@@ -107,7 +112,9 @@ struct Ring {
 };
 
 // Makes zeroed memory of ring_file_size(slot_count) bytes a ring; the magic goes last.
-Ring ring_init(void* base, uint32_t slot_count, int32_t pid) noexcept;
+Ring ring_init(void* base, uint32_t slot_count, int32_t pid, int32_t ppid = 0) noexcept;
+// The working directory a ring's header holds; empty when none.
+std::string_view ring_cwd(const void* base) noexcept;
 
 // One record's write, one shared-memory access per step, so that a test can interleave
 // writers and the reader at every point and stop a writer at any of them.

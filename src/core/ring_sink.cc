@@ -88,7 +88,11 @@ const char* ring_directory() noexcept {
       raw::unlink(path);
       return nullptr;
     }
-    ring_init(base, RING_SLOT_COUNT, pid);
+    // Where the process came from, for the host: what /proc may no longer tell when it reads.
+    if (raw::getcwd(static_cast<char*>(base) + RING_CWD_OFFSET, RING_CWD_ROOM) < 0) {
+      static_cast<char*>(base)[RING_CWD_OFFSET] = '\0';
+    }
+    ring_init(base, RING_SLOT_COUNT, pid, raw::getppid());
     return base;
   }
   return nullptr;

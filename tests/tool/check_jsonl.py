@@ -3,12 +3,12 @@
 Usage: check_jsonl.py FILE
 Every line must be a JSON object (the file strict UTF-8): an event with t,
 pid, tid, kind, fd and detail; a process record (kind "process", with t, pid
-and exe plus argv, or gone); or the one-line summary or files document. For
-each event prints one line:
+and exe plus argv, or gone) and its end (kind "process_end", with end); or the
+one-line summary or files document. For each event prints one line:
   kind <TAB> hex of the detail's exact bytes
 where the exact bytes come from detail_base64 when present, else from the
 UTF-8 encoding of detail; for each process record "process <TAB> pid <TAB>
-exe"; for the summary "summary <TAB> events"; for the files document
+exe", for its end "process_end <TAB> pid <TAB> exit status or signal"; for the summary "summary <TAB> events"; for the files document
 "files <TAB> [pid:]section <TAB> path-or-text <TAB> events" per entry (a
 pair's name "from -> to"). Exits 1 with
 a message on the first problem.
@@ -62,6 +62,11 @@ for n, line in enumerate(text.split("\n")[:-1], 1):
                                                  isinstance(obj.get("argv"), list)):
             sys.exit("line %d: process record without exe and argv" % n)
         print("process\t%d\t%s" % (obj["pid"], obj.get("exe", "")))
+        continue
+    if obj.get("kind") == "process_end":
+        if not isinstance(obj.get("pid"), int) or not isinstance(obj.get("end"), (int, float)):
+            sys.exit("line %d: bad process end" % n)
+        print("process_end\t%d\t%s" % (obj["pid"], obj.get("exit_status", obj.get("signal", ""))))
         continue
     for key, kind in (("t", (int, float)), ("pid", int), ("tid", int), ("fd", int),
                       ("kind", str), ("detail", str)):

@@ -165,16 +165,18 @@ TEST(ToolMechanics, FormatsAndMalformedLines) {
       << text;
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
 
+  // In JSON each process also ends with a record of its end: these two and the emitter.
   const std::string json = run_fmt("jsonl");
-  EXPECT_EQ(count_lines(json), 7u);
+  EXPECT_EQ(count_lines(json), 10u);
   EXPECT_NE(json.find("\"detail\":\"file:/tmp/odd\\tname\\n\\ufffd\\u001b[2J\""), std::string::npos) << json;
   if (!python3_path().empty()) {
     const std::string decoded = capture(python3_path() + " " + script_path("check_jsonl.py") + " " +
                                         (dir / "out.jsonl") + " 2>&1");
     EXPECT_NE(decoded.find("write\t" + hex("file:/tmp/odd\tname\n\xff\x1b[2J"s) + "\n"), std::string::npos)
         << decoded;
-    EXPECT_EQ(count_lines(decoded), 7u) << decoded;
+    EXPECT_EQ(count_lines(decoded), 10u) << decoded;
     EXPECT_EQ(count_of(decoded, "process\t10"), 2u) << decoded;
+    EXPECT_EQ(count_of(decoded, "process_end\t"), 3u) << decoded;
   }
 }
 

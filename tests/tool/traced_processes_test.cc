@@ -48,14 +48,27 @@ TEST(TracedProcesses, NoEventWarningMatchesTheLibrary) {
   }
 }
 
+// Whether it is the program the tool started or one a shell started for it; the
+// program's process record says where it came from and how it ended.
 TEST(TracedProcesses, StaticallyLinkedProgramIsNamedInAWarning) {
   TempDir dir;
-  const RunResult r = run_tool(dir, with_lib({static_exit_path(), "7"}));
-  EXPECT_EQ(r.exit_code, 7);
-  EXPECT_NE(r.err.find("velmora-trace: warning: pid "), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find(static_exit_path() + " is statically linked"), std::string::npos) << r.err;
-  // One explanation, not two.
-  EXPECT_EQ(r.err.find("no event arrived"), std::string::npos) << r.err;
+  for (const bool by_shell : {false, true}) {
+    const std::vector<std::string> command =
+        by_shell ? std::vector<std::string>{"/bin/sh", "-c", static_exit_path() + " 7; exit $?"}
+                 : std::vector<std::string>{static_exit_path(), "7"};
+    const RunResult r =
+        run_tool(dir, concat({"--lib", VELMORA_WIDE_LIB_PATH, "--format", "jsonl", "-o", dir / "out"}, command));
+    EXPECT_EQ(r.exit_code, 7);
+    EXPECT_NE(r.err.find("velmora-trace: warning: pid "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(static_exit_path() + " is statically linked"), std::string::npos) << r.err;
+    // One explanation, not two.
+    EXPECT_EQ(r.err.find("no event arrived"), std::string::npos) << r.err;
+    const std::string top = line_with(read_file(dir / "out"), ",\"exit_status\":7}");
+    EXPECT_TRUE(top.starts_with("{\"kind\":\"process_end\",\"pid\":")) << top;
+    for (const std::string field : {"\"ppid\":", "\"cwd\":\"", "\"argv\":[", "\"start\":", "\"end\":"}) {
+      EXPECT_NE(top.find(field), std::string::npos) << field << " in " << top;
+    }
+  }
 }
 
 TEST(TracedProcesses, ShellPipelineForksChildren) {

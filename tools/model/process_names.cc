@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <iterator>
 
 #include "unique_fd.h"
@@ -30,10 +32,23 @@ std::string read_small_file(const std::string& path) {
   return data;
 }
 
+// The parent's pid from /proc/PID/stat: the field after the command's closing
+// parenthesis and the state ("1234 (sh) S 1200 ...").
+std::int32_t parent_of(const std::string& dir) {
+  const std::string stat = read_small_file(dir + "/stat");
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  return static_cast<std::int32_t>(std::strtol(stat.c_str() + std::min(close + 4, stat.size()), nullptr, 10));
+}
+
 ProcessInfo look_up(std::int32_t pid) {
   ProcessInfo info;
   const std::string dir = "/proc/" + std::to_string(pid);
+  info.ppid = parent_of(dir);
   char target[4096];
+  if (const ssize_t n = ::readlink((dir + "/cwd").c_str(), target, sizeof target); n > 0) {
+    info.cwd.assign(target, static_cast<std::size_t>(n));
+  }
   const ssize_t n = ::readlink((dir + "/exe").c_str(), target, sizeof target);
   // A zombie has no exe link any more: it is gone as far as names go.
   if (n <= 0) {
@@ -86,12 +101,37 @@ ProcessInfo& ProcessRegistry::see(std::int32_t pid, double seconds) {
     if (it == known_.end()) {
       it = known_.emplace(pid, look_up(pid)).first;
       it->second.first_seconds = seconds;
+    } else if (it->second.first_seconds < 0) {
+      it->second.first_seconds = seconds;  // known from its ring before its first line
     }
     last_pid_ = pid;
     last_ = &it->second;  // unordered_map keeps element addresses stable
   }
   last_->last_seconds = seconds;
   return *last_;
+}
+
+void ProcessRegistry::started(std::int32_t pid, std::int32_t ppid, std::string exe, std::vector<std::string> argv,
+                               std::string cwd, double seconds) {
+  ProcessInfo& info = known_[pid];
+  info.ppid = ppid;
+  info.exe = std::move(exe);
+  info.argv = std::move(argv);
+  info.cwd = std::move(cwd);
+  info.first_seconds = info.last_seconds = seconds;
+  last_ = nullptr;
+}
+
+void ProcessRegistry::origin(std::int32_t pid, std::int32_t ppid, std::string cwd) {
+  auto [it, fresh] = known_.try_emplace(pid);
+  ProcessInfo& info = it->second;
+  if (fresh) {
+    info = look_up(pid);
+    info.first_seconds = -1;  // its first line says
+  }
+  if (ppid != 0) info.ppid = ppid;
+  if (!cwd.empty()) info.cwd = std::move(cwd);
+  last_ = nullptr;
 }
 
 void ProcessRegistry::follow_exec(ProcessInfo& info, const Event& event) {

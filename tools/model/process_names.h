@@ -20,6 +20,13 @@ struct ProcessInfo {
   std::vector<std::string> argv;  // /proc/PID/cmdline or the last exec's arguments
   std::uint32_t execs = 0;        // exec lines followed
   std::uint64_t log_events = 0;   // lines that came through the log file
+  std::int32_t ppid = 0;          // its parent's pid; 0 when not known
+  std::string cwd;                // its working directory at its first event; empty when not known
+  // How it ended, when the tool saw it (the program it started: its own child); else
+  // exited is false.
+  bool exited = false;
+  int exit_status = 0;  // when it returned
+  int exit_signal = 0;  // when a signal ended it
   // Seconds after the start: its first and last line received, and when it was seen to
   // exit (the program itself only; -1 when not seen).
   double first_seconds = 0;
@@ -42,10 +49,23 @@ std::string program_label(const ProcessInfo& info);
 // space is short.
 std::string program_short_label(const ProcessInfo& info);
 
+// The thread an event belongs to: its tid, except for a spawned program's "exec", which
+// its parent writes under the child's pid from a thread of its own: the child's main one.
+inline std::int64_t thread_of(const Event& event) {
+  return event.kind == Kind::exec && event.tid != event.pid ? event.pid : event.tid;
+}
+
 class ProcessRegistry {
  public:
   // The process's entry, looked up now if this pid is new; `seconds`: when its line arrived.
   ProcessInfo& see(std::int32_t pid, double seconds);
+  // What the tool knows of the program it started itself, before any line: it is never
+  // "gone", whenever its first line comes.
+  void started(std::int32_t pid, std::int32_t ppid, std::string exe, std::vector<std::string> argv,
+               std::string cwd, double seconds);
+  // Where the process came from, as it said when it made its ring: better than /proc,
+  // which a short-lived process may have left already.
+  void origin(std::int32_t pid, std::int32_t ppid, std::string cwd);
   const ProcessInfo* find(std::int32_t pid) const;
   ProcessInfo* find(std::int32_t pid);
   // An "exec" line renames the process to what it becomes; "exec_failed" puts back

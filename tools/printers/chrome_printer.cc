@@ -1,5 +1,7 @@
 #include "chrome_printer.h"
 
+#include "process_json.h"
+
 #include <algorithm>
 
 #include "resource_name.h"
@@ -23,6 +25,7 @@ void lifetime(JsonWriter& json, std::int32_t pid, const ProcessInfo& info) {
   json.key("ts").fixed(info.first_seconds * 1e6, 3).key("dur").fixed(std::max(1.0, (end - info.first_seconds) * 1e6), 3);
   json.key("pid").number(pid).key("tid").number(pid);
   json.key("args").begin_object().text("program", program_label(info)).key("exit_seen").boolean(info.exit_seconds >= 0);
+  write_process_fields(json, pid, info, true);
   json.end_object().end_object();
 }
 
@@ -43,7 +46,7 @@ void ChromePrinter::event(const Event& event, double seconds, const ProcessInfo&
   // detail stays whole in the arguments.
   json_.begin_object().key("name").str(event_title(event.kind, event.detail)).key("cat").str(category);
   json_.key("ph").str("i").key("s").str("t").key("ts").fixed(seconds * 1e6, 3);  // microseconds
-  json_.key("pid").number(event.pid).key("tid").number(event.tid);
+  json_.key("pid").number(event.pid).key("tid").number(thread_of(event));
   json_.key("args").begin_object().key("fd").number(event.fd).text("detail", event.detail).end_object();
   json_.end_object();
   out_.maybe_flush();

@@ -29,7 +29,7 @@ class HtmlPrinter::DetailRefs {
 };
 
 void HtmlPrinter::event(const Event& event, double seconds, const ProcessInfo&) {
-  const auto row = rows_.emplace(RowKey{event.pid, event.tid}, static_cast<std::uint32_t>(rows_.size())).first;
+  const auto row = rows_.emplace(RowKey{event.pid, thread_of(event)}, static_cast<std::uint32_t>(rows_.size())).first;
   auto [detail, added] = detail_ids_.emplace(event.detail, static_cast<std::uint32_t>(details_.size()));
   if (added) details_.push_back(&detail->first);
   marks_.push_back({seconds, row->second, detail->second, event.fd, event.kind});

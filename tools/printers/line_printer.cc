@@ -1,5 +1,11 @@
 #include "line_printer.h"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "process_json.h"
+
 #include <string_view>
 
 #include "display_text.h"
@@ -93,16 +99,8 @@ void format_process(Format format, std::int32_t pid, const ProcessInfo& info, do
   }
   if (format != Format::jsonl) return;
   JsonWriter json(out);
-  json.begin_object().key("t").fixed(seconds, 6).key("pid").number(pid).key("kind").str("process");
-  if (info.gone) {
-    json.key("gone").boolean(true);
-    if (!info.exe.empty()) json.text("comm", info.exe);
-  } else {
-    json.text("exe", info.exe).key("argv").begin_array();
-    // Arguments that are not UTF-8 lose those bytes here; exe keeps them exactly.
-    for (const std::string& arg : info.argv) json.str(arg);
-    json.end_array();
-  }
+  json.begin_object().key("t").fixed(seconds, 6).key("kind").str("process");
+  write_process_fields(json, pid, info, false);
   json.end_object();
   out += '\n';
 }
@@ -148,8 +146,22 @@ void LinePrinter::release_held() {
   held_ = nullptr;
 }
 
-std::string LinePrinter::finish(const Model&) {
+std::string LinePrinter::finish(const Model& model) {
   if (held_ != nullptr) release_held();
+  if (format_ != Format::jsonl || !out_.ok()) return {};
+  // Every process, with how it ended now that that is known, in the order they started
+  // (the program the tool started among them, even when it reported nothing).
+  std::vector<std::pair<double, std::int32_t>> order;
+  for (const auto& [pid, info] : model.processes.all()) order.emplace_back(info.first_seconds, pid);
+  std::sort(order.begin(), order.end());
+  for (const auto& [start, pid] : order) {
+    JsonWriter json(out_.buffer());
+    json.begin_object().key("kind").str("process_end");
+    write_process_fields(json, pid, *model.processes.find(pid), true);
+    json.end_object();
+    out_.buffer() += '\n';
+  }
+  out_.maybe_flush();
   return {};
 }
 

@@ -1,5 +1,7 @@
 #include "summary_json.h"
 
+#include "process_json.h"
+
 #include <array>
 #include <utility>
 
@@ -48,9 +50,12 @@ void write_summary_json(JsonWriter& json, const Summary& summary, const ProcessR
   }
   json.key("processes").begin_array();
   for (const auto& [pid, tally] : summary.processes()) {
-    json.begin_object().key("pid").number(pid);
+    json.begin_object();
     if (const ProcessInfo* info = processes != nullptr ? processes->find(pid) : nullptr) {
       json.text("program", program_label(*info));
+      write_process_fields(json, pid, *info, true);
+    } else {
+      json.key("pid").number(pid);
     }
     counts(json, tally, shown);
     json.end_object();
@@ -84,9 +89,12 @@ void write_files_json(JsonWriter& json, const Summary& summary, const ProcessReg
     json.key("processes").begin_array();
     for (const auto& [pid, footprint] : summary.per_process()) {
       if (footprint.empty()) continue;
-      json.begin_object().key("pid").number(pid);
+      json.begin_object();
       if (const ProcessInfo* info = processes != nullptr ? processes->find(pid) : nullptr) {
         json.text("program", program_label(*info));
+        write_process_fields(json, pid, *info, true);
+      } else {
+        json.key("pid").number(pid);
       }
       footprint_json(json.key("files"), footprint, limit);
       json.end_object().end_object();

@@ -1,8 +1,11 @@
 #include "collector.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <system_error>
 
 namespace velmora::trace {
 namespace {
@@ -54,7 +57,7 @@ void Collector::drain(RingReader& rings, bool final) {
     // The clock is the one steady_clock reads, so the call's own time is on the session's scale.
     const double seconds = static_cast<double>(static_cast<std::int64_t>(timed.time_ns) - start_ns) / 1e9;
     take(timed.event, seconds, false);
-  });
+  }, [&](const RingOrigin& origin) { model_.processes.origin(origin.pid, origin.ppid, origin.cwd); });
 }
 
 void Collector::take(const Event& event, double seconds, bool via_log) {
@@ -62,7 +65,7 @@ void Collector::take(const Event& event, double seconds, bool via_log) {
   ProcessInfo& who = model_.processes.see(event.pid, seconds);
   model_.processes.follow_exec(who, event);
   if (via_log) ++who.log_events;
-  if (threads_) model_.processes.see_thread(who, event.pid, event.tid);
+  if (threads_) model_.processes.see_thread(who, event.pid, thread_of(event));
   const bool keep = filter_.accepts(event, who);
   if (summary_) model_.summary.add(event, keep, seconds);
   if (!keep) return;
@@ -71,9 +74,19 @@ void Collector::take(const Event& event, double seconds, bool via_log) {
 
 double Collector::now() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
-void Collector::saw_exit(std::int32_t pid) {
-  // A program that never reported has no row to end.
-  if (ProcessInfo* info = model_.processes.find(pid)) info->exit_seconds = now();
+void Collector::saw_exit(std::int32_t pid, int status) {
+  ProcessInfo* info = model_.processes.find(pid);
+  if (info == nullptr) return;
+  info->exit_seconds = now();
+  info->exited = true;
+  if (WIFEXITED(status)) info->exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) info->exit_signal = WTERMSIG(status);
+}
+
+void Collector::started(std::int32_t pid, const std::string& program, std::vector<std::string> argv) {
+  std::error_code error;
+  std::string cwd = std::filesystem::current_path(error).string();
+  model_.processes.started(pid, ::getpid(), program, std::move(argv), std::move(cwd), now());
 }
 
 std::vector<std::string> Collector::finish() {

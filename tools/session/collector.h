@@ -36,7 +36,10 @@ class Collector {
   // writer is left, see RingReader::drain).
   void drain(RingReader& rings, bool final);
   // The program `pid` has exited (its lifetime ends here).
-  void saw_exit(std::int32_t pid);
+  // `status` as waitpid gives it.
+  void saw_exit(std::int32_t pid, int status);
+  // The program the tool started, known before any of its lines.
+  void started(std::int32_t pid, const std::string& program, std::vector<std::string> argv);
   // After the last line: the printers' endings. Returns their problems, one line each.
   std::vector<std::string> finish();
 

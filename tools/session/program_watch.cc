@@ -11,7 +11,7 @@
 
 namespace velmora::trace {
 
-void ProgramWatch::check_file(const std::string& given) {
+void ProgramWatch::check_file(const std::string& given, pid_t pid) {
   // Canonical, as /proc/PID/exe shows it, so that one program is judged once (and
   // what /proc shows again needs no resolving).
   if (!given.empty() && given == last_) return;
@@ -19,8 +19,9 @@ void ProgramWatch::check_file(const std::string& given) {
   const std::string path = ::realpath(given.c_str(), resolved) != nullptr ? resolved : given;
   if (path.empty() || path == last_) return;
   last_ = path;
+  if (!judged_.insert(path).second) return;
   if (std::string why = unobservable_reason(path); !why.empty()) {
-    warnings_.push_back("pid " + std::to_string(pid_) + ": " + to_display(path) + " " + why +
+    warnings_.push_back("pid " + std::to_string(pid != 0 ? pid : pid_) + ": " + to_display(path) + " " + why +
                         ", so nothing it does itself can be seen (trace a dynamically linked build of it, "
                         "or use strace)");
   }

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,9 @@ class ProgramWatch {
  public:
   explicit ProgramWatch(pid_t pid) : pid_(pid) {}
 
-  // Judges the program file `given` (once per program).
-  void check_file(const std::string& given);
+  // Judges the program file `given` that process `pid` runs (once per program); the
+  // program's own process by default, any it started when its "exec" names one.
+  void check_file(const std::string& given, pid_t pid = 0);
   // Judges what the process runs now.
   void check_now();
   bool found() const { return !warnings_.empty(); }
@@ -23,6 +25,7 @@ class ProgramWatch {
  private:
   pid_t pid_;
   std::string last_;
+  std::set<std::string> judged_;
   std::vector<std::string> warnings_;
 };
 

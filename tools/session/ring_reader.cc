@@ -89,6 +89,10 @@ void RingReader::read_ring(Mapped& mapped, bool final) {
   const velmora_io::Ring ring = velmora_io::Ring::of(mapped.base, mapped.size);
   if (!ring) return;  // the creator has not finished making it
   mapped.pid = ring.header->pid;
+  if (!mapped.told) {
+    mapped.told = true;
+    origins_.push_back({mapped.pid, ring.header->ppid, std::string(velmora_io::ring_cwd(mapped.base))});
+  }
   // Bounded while writers may be left, so that a process that keeps writing cannot
   // hold the reader here; the last reading takes everything.
   for (std::size_t n = 0; final || n <= ring.mask; ++n) {
@@ -106,6 +110,11 @@ void RingReader::read_ring(Mapped& mapped, bool final) {
     e.event.detail.assign(detail_.get(), record.detail_size);
     e.event.fd = record.fd;
     e.event.pid = record.pid;
+    // A child that shares its parent's memory (vfork) writes into the parent's ring: that
+    // ring says whose child it is.
+    if (record.pid != mapped.pid && vfork_children_.insert(record.pid).second) {
+      origins_.push_back({record.pid, mapped.pid, {}});
+    }
     e.event.tid = record.tid;
     e.event.no_data = (record.outcome & velmora_io::RECORD_NO_DATA) != 0;
   }

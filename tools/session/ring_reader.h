@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "event_parse.h"
@@ -26,6 +27,13 @@ namespace velmora::trace {
 struct TimedEvent {
   Event event;
   std::uint64_t time_ns = 0;  // CLOCK_MONOTONIC (std::chrono::steady_clock) when the call was made
+};
+
+// Where a ring's process came from, as it wrote in the ring's header.
+struct RingOrigin {
+  std::int32_t pid = 0;
+  std::int32_t ppid = 0;
+  std::string cwd;
 };
 
 struct RingLoss {
@@ -56,9 +64,14 @@ class RingReader {
   // Maps the rings that appeared, reads every ring and hands the events out in the
   // order of their times (within this call). `final`: no writer is left, so a record
   // still unfinished never will be; otherwise such a record is waited for unless its
-  // process has ended. Returns the number of events.
+  // process has ended. Returns the number of events. `on_origin` first hears of each
+  // ring made since, before any of its events.
+  template <class OnEvent, class OnOrigin>
+  std::size_t drain(bool final, OnEvent&& on_event, OnOrigin&& on_origin);
   template <class OnEvent>
-  std::size_t drain(bool final, OnEvent&& on_event);
+  std::size_t drain(bool final, OnEvent&& on_event) {
+    return drain(final, on_event, [](const RingOrigin&) {});
+  }
 
   std::uint64_t dropped() const;
   std::uint64_t torn() const;
@@ -76,6 +89,7 @@ class RingReader {
     std::int32_t pid = 0;
     std::uint64_t torn = 0;
     bool gone = false;  // its process has ended
+    bool told = false;  // its origin handed out
   };
   void scan();
   void read_ring(Mapped& ring, bool final);
@@ -89,16 +103,20 @@ class RingReader {
   // The events of one drain: the first batch_size_ of batch_. The elements stay between
   // drains, so that a detail is copied into room it already has, not into a new string.
   std::vector<TimedEvent> batch_;
+  std::vector<RingOrigin> origins_;  // of one drain
+  std::unordered_set<std::int32_t> vfork_children_;  // told already
   std::size_t batch_size_ = 0;
   // Not zeroed, for the same reason as the collector's read buffer.
   std::unique_ptr<char[]> detail_ = std::unique_ptr<char[]>(new char[velmora_io::ring_detail_capacity()]);
 };
 
-template <class OnEvent>
-std::size_t RingReader::drain(bool final, OnEvent&& on_event) {
+template <class OnEvent, class OnOrigin>
+std::size_t RingReader::drain(bool final, OnEvent&& on_event, OnOrigin&& on_origin) {
   scan();
   batch_size_ = 0;
+  origins_.clear();
   for (Mapped& ring : rings_) read_ring(ring, final);
+  for (const RingOrigin& origin : origins_) on_origin(origin);
   const auto end = batch_.begin() + static_cast<std::ptrdiff_t>(batch_size_);
   // Each ring is in the order of reservation, a process's threads nearly in time order,
   // several processes interleaved: one sort of the batch puts them in the calls' order.

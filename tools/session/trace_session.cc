@@ -159,7 +159,7 @@ class Run {
 
   // Returns the program's wait status.
   int run();
-  const ProgramWatch& watch() const { return watch_; }
+  ProgramWatch& watch() { return watch_; }
 
  private:
   bool others_still_report();
@@ -280,7 +280,7 @@ void Run::reap() {
   } while (r < 0 && errno == EINTR);
   if (r == child_ || (r < 0 && errno == ECHILD)) {
     child_running_ = false;
-    collector_.saw_exit(child_);
+    collector_.saw_exit(child_, status_);
     deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                    std::chrono::duration<double>(settings_.wait_seconds));
   }
@@ -347,12 +347,18 @@ SessionResult run_session(const TraceSettings& settings, const std::string& lib,
     return SessionResult{exec_failure(settings.command.front(), spawned.exec_error), 0, 0};
   }
 
+  collector.started(spawned.pid, program.empty() ? settings.command.front() : program, settings.command);
   Run run(settings, collector, signals, pipe, log, rings, spawned.pid, std::move(program));
   const int status = run.run();
   collector.drain(log);
   // Unfinished records are given up only when nobody is left to finish them.
   collector.drain(rings, !ring_writers_alive(rings));
   for (const std::string& problem : collector.finish()) say(problem);
+  // A program started anywhere in the tree that the library cannot enter: named by the
+  // "exec" of the process that started it, since it reports nothing itself.
+  for (const auto& [pid, info] : collector.processes().all()) {
+    if (info.execs > 0 && !info.gone) run.watch().check_file(info.exe, pid);
+  }
   if (!collector.output().ok()) say(std::string("writing output failed: ") + std::strerror(collector.output().error()));
 
   const SessionResult result{exit_code_of(status), collector.accepted(), collector.rejected()};
