@@ -143,7 +143,7 @@ RingRead ring_read(Ring ring, bool writers_gone, RingRecord* record, char* detai
   }
   std::memcpy(record, ring.at(tail).data, sizeof(*record));
   const std::size_t slots = ring_slots_for(record->detail_size);
-  if (record->kind >= EVENT_KIND_COUNT || slots > RING_MAX_RECORD_SLOTS || slots > ring.mask + 1) return skip_one();
+  if ((record->kind >= EVENT_KIND_COUNT && record->kind != RECORD_CHILD_EXIT) || slots > RING_MAX_RECORD_SLOTS || slots > ring.mask + 1) return skip_one();
   for (std::size_t i = 1; i < slots; ++i) {
     if (ring.at(tail + i).state.load(std::memory_order_acquire) != committed_more(ring, tail + i)) return skip_one();
   }

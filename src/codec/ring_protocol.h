@@ -72,6 +72,9 @@ static_assert(sizeof(RingSlot) == RING_SLOT_SIZE);
 // Marks of a record's outcome, for what a line cannot say: a read reported after its
 // call that returned no data (an EAGAIN, an error, the end), which is no reply.
 inline constexpr uint8_t RECORD_NO_DATA = 1;
+// A record that is no event, in place of a kind: a child the process reaped, its pid in
+// `pid` and its wait status in `fd`, with no detail. Only the ring can carry it.
+inline constexpr uint8_t RECORD_CHILD_EXIT = 255;
 
 // What a line holds, plus when the call was made (CLOCK_MONOTONIC, nanoseconds) and
 // what came of it where that is known.

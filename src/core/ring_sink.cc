@@ -219,6 +219,19 @@ bool ring_log_event_as(std::string_view kind, std::string_view detail, int32_t f
   return write_event_record(base, kind, detail, fd, pid);
 }
 
+void ring_note_child_exit(int32_t child, int status) noexcept {
+  if (RING_STATE.load(std::memory_order_acquire) != READY) return;
+  ErrnoSaver caller_errno;
+  if (MY_PID == 0 && !know_this_thread()) return;  // after a vfork, asked again
+  RingRecord record{};
+  record.time_ns = raw::monotonic_ns();
+  record.pid = child;
+  record.tid = MY_TID;
+  record.fd = status;
+  record.kind = RECORD_CHILD_EXIT;
+  write_record(RING_BASE.load(std::memory_order_relaxed), record, {});
+}
+
 void ring_after_fork_child() noexcept {
   // The parent's mapping stays (a record this thread was writing may still finish in
   // it); the child makes a ring of its own at its next event.

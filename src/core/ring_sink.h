@@ -44,6 +44,10 @@ bool ring_log_event(std::string_view kind, std::string_view detail, int32_t fd, 
 // carry it under that pid, while the parent has none (the child's would be the parent's).
 bool ring_log_event_as(std::string_view kind, std::string_view detail, int32_t fd, int32_t pid) noexcept;
 
+// How a child the process reaped ended (its wait status), for the host, when the process
+// writes to a ring; nothing otherwise (a line has no kind for it).
+void ring_note_child_exit(int32_t child, int status) noexcept;
+
 // In a forked child: its own ring at its next event.
 void ring_after_fork_child() noexcept;
 

@@ -13,7 +13,8 @@
 //   paths      calls that name a file: opens, probes, creations, renames, deletions,
 //              the working directory
 //   stdio      streams: opens and closes, reads, writes, formatted I/O, seeks
-//   processes  program starts (exec, spawn, popen, vfork) and objects loaded (dlopen)
+//   processes  program starts (exec, spawn, popen, vfork), their ends (wait), and
+//              objects loaded (dlopen)
 //   by_number  syscall(), which runs the named wrappers' observation for their numbers
 // The narrow library is the NARROW lines: its wrappers are in data/, sockets/ and
 // lifecycle/, and src/CMakeLists.txt lists its sources apart.
@@ -31,6 +32,8 @@
 #include <dlfcn.h>   // Lmid_t, for dlmopen
 #include <netdb.h>   // addrinfo and hostent, for the name lookups
 #include <spawn.h>   // the posix_spawn types
+#include <sys/resource.h>  // rusage, for wait3 and wait4
+#include <sys/wait.h>      // idtype_t and siginfo_t, for waitid
 #include <sys/stat.h>  // struct stat, stat64 and statx, for the probes
 
 #include <cstdarg>  // va_list and FILE, for the stdio lines
@@ -198,6 +201,11 @@ X(WIDE, processes, execle, int, (const char*, const char*, ...)) \
 X(WIDE, processes, posix_spawn, int, (pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const*, char* const*)) \
 X(WIDE, processes, posix_spawnp, int, (pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const*, char* const*)) \
 X(WIDE, processes, popen, FILE*, (const char*, const char*)) \
+X(WIDE, processes, wait, pid_t, (int*)) \
+X(WIDE, processes, waitpid, pid_t, (pid_t, int*, int)) \
+X(WIDE, processes, wait3, pid_t, (int*, int, rusage*)) \
+X(WIDE, processes, wait4, pid_t, (pid_t, int*, int, rusage*)) \
+X(WIDE, processes, waitid, int, (idtype_t, id_t, siginfo_t*, int)) \
 X(WIDE, processes, dlopen, void*, (const char*, int)) \
 X(WIDE, processes, dlmopen, void*, (Lmid_t, const char*, int)) \
 X(WIDE_DIRECT, processes, vfork, pid_t, ()) \

@@ -63,6 +63,8 @@ TEST(TracedProcesses, StaticallyLinkedProgramIsNamedInAWarning) {
     EXPECT_NE(r.err.find(static_exit_path() + " is statically linked"), std::string::npos) << r.err;
     // One explanation, not two.
     EXPECT_EQ(r.err.find("no event arrived"), std::string::npos) << r.err;
+    // The shell's child too: the shell's wait said how it ended.
+    EXPECT_EQ(count_of(read_file(dir / "out"), ",\"exit_status\":7}"), by_shell ? 2u : 1u);
     const std::string top = line_with(read_file(dir / "out"), ",\"exit_status\":7}");
     EXPECT_TRUE(top.starts_with("{\"kind\":\"process_end\",\"pid\":")) << top;
     for (const std::string field : {"\"ppid\":", "\"cwd\":\"", "\"argv\":[", "\"start\":", "\"end\":"}) {

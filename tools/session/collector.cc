@@ -58,6 +58,7 @@ void Collector::drain(RingReader& rings, bool final) {
     const double seconds = static_cast<double>(static_cast<std::int64_t>(timed.time_ns) - start_ns) / 1e9;
     take(timed.event, seconds, false);
   }, [&](const RingOrigin& origin) { model_.processes.origin(origin.pid, origin.ppid, origin.cwd); });
+  for (const RingExit& exit : rings.take_exits()) ended(exit.pid, exit.status, false);
 }
 
 void Collector::take(const Event& event, double seconds, bool via_log) {
@@ -74,10 +75,12 @@ void Collector::take(const Event& event, double seconds, bool via_log) {
 
 double Collector::now() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
-void Collector::saw_exit(std::int32_t pid, int status) {
+void Collector::saw_exit(std::int32_t pid, int status) { ended(pid, status, true); }
+
+void Collector::ended(std::int32_t pid, int status, bool now_seen) {
   ProcessInfo* info = model_.processes.find(pid);
   if (info == nullptr) return;
-  info->exit_seconds = now();
+  if (now_seen) info->exit_seconds = now();
   info->exited = true;
   if (WIFEXITED(status)) info->exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) info->exit_signal = WTERMSIG(status);

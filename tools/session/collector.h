@@ -38,6 +38,9 @@ class Collector {
   // The program `pid` has exited (its lifetime ends here).
   // `status` as waitpid gives it.
   void saw_exit(std::int32_t pid, int status);
+  // A process's end with its wait status; `now_seen`: its time is now (the tool's own
+  // child), else it is told later (a child another process reaped).
+  void ended(std::int32_t pid, int status, bool now_seen);
   // The program the tool started, known before any of its lines.
   void started(std::int32_t pid, const std::string& program, std::vector<std::string> argv);
   // After the last line: the printers' endings. Returns their problems, one line each.

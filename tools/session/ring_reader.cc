@@ -103,6 +103,10 @@ void RingReader::read_ring(Mapped& mapped, bool final) {
     }
     if (got == velmora_io::RingRead::EMPTY || got == velmora_io::RingRead::PENDING) return;
     if (got != velmora_io::RingRead::RECORD) continue;
+    if (record.kind == velmora_io::RECORD_CHILD_EXIT) {
+      exits_.push_back({record.pid, record.fd});
+      continue;
+    }
     if (batch_size_ == batch_.size()) batch_.emplace_back();
     TimedEvent& e = batch_[batch_size_++];
     e.time_ns = record.time_ns;

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "event_parse.h"
@@ -34,6 +35,12 @@ struct RingOrigin {
   std::int32_t pid = 0;
   std::int32_t ppid = 0;
   std::string cwd;
+};
+
+// How a child ended, as the process that reaped it wrote in its ring.
+struct RingExit {
+  std::int32_t pid = 0;
+  int status = 0;  // as waitpid gives it
 };
 
 struct RingLoss {
@@ -78,6 +85,8 @@ class RingReader {
   // Per process, for those that lost anything.
   std::vector<RingLoss> losses() const;
   std::size_t rings() const { return rings_.size(); }
+  // The children's ends read since the last call.
+  std::vector<RingExit> take_exits() { return std::exchange(exits_, {}); }
   // The processes that made the rings mapped so far and may still write: those not yet
   // found gone (a process once gone never writes again, even if its pid is reused).
   std::vector<std::int32_t> pids();
@@ -105,6 +114,7 @@ class RingReader {
   std::vector<TimedEvent> batch_;
   std::vector<RingOrigin> origins_;  // of one drain
   std::unordered_set<std::int32_t> vfork_children_;  // told already
+  std::vector<RingExit> exits_;
   std::size_t batch_size_ = 0;
   // Not zeroed, for the same reason as the collector's read buffer.
   std::unique_ptr<char[]> detail_ = std::unique_ptr<char[]>(new char[velmora_io::ring_detail_capacity()]);
