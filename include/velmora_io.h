@@ -35,8 +35,10 @@
  *           also writes "open_read", "open_write", "open_read_write", "create",
  *           "missing", "query", "delete", "rename_from", "rename_to", "make_dir",
  *           "link_from", "link_to", "symlink", "exec", "exec_failed", "bind",
- *           "listen", "accept", "accept_local" and "connect_failed" (docs/library.md, "Events
- *           of the wide library"); fd is -1 where no descriptor is involved
+ *           "listen", "accept", "accept_local", "connect_failed", "resolve" (a name
+ *           lookup: "socket:HOST:SERVICE") and "load" (a shared object: "file:PATH")
+ *           (docs/library.md, "Events of the wide library"); fd is -1 where no
+ *           descriptor is involved
  *   detail  a resource name ("file:/abs/path", "socket:127.0.0.1:5432",
  *           "socket:[0000:...:0001]:5432", "socket:unix:/path", "socket:unix:abstract:name",
  *           "socket:unix:"), or for "sql_write" the query text; for "exec" the
