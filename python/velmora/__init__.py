@@ -15,6 +15,7 @@ Standard library only.
 
 from .capture import Capture, capture
 from .events import Event, Events, parse_line
+from .guard import VelmoraForbidden
 from .library import NotPreloaded
 
-__all__ = ["Capture", "Event", "Events", "NotPreloaded", "capture", "parse_line"]
+__all__ = ["Capture", "Event", "Events", "NotPreloaded", "VelmoraForbidden", "capture", "parse_line"]

@@ -102,13 +102,26 @@ class Events(list):
     def sockets(self) -> List[str]:
         """Addresses of the sockets touched (``127.0.0.1:5432``, ``unix:/path``)."""
         return _unique(e.detail[7:] for e in self
-                       if e.kind != "sql_write" and e.detail.startswith("socket:"))
+                       if e.kind not in ("sql_write", "resolve") and e.detail.startswith("socket:"))
 
     def sql(self) -> List[str]:
         """Query texts sent, in first-seen order, each once."""
         return _unique(e.detail for e in self if e.kind == "sql_write")
 
+    def programs_started(self) -> List[str]:
+        """Paths of the programs started (the wide library's exec events)."""
+        return _unique(e.detail.split("\t", 1)[0] for e in self if e.kind == "exec")
+
+    def names_looked_up(self) -> List[str]:
+        """Names looked up (``example.com:443``; the wide library's resolve events)."""
+        return _unique(e.detail[7:] for e in self if e.kind == "resolve")
+
     def resources(self) -> dict:
-        """The four views above, keyed files_read, files_written, sockets, sql."""
+        """Every view, keyed files_read, files_written, files_created, files_deleted,
+        files_looked_up, files_missing, programs_started, names_looked_up, objects_loaded,
+        sockets and sql."""
         return {"files_read": self.files_read(), "files_written": self.files_written(),
-                "sockets": self.sockets(), "sql": self.sql()}
+                "files_created": self._files("create"), "files_deleted": self._files("delete"),
+                "files_looked_up": self._files("query"), "files_missing": self._files("missing"),
+                "programs_started": self.programs_started(), "names_looked_up": self.names_looked_up(),
+                "objects_loaded": self._files("load"), "sockets": self.sockets(), "sql": self.sql()}

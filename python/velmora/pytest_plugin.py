@@ -38,8 +38,12 @@ def pytest_addoption(parser):
                     help="fail every test with an event whose detail matches PATTERN (as "
                          "velmora-trace --match reads it: 'socket:*', 'file:/etc/*', "
                          "'INSERT *'); repeatable, as the velmora_forbid marker for one test")
+    group.addoption("--velmora-allow", metavar="PATTERN", action="append", default=[],
+                    help="let through what --velmora-forbid would catch when the detail matches PATTERN; "
+                         "a test's markers win over both; repeatable")
     group.addoption("--velmora-exclude", metavar="PATTERN", action="append", default=[],
-                    help="leave out of every test the events whose detail matches PATTERN; repeatable")
+                    help="leave out of every test's report the events whose detail matches PATTERN "
+                         "(the guard still sees them); repeatable")
     group.addoption("--velmora-include", metavar="WHAT", action="append", default=[], choices=SET_APART,
                     help="count as the tests' own what is set apart by default: 'pytest' (its "
                          "temporary-directory set-up, charged to the first test using tmp_path) "
@@ -72,7 +76,11 @@ def _start(config) -> None:
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "velmora_forbid(*patterns): fail the test when one of its events' detail "
-                   "matches one of the patterns (as velmora-trace --match reads them)")
+                   "matches one of the patterns (as velmora-trace --match reads them); its own "
+                   "Python calls to such a resource are stopped at the call")
+    config.addinivalue_line(
+        "markers", "velmora_allow(*patterns): let through what a forbid would catch, for this test "
+                   "(over the command line's --velmora-forbid)")
     option = config.getoption
     if option("velmora_report") is not None or option("velmora_summary") or option("velmora_forbid"):
         _start(config)

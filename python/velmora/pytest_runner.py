@@ -4,14 +4,16 @@ pytest-xdist worker).
 One capture runs for the session. The lines of each phase (setup, call, teardown) are
 the ones written between two syncs around it, so what pytest does between phases is
 no test's. Processes a test starts report through the environment and count for the
-phase they ran in. Of a phase's events, those matching --velmora-exclude are dropped,
-and the import system's files are set apart unless asked for; the rest are the test's:
-the velmora_events fixture reads them, the guard checks them, and their views travel
-on the phase's report (report.velmora), which pytest-xdist carries to the controller.
+phase they ran in. Of a phase's events, the import system's files are set apart unless
+asked for; the rest are the test's: the guard checks them all, and those not matching
+--velmora-exclude are what the velmora_events fixture reads and what travels on the
+phase's report (report.velmora), which pytest-xdist carries to the controller. While a
+phase runs, the guard (guard.py) also stops the test's own Python-level calls at the call.
 """
 
 import importlib.machinery
 import os
+import threading
 from contextlib import contextmanager
 from typing import Dict, List, Optional, Tuple
 
@@ -19,7 +21,8 @@ import pytest
 
 from .capture import Capture
 from .events import Event, Events
-from .patterns import first_match, matching
+from .guard import CallGuard, Policy, ranked
+from .patterns import first_match
 
 # What the import system opens, asks about and reads when a module is first imported
 # (sources, byte code, extension modules), and the byte code it writes.
@@ -41,13 +44,20 @@ def views(events) -> dict:
     return {key: values for key, values in Events(events).resources().items() if values}
 
 
-def describe_forbidden(hits: List[Tuple[Event, str]], phase: str) -> str:
+def describe_forbidden(hits: List[Tuple[Event, str]], stopped: list, phase: str, tid: int) -> str:
+    """Why the phase failed: the calls stopped before they ran, then what the library saw
+    (calls Python could not stop), the test's own thread's first."""
+    lines = [f"velmora_forbid: the test's {phase} was stopped at the call: {kind} {detail} matching {pattern!r} "
+             f"(from the {origin})" for kind, detail, pattern, origin in stopped[:1]]
+    if not hits:
+        return "\n".join(lines)
     event, pattern = hits[0]
     process = "the test's process" if event.pid == os.getpid() else "a process it started"
-    thread = "its main thread" if event.tid == event.pid else "another thread"
-    lines = [f"velmora_forbid: the test's {phase} touched a forbidden resource",
-             f"  first: {event.kind} {event.detail} (fd {event.fd}) matching {pattern!r}",
-             f"         in {phase}, pid {event.pid} ({process}), tid {event.tid} ({thread})"]
+    thread = "the test's thread" if event.tid == tid else "its main thread" if event.tid == event.pid else "another thread"
+    lines += [f"velmora_forbid: the test's {phase} touched a forbidden resource (seen after the call: native code, "
+              f"a child or another thread)",
+              f"  first: {event.kind} {event.detail} (fd {event.fd}) matching {pattern!r}",
+              f"         in {phase}, pid {event.pid} ({process}), tid {event.tid} ({thread})"]
     others = list(dict.fromkeys(e.detail for e, _ in hits[1:] if e.detail != event.detail))
     if others:
         shown = ", ".join(others[:_SHOWN_FORBIDDEN]) + (", ..." if len(others) > _SHOWN_FORBIDDEN else "")
@@ -91,6 +101,10 @@ class Runner:
         self._include = set(option("velmora_include") or ())
         self._exclude = list(option("velmora_exclude") or ())
         self._forbid = list(option("velmora_forbid") or ())
+        self._allow = list(option("velmora_allow") or ())
+        self._guard = CallGuard(self._left_to_events)
+        self._test_tid = 0
+        self._stopped: Dict[Tuple[str, str], list] = {}  # (test id, phase) -> calls stopped
         self._capture = Capture(children=True)
         self._capture.__enter__()
         self._running = True
@@ -106,8 +120,6 @@ class Runner:
             return
         nodeid, phase = self._target
         for event in taken:
-            if first_match(self._exclude, event.detail) is not None:
-                continue
             if "imports" not in self._include and is_import(event):
                 self._apart["imports"].append(event)
             elif nodeid is None:
@@ -115,20 +127,33 @@ class Runner:
             else:
                 self._events.setdefault(nodeid, []).append((phase, event))
 
+    def _left_to_events(self, kind: str, detail: str) -> bool:
+        # The import system's reads are no test's own, as the events set them apart.
+        return kind == "open" and "imports" not in self._include and is_import(Event("open_read", detail, -1, 0, 0))
+
+    def _kept(self, events) -> list:
+        return [e for e in events if first_match(self._exclude, e.detail) is None]
+
     @contextmanager
-    def _charging(self, target):
+    def _charging(self, target, item=None):
         self._sort()
         self._target = target
+        if item is not None:
+            self._test_tid = threading.get_native_id()
+            self._guard.arm(self._policy(item))
         try:
             yield
         finally:
+            self._guard.disarm()
+            if item is not None and self._guard.stopped:
+                self._stopped[target] = self._guard.stopped
             self._sort()
             self._target = None
 
     def events_of(self, nodeid: str) -> Events:
         if self._target is not None and self._target[0] == nodeid:
             self._sort()
-        return Events(event for _, event in self._events.get(nodeid, []))
+        return Events(self._kept(event for _, event in self._events.get(nodeid, [])))
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_runtestloop(self, session):
@@ -145,40 +170,40 @@ class Runner:
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_setup(self, item):
-        with self._charging((item.nodeid, "setup")):
+        with self._charging((item.nodeid, "setup"), item):
             yield
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_call(self, item):
-        with self._charging((item.nodeid, "call")):
+        with self._charging((item.nodeid, "call"), item):
             yield
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_teardown(self, item):
-        with self._charging((item.nodeid, "teardown")):
+        with self._charging((item.nodeid, "teardown"), item):
             yield
 
-    def _forbidden_patterns(self, item) -> List[str]:
-        found = list(self._forbid)
-        for mark in item.iter_markers("velmora_forbid"):
-            found.extend(mark.args)
-        return found
+    def _policy(self, item) -> Policy:
+        marked = lambda name: [pattern for mark in item.iter_markers(name) for pattern in mark.args]
+        return Policy(marked("velmora_allow"), marked("velmora_forbid"), self._allow, self._forbid)
 
     # Outermost, so that the guard sees the report as the other plugins left it.
     @pytest.hookimpl(hookwrapper=True, tryfirst=True)
     def pytest_runtest_makereport(self, item, call):
         report = (yield).get_result()
         events = [e for phase, e in self._events.get(item.nodeid, []) if phase == call.when]
-        hits = list(matching(self._forbidden_patterns(item), events))
-        if hits:
-            message = describe_forbidden(hits, call.when)
-            if report.passed:
+        policy = self._policy(item)
+        hits = [(e, found[0]) for e in events if (found := policy.forbidding(e.detail)) is not None]
+        stopped = self._stopped.pop((item.nodeid, call.when), [])
+        if hits or stopped:
+            message = describe_forbidden(ranked(hits, os.getpid(), self._test_tid), stopped, call.when, self._test_tid)
+            if report.passed:  # the test caught what stopped its call: it still fails
                 report.outcome, report.longrepr = "failed", message
             else:  # its own failure stays the one shown
                 report.sections.append(("velmora_forbid", message))
         malformed = self._capture.events.malformed
-        report.velmora = {"resources": views(events),
-                          "apart": {name: views(found) for name, found in self._apart.items() if found},
+        report.velmora = {"resources": views(self._kept(events)),
+                          "apart": {name: views(self._kept(found)) for name, found in self._apart.items() if found},
                           "malformed": malformed - self._malformed_sent}
         self._malformed_sent = malformed
         self._apart = {name: [] for name in self._apart}
