@@ -73,6 +73,32 @@ TEST(TracedProcesses, StaticallyLinkedProgramIsNamedInAWarning) {
   }
 }
 
+// A guard for any test runner: each forbidden resource once, with the program that
+// touched it, a status of its own unless the command failed, and a JUnit file.
+TEST(TracedProcesses, ForbidNamesEachResourceOnceWithItsProgram) {
+  REQUIRE_PYTHON();
+  TempDir dir;
+  write_file(dir / "connects.py", "import socket\nserver = socket.socket()\nserver.bind(('127.0.0.1', 0))\n"
+                                  "server.listen()\nsocket.create_connection(server.getsockname()).close()\n");
+  const auto guarded = [&](std::vector<std::string> guard, std::string script) {
+    return run_tool(dir, concat(concat({"--lib", VELMORA_WIDE_LIB_PATH, "-o", dir / "out", "--report-junit",
+                                        dir / "junit.xml"}, guard),
+                                {"sh", "-c", python3_path() + " " + (dir / "connects.py") + "; " + script}));
+  };
+  RunResult r = guarded({"--forbid", "socket:*", "--forbid", "/etc/host*"}, "cat /etc/hostname >/dev/null");
+  EXPECT_EQ(r.exit_code, 3) << r.err;
+  EXPECT_EQ(count_of(r.err, "velmora-trace: forbidden: "), 2u) << r.err;  // bind, connect: one address
+  EXPECT_NE(r.err.find("by pid "), std::string::npos);
+  EXPECT_NE(r.err.find(" (/usr/bin/cat /etc/hostname), matching '/etc/host*'"), std::string::npos) << r.err;
+  const std::string junit = capture(python3_path() + " -c \"import sys, xml.etree.ElementTree as x; s = x.parse(sys.argv[1])"
+                                    ".getroot(); print(s.get('failures'), *sorted(c.get('name')[:12] for c in s))\" " +
+                                    (dir / "junit.xml"));
+  EXPECT_EQ(junit, "2 file:/etc/ho socket:127.0\n");
+  r = guarded({"--forbid", "socket:*", "--allow", "socket:127.0.0.1:*"}, "exit 5");  // its own failure wins
+  EXPECT_EQ(r.exit_code, 5);
+  EXPECT_EQ(r.err.find("forbidden"), std::string::npos) << r.err;
+}
+
 TEST(TracedProcesses, ShellPipelineForksChildren) {
   TempDir dir;
   write_file(dir / "in.txt", "alpha\nbeta\ngamma\n");

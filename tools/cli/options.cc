@@ -39,6 +39,9 @@ enum : int {
   kPid,
   kProgram,
   kNoRing,
+  kForbid,
+  kAllow,
+  kJunit,
 };
 
 // '+': stop at the first word that is not an option, so that the command's
@@ -65,6 +68,9 @@ constexpr option kLong[] = {
     {"pid", required_argument, nullptr, kPid},
     {"program", required_argument, nullptr, kProgram},
     {"no-ring", no_argument, nullptr, kNoRing},
+    {"forbid", required_argument, nullptr, kForbid},
+    {"allow", required_argument, nullptr, kAllow},
+    {"report-junit", required_argument, nullptr, kJunit},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -125,6 +131,12 @@ std::string usage_text() {
       "      --no-ring       events through the pipe and the log file only, timed when\n"
       "                      read (by default shared memory carries them, with the\n"
       "                      time of each call)\n"
+      "      --forbid PAT    a guard for any test runner: report every resource whose\n"
+      "                      detail matches PAT (repeatable), once, with the process\n"
+      "                      that touched it first; the command is not stopped\n"
+      "      --allow PAT     let through what a --forbid would catch (repeatable)\n"
+      "      --report-junit FILE  with --forbid: a JUnit XML file, one failed test case\n"
+      "                      per forbidden resource\n"
       "  -h, --help          show this help\n"
       "\n"
       "Patterns: with any of * ? [ the pattern is a shell glob that must match the\n"
@@ -153,7 +165,8 @@ std::string usage_text() {
       "not when the program made the call: lines read in one go share a time.\n"
       "\n"
       "Exit status: that of COMMAND; 128+N if a signal N ended it; 127 if COMMAND\n"
-      "was not found, 126 if it could not be run; 2 for usage or setup errors.\n";
+      "was not found, 126 if it could not be run; 2 for usage or setup errors; 3\n"
+      "if COMMAND succeeded but touched a resource --forbid names.\n";
 }
 
 ParseOutcome parse_options(int argc, char** argv, Options& out) {
@@ -245,6 +258,15 @@ ParseOutcome parse_options(int argc, char** argv, Options& out) {
         if (v.empty()) return fail("option '--html' needs a file name");
         out.html = v;
         break;
+      case kForbid:
+      case kAllow:
+        if (v.empty()) return fail(std::string("option '--") + (c == kForbid ? "forbid" : "allow") + "' needs a pattern");
+        (c == kForbid ? out.forbid : out.allow).push_back(v);
+        break;
+      case kJunit:
+        if (v.empty()) return fail("option '--report-junit' needs a file name");
+        out.junit = v;
+        break;
       case kWait:
         if (!parse_seconds(v, out.wait_seconds)) return fail("option '--wait' needs a number of seconds >= 0");
         break;
@@ -260,6 +282,7 @@ ParseOutcome parse_options(int argc, char** argv, Options& out) {
   }
   if (optind >= argc) return fail("no command given");
   if (out.format == Format::chrome && out.output.empty()) return fail("--format chrome needs -o FILE");
+  if (!out.junit.empty() && out.forbid.empty()) return fail("--report-junit needs --forbid");
   out.command.assign(argv + optind, argv + argc);
   return outcome;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "process_names.h"
+#include "forbidden.h"
 #include "summary.h"
 
 namespace velmora::trace {
@@ -14,6 +15,7 @@ struct Model {
   std::vector<std::string> command;  // as the user gave it
   ProcessRegistry processes;
   Summary summary;
+  Forbidden forbidden;
 };
 
 }  // namespace velmora::trace

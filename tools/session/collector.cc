@@ -67,6 +67,7 @@ void Collector::take(const Event& event, double seconds, bool via_log) {
   model_.processes.follow_exec(who, event);
   if (via_log) ++who.log_events;
   if (threads_) model_.processes.see_thread(who, event.pid, thread_of(event));
+  model_.forbidden.see(event, who);
   const bool keep = filter_.accepts(event, who);
   if (summary_) model_.summary.add(event, keep, seconds);
   if (!keep) return;

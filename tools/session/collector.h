@@ -51,6 +51,12 @@ class Collector {
   std::uint64_t rejected() const { return pipe_parser_.rejected() + log_parser_.rejected(); }
   const OutputSink& output() const { return out_; }
   const ProcessRegistry& processes() const { return model_.processes; }
+  // The guard's patterns; what they catch, once the run is over.
+  void guard(std::vector<std::string> forbid, std::vector<std::string> allow) {
+    model_.forbidden.forbid = std::move(forbid);
+    model_.forbidden.allow = std::move(allow);
+  }
+  const Forbidden& forbidden() const { return model_.forbidden; }
 
  private:
   double now() const;  // seconds since the start

@@ -13,6 +13,8 @@
 #include <utility>
 
 #include "collector.h"
+#include "display_text.h"
+#include "junit_report.h"
 #include "log_channel.h"
 #include "messages.h"
 #include "process_launch.h"
@@ -310,6 +312,28 @@ PrintChoice print_choice(const TraceSettings& settings, int output_fd, UniqueFd 
   return choice;
 }
 
+// The exit status of a run whose command succeeded but touched what --forbid names.
+constexpr int FORBIDDEN_EXIT = 3;
+
+// Every forbidden resource once, then the JUnit file; true when there was one.
+bool report_forbidden(const Forbidden& forbidden, const TraceSettings& settings) {
+  for (const auto& [resource, touch] : forbidden.touched()) {
+    say("forbidden: " + std::string(kind_name(touch.kind)) + " " + to_display(resource) + " by pid " +
+        std::to_string(touch.pid) + " (" + to_display(touch.program) + "), matching '" + touch.pattern + "'" +
+        (touch.events > 1 ? ", " + std::to_string(touch.events) + " events" : ""));
+  }
+  if (!settings.junit.empty()) {
+    std::string command;
+    for (const std::string& word : settings.command) command += (command.empty() ? "" : " ") + word;
+    const std::string xml = junit_report(forbidden, command);
+    const UniqueFd fd(::open(settings.junit.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.valid() || ::write(fd.get(), xml.data(), xml.size()) != static_cast<ssize_t>(xml.size())) {
+      say("cannot write the JUnit report " + settings.junit + ": " + std::strerror(errno));
+    }
+  }
+  return !forbidden.touched().empty();
+}
+
 SessionResult refused(const std::string& why) {
   say(why);
   return SessionResult{2, 0, 0};
@@ -332,6 +356,7 @@ SessionResult run_session(const TraceSettings& settings, const std::string& lib,
   if (const std::string& why = loadable.finish(); !why.empty()) return refused(why);
 
   Collector collector(settings.filter, settings.command, print_choice(settings, output_fd, std::move(html)), output_fd);
+  collector.guard(settings.forbid, settings.allow);
   const int pipe_number = pipe.write.get();
   std::string program = find_program(settings.command.front());
   const SpawnResult spawned =
@@ -361,7 +386,9 @@ SessionResult run_session(const TraceSettings& settings, const std::string& lib,
   }
   if (!collector.output().ok()) say(std::string("writing output failed: ") + std::strerror(collector.output().error()));
 
-  const SessionResult result{exit_code_of(status), collector.accepted(), collector.rejected()};
+  SessionResult result{exit_code_of(status), collector.accepted(), collector.rejected()};
+  // The command's own failure is the one its exit status tells.
+  if (report_forbidden(collector.forbidden(), settings) && result.exit_code == 0) result.exit_code = FORBIDDEN_EXIT;
   // Warnings come last, after everything else the tracer had to say.
   // The narrow library is the one named so; the default one sees more calls.
   const bool wide = !lib.ends_with("/libvelmora_io.so");

@@ -22,6 +22,9 @@ struct TraceSettings {
   std::string html;          // --html; empty: no report
   bool ring = true;          // --no-ring: the pipe and the log file only
   double wait_seconds = 2;   // grace period for descendants after the program
+  std::vector<std::string> forbid;  // --forbid: resources no process may touch
+  std::vector<std::string> allow;   // --allow: let through what a forbid would catch
+  std::string junit;                // --report-junit; empty: none
 };
 
 }  // namespace velmora::trace
