@@ -33,7 +33,7 @@ std::string junit_report(const Forbidden& forbidden, const std::string& command)
                              std::to_string(touch.pid) + " (" + touch.program + "), matching '" + touch.pattern + "'";
     xml += "  <testcase classname=\"" + xml_text(command) + "\" name=\"" + xml_text(resource) + "\">\n";
     xml += "    <failure message=\"" + xml_text(what) + "\">" + xml_text(what) + "; " +
-           std::to_string(touch.events) + " events</failure>\n  </testcase>\n";
+           std::to_string(touch.events) + (touch.events == 1 ? " event" : " events") + "</failure>\n  </testcase>\n";
   }
   return xml + "</testsuite>\n";
 }
