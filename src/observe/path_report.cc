@@ -1,9 +1,11 @@
 #include "path_report.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -18,6 +20,48 @@
 
 namespace velmora_io::linux_intercept {
 namespace {
+
+// The names of the directories a thread last looked up names under without the table's
+// help (a descriptor the program made with dup or fcntl, which the table leaves
+// unnamed until it is read): a walk of a tree (find, tar) looks up every entry of a
+// directory under one descriptor. Kept with the directory's identity, which one fstat
+// checks before each use: far cheaper than reading the descriptor's link again, and a
+// number closed and reused meanwhile never lends its old name. Per thread: no lock.
+struct DirName {
+  int32_t fd = -1;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint32_t size = 0;
+  char text[240];
+};
+constexpr int DIR_NAMES = 2;
+constinit thread_local DirName DIR_NAME[DIR_NAMES] __attribute__((tls_model("initial-exec")));
+constinit thread_local uint8_t DIR_NAME_NEXT __attribute__((tls_model("initial-exec"))) = 0;
+
+// The remembered name of dir_fd into `buffer` (its size), when it is still that directory.
+std::size_t remembered_dir(int dir_fd, const struct stat& st, char* buffer, std::size_t size) noexcept {
+  for (const DirName& d : DIR_NAME) {
+    if (d.fd == dir_fd && d.device == st.st_dev && d.inode == st.st_ino && d.size <= size) {
+      std::memcpy(buffer, d.text, d.size);
+      return d.size;
+    }
+  }
+  return 0;
+}
+
+void remember_dir(int dir_fd, const struct stat& st, const char* text, std::size_t size) noexcept {
+  if (size > sizeof(DirName::text)) return;
+  DirName& d = DIR_NAME[DIR_NAME_NEXT];
+  DIR_NAME_NEXT = static_cast<uint8_t>((DIR_NAME_NEXT + 1) % DIR_NAMES);
+  d.fd = -1;  // a signal handler on this thread never sees half an entry
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  d.device = st.st_dev;
+  d.inode = st.st_ino;
+  d.size = static_cast<uint32_t>(size);
+  std::memcpy(d.text, text, size);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  d.fd = dir_fd;
+}
 
 // The directory a relative path starts from, into `small` when it fits, else into
 // `big`'s private pages. Raw system calls: the library's own lookups are not observed.
@@ -39,9 +83,17 @@ std::string_view base_directory(int dir_fd, int32_t pid, char* small, std::size_
           return {buffer + FILE_PREFIX.size(), n - FILE_PREFIX.size()};
         }
       }
+      struct stat st;
+      const bool known = size == small_size && raw::fstat(dir_fd, &st) == 0;
+      if (known) {
+        if (const std::size_t n = remembered_dir(dir_fd, st, buffer, size); n != 0) return {buffer, n};
+      }
       const long n = raw::read_fd_link(dir_fd, buffer, size);
       if (n <= 0) return {};
-      if (static_cast<std::size_t>(n) < size) return {buffer, static_cast<std::size_t>(n)};
+      if (static_cast<std::size_t>(n) < size) {
+        if (known) remember_dir(dir_fd, st, buffer, static_cast<std::size_t>(n));
+        return {buffer, static_cast<std::size_t>(n)};
+      }
       if (size != small_size) return {};
     }
   }
