@@ -77,6 +77,23 @@ bool folds_to_itself(std::string_view path) noexcept {
   report_folded_path_used(dir_fd, path, target, pid);
 }
 
+// The name the new descriptor's link would show, without reading it: with O_NOFOLLOW and
+// a path of one component (not "." or ".."), no symbolic link lies between the
+// directory and the file, so the directory's known name (the table's, the working
+// directory's memo) and that component are the name. A walk of a tree opens each entry
+// so. Otherwise, or when the directory's name is not at hand, the link is read.
+[[gnu::noinline]] bool name_of_opened(int fd, int dir_fd, const char* path, int flags, int32_t pid,
+                                      TextCopy* name) noexcept {
+  if ((flags & O_NOFOLLOW) != 0 && path != nullptr) {
+    const std::string_view given(path, ::strnlen(path, NAME_MAX + 1));
+    if (!given.empty() && given.size() <= NAME_MAX && given != "." && given != ".." &&
+        given.find('/') == std::string_view::npos && absolute_file_name(dir_fd, path, name, pid)) {
+      return true;
+    }
+  }
+  return link_stage(fd, name);
+}
+
 }  // namespace
 
 OpenIntent before_open(int dir_fd, const char* path, int flags) noexcept {
@@ -102,7 +119,8 @@ void after_open(int fd, int dir_fd, const char* path, const OpenIntent& intent) 
   run_guarded([&] {
     const int32_t pid = raw::getpid();
     TextCopy name;
-    if (!reported || !link_stage(fd, &name) || !table_insert(fd, name.view(), pid)) {
+    if (!reported || !name_of_opened(fd, dir_fd, path, intent.flags, pid, &name) ||
+        !table_insert(fd, name.view(), pid)) {
       table_remove(fd, nullptr, pid);
       return;
     }
