@@ -11,6 +11,7 @@ namespace {
 constexpr unsigned char MSG_PARSE = 0x50;  // 'P'
 constexpr unsigned char MSG_QUERY = 0x51;  // 'Q'
 constexpr std::size_t HEADER_SIZE = 5;     // type byte + 32-bit length
+constexpr uint32_t MAX_MESSAGE = uint32_t{1} << 30;
 
 std::optional<std::string_view> checked(const unsigned char* text, std::size_t n) noexcept {
   std::string_view view(reinterpret_cast<const char*>(text), n);
@@ -74,7 +75,9 @@ std::size_t declared_message_size(const iovec* iov, std::size_t count) noexcept 
   if (header[1] & 0x80) return 0;  // negative length
   const uint32_t length =
       (uint32_t{header[1]} << 24) | (uint32_t{header[2]} << 16) | (uint32_t{header[3]} << 8) | header[4];
-  if (length < HEADER_SIZE) return 0;
+  // The server takes no message over 1 GiB: a longer "length" is another protocol's
+  // bytes ("POST /", "PUT /", "QUIT") that only look like a header.
+  if (length < HEADER_SIZE || length > MAX_MESSAGE) return 0;
   return std::size_t{length} + 1;
 }
 

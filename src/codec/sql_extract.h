@@ -18,7 +18,8 @@ std::optional<std::string_view> extract_pg_query(const void* bytes, std::size_t 
 
 // The size a Query or Parse header at the start of `iov[0..count)` declares for its
 // message (its length field + 1), whether or not the buffers hold all of it; 0 when they
-// do not begin with such a header. Reads the five header bytes and the buffers' lengths.
+// do not begin with such a header (or its length passes the server's 1 GiB limit).
+// Reads the five header bytes and the buffers' lengths.
 std::size_t declared_message_size(const iovec* iov, std::size_t count) noexcept;
 
 // The same when the buffers hold the whole message; else 0.

@@ -257,5 +257,17 @@ TEST(GatherFirstMessage, CopiesOnlyWhatSpansBuffersAndOnlyIfScratchHoldsIt) {
   EXPECT_EQ(first_message_size(split.iov.data(), 2), msg.size());
 }
 
+// A message sent in pieces: its declared size from its first bytes (another protocol's
+// "POST /" is none), and the text of a cut one up to its last whole character.
+TEST(CutMessage, DeclaredSizeAndTheTextOfItsFirstBytes) {
+  const std::string msg = parse("s1", "SELECT '\xc3\xa9t\xc3\xa9'");
+  Spread first({msg.substr(0, 12)}), post({"POST / HTTP/1.1\r\n"});
+  EXPECT_EQ(declared_message_size(first.iov.data(), 1), msg.size());
+  EXPECT_EQ(declared_message_size(post.iov.data(), 1), 0u);
+  EXPECT_EQ(extract_cut_pg_query(msg.data(), 19), std::optional<std::string_view>("SELECT '\xc3\xa9t"sv));
+  EXPECT_EQ(extract_cut_pg_query(msg.data(), 18), std::optional<std::string_view>("SELECT '\xc3\xa9"sv));
+  EXPECT_EQ(extract_cut_pg_query(msg.data(), 17), std::optional<std::string_view>("SELECT '"sv));  // half an é
+}
+
 }  // namespace
 }  // namespace velmora_io::sql_extract

@@ -75,6 +75,20 @@ std::vector<Unit> split_units(std::string_view s) {
 
 }  // namespace
 
+std::string escape_markup(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 void append_unicode_escape(std::string& out, char32_t cp) {
   out += "\\u";
   for (int shift = 12; shift >= 0; shift -= 4) out += HEX_DIGITS[(cp >> shift) & 0xF];

@@ -35,6 +35,9 @@ std::string shorten_middle(std::string_view display, std::size_t width, std::siz
 // "\uXXXX" for a code point of the Basic Multilingual Plane.
 void append_unicode_escape(std::string& out, char32_t cp);
 
+// Text for HTML or XML, in an element or a double-quoted attribute: & < > " escaped.
+std::string escape_markup(std::string_view text);
+
 // Numbers run once per event at hundreds of thousands of events a second, so they go
 // through to_chars rather than printf or to_string.
 template <class T>

@@ -7,20 +7,6 @@
 namespace velmora::trace {
 namespace {
 
-std::string escape_html(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 constexpr const char* HEAD = R"PAGE(<!DOCTYPE html>
 <html lang="en">
 <head>
@@ -81,7 +67,7 @@ constexpr const char* TAIL = R"PAGE(</script>
 
 std::string html_page(const std::string& title, const std::string& data_json) {
   std::string page = HEAD;
-  page += escape_html(title);
+  page += escape_markup(title);
   page += STYLE;
   page += data_json;
   page += "</script>\n<script>\n";

@@ -6,21 +6,8 @@ namespace velmora::trace {
 namespace {
 
 // Text for an attribute or element: shown as the tool shows details (control bytes and
-// bytes that are not UTF-8 as escapes), then XML's five characters escaped.
-std::string xml_text(const std::string& bytes) {
-  std::string out;
-  for (const char c : to_display(bytes)) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+// bytes that are not UTF-8 as escapes), then markup's characters escaped.
+std::string xml_text(const std::string& bytes) { return escape_markup(to_display(bytes)); }
 
 }  // namespace
 
