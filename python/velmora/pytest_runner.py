@@ -21,7 +21,7 @@ import pytest
 
 from .capture import Capture
 from .events import Event, Events
-from .guard import CallGuard, Policy, ranked
+from .guard import CallGuard, Policy, VelmoraForbidden, ranked
 from .patterns import first_match
 
 # What the import system opens, asks about and reads when a module is first imported
@@ -63,6 +63,21 @@ def describe_forbidden(hits: List[Tuple[Event, str]], stopped: list, phase: str,
         shown = ", ".join(others[:_SHOWN_FORBIDDEN]) + (", ..." if len(others) > _SHOWN_FORBIDDEN else "")
         lines.append(f"  also forbidden in {phase}: {shown}")
     return "\n".join(lines)
+
+
+def _end_at_the_test(item, excinfo) -> None:
+    """A call stopped by the guard: its traceback ends at the test's own line, not in the
+    library code (socket.py, subprocess.py) it went through."""
+    if excinfo is None or not excinfo.errisinstance(VelmoraForbidden):
+        return
+    last_own, tb = None, excinfo.tb
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == str(item.path):
+            last_own = tb
+        tb = tb.tb_next
+    if last_own is not None:
+        last_own.tb_next = None
+        excinfo.traceback = type(excinfo.traceback)(excinfo.tb)
 
 
 class EventsSoFar:
@@ -190,6 +205,7 @@ class Runner:
     # Outermost, so that the guard sees the report as the other plugins left it.
     @pytest.hookimpl(hookwrapper=True, tryfirst=True)
     def pytest_runtest_makereport(self, item, call):
+        _end_at_the_test(item, call.excinfo)
         report = (yield).get_result()
         events = [e for phase, e in self._events.get(item.nodeid, []) if phase == call.when]
         policy = self._policy(item)

@@ -129,9 +129,9 @@ def test_forbidden_calls_stop_at_the_test_line(pytester, workers):
     result.assert_outcomes(passed=1, failed=6)
     text = result.stdout.str()
     source = GUARDED.strip("\n").splitlines()
-    for call in ("connect", "getaddrinfo", "open", "run"):  # each call's own line in the traceback
+    for call in ("connect", "getaddrinfo", "open", "run"):  # each traceback ends at the call's own line
         line = 1 + next(n for n, text_line in enumerate(source) if f'call == "{call}"' in text_line)
-        assert f"test_forbidden_calls_stop_at_the_test_line.py:{line}: " in text, call
+        assert f"test_forbidden_calls_stop_at_the_test_line.py:{line}: VelmoraForbidden" in text, call
     assert text.count("was stopped at the call") == 5  # and the marker's forbid over the allow option
     assert "touched a forbidden resource (seen after the call" in text
     assert "first: connect socket:127.0.0.1:" in text or not wide
