@@ -16,42 +16,35 @@ void note(pid_t child, int status) noexcept {
   if (child > 0 && (WIFEXITED(status) || WIFSIGNALED(status))) velmora_io::ring_note_child_exit(child, status);
 }
 
+// The real call with room for the status the caller may not have asked for, then the
+// note of how a reaped child ended.
+template <typename Slot, typename Call>
+pid_t reaped(int* status, Call call) noexcept {
+  auto* real = Slot::get();
+  if (real == nullptr) return li::real_function_missing<pid_t>();
+  int mine = 0;
+  int* into = status != nullptr ? status : &mine;
+  const pid_t child = call(real, into);
+  note(child, *into);
+  return child;
+}
+
 }  // namespace
 
 VELMORA_EXPORT pid_t wait(int* status) {
-  auto* real = li::wait::get();
-  if (real == nullptr) return li::real_function_missing<pid_t>();
-  int mine = 0;
-  const pid_t child = real(status != nullptr ? status : &mine);
-  note(child, status != nullptr ? *status : mine);
-  return child;
+  return reaped<li::wait>(status, [](auto* real, int* into) { return real(into); });
 }
 
 VELMORA_EXPORT pid_t waitpid(pid_t pid, int* status, int options) {
-  auto* real = li::waitpid::get();
-  if (real == nullptr) return li::real_function_missing<pid_t>();
-  int mine = 0;
-  const pid_t child = real(pid, status != nullptr ? status : &mine, options);
-  note(child, status != nullptr ? *status : mine);
-  return child;
+  return reaped<li::waitpid>(status, [&](auto* real, int* into) { return real(pid, into, options); });
 }
 
 VELMORA_EXPORT pid_t wait3(int* status, int options, rusage* usage) {
-  auto* real = li::wait3::get();
-  if (real == nullptr) return li::real_function_missing<pid_t>();
-  int mine = 0;
-  const pid_t child = real(status != nullptr ? status : &mine, options, usage);
-  note(child, status != nullptr ? *status : mine);
-  return child;
+  return reaped<li::wait3>(status, [&](auto* real, int* into) { return real(into, options, usage); });
 }
 
 VELMORA_EXPORT pid_t wait4(pid_t pid, int* status, int options, rusage* usage) {
-  auto* real = li::wait4::get();
-  if (real == nullptr) return li::real_function_missing<pid_t>();
-  int mine = 0;
-  const pid_t child = real(pid, status != nullptr ? status : &mine, options, usage);
-  note(child, status != nullptr ? *status : mine);
-  return child;
+  return reaped<li::wait4>(status, [&](auto* real, int* into) { return real(pid, into, options, usage); });
 }
 
 VELMORA_EXPORT int waitid(idtype_t type, id_t id, siginfo_t* info, int options) {
