@@ -154,8 +154,15 @@ FdMap::Slot* FdMap::locate(int32_t fd) const noexcept {
 
 bool FdMap::find(int32_t fd, std::string_view* name) const noexcept {
   const Slot* s = locate(fd);
-  if (s == nullptr) return false;
+  if (s == nullptr || (s->size & QUIET) != 0) return false;
   *name = {s->name, s->size};
+  return true;
+}
+
+bool FdMap::find_any(int32_t fd, std::string_view* name) const noexcept {
+  const Slot* s = locate(fd);
+  if (s == nullptr) return false;
+  *name = {s->name, s->size & ~QUIET};
   return true;
 }
 
@@ -176,15 +183,17 @@ bool FdMap::grow() noexcept {
   return true;
 }
 
-bool FdMap::insert(int32_t fd, std::string_view name) noexcept {
-  if (name.size() > UINT32_MAX) return false;
+bool FdMap::insert(int32_t fd, std::string_view name, bool quiet) noexcept {
+  if (name.size() >= QUIET) return false;
   // A block is never empty, so a free slot (null name) stays distinguishable.
   char* block = names_.take(name.size() == 0 ? 1 : name.size());
   if (block == nullptr) return false;
   std::memcpy(block, name.data(), name.size());
+  const uint32_t size = static_cast<uint32_t>(name.size()) | (quiet ? QUIET : 0);
   if (Slot* s = locate(fd)) {
-    names_.give_back(s->name, s->size == 0 ? 1 : s->size);
-    s->size = static_cast<uint32_t>(name.size());
+    const uint32_t old = s->size & ~QUIET;
+    names_.give_back(s->name, old == 0 ? 1 : old);
+    s->size = size;
     s->name = block;
     return true;
   }
@@ -196,7 +205,7 @@ bool FdMap::insert(int32_t fd, std::string_view name) noexcept {
   std::size_t i = home(fd);
   while (slots_[i].name != nullptr) i = (i + 1) & (capacity_ - 1);
   slots_[i].fd = fd;
-  slots_[i].size = static_cast<uint32_t>(name.size());
+  slots_[i].size = size;
   slots_[i].name = block;
   ++count_;
   return true;
@@ -205,8 +214,10 @@ bool FdMap::insert(int32_t fd, std::string_view name) noexcept {
 bool FdMap::remove(int32_t fd, TextCopy* removed) noexcept {
   Slot* s = locate(fd);
   if (s == nullptr) return false;
-  if (removed != nullptr) removed->assign({s->name, s->size});
-  names_.give_back(s->name, s->size == 0 ? 1 : s->size);
+  const bool named = (s->size & QUIET) == 0;
+  const uint32_t size = s->size & ~QUIET;
+  if (removed != nullptr && named) removed->assign({s->name, size});
+  names_.give_back(s->name, size == 0 ? 1 : size);
   // Backward-shift: pull later members of the probe run into the hole.
   std::size_t hole = static_cast<std::size_t>(s - slots_);
   std::size_t i = hole;
@@ -222,7 +233,7 @@ bool FdMap::remove(int32_t fd, TextCopy* removed) noexcept {
   }
   slots_[hole].name = nullptr;
   --count_;
-  return true;
+  return named;
 }
 
 TableStatus table_contains(int32_t fd, bool* present) noexcept {
@@ -245,7 +256,7 @@ std::size_t table_copy_name(int32_t fd, char* buffer, std::size_t size) noexcept
   CriticalSection cs;
   if (!cs.usable()) return 0;
   std::string_view name;
-  if (!FD_MAP.find(fd, &name) || name.size() > size) return 0;
+  if (!FD_MAP.find_any(fd, &name) || name.size() > size) return 0;
   std::memcpy(buffer, name.data(), name.size());
   return name.size();
 }
@@ -278,6 +289,16 @@ bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept {
   CriticalSection cs;
   if (!cs.usable()) return false;
   return FD_MAP.remove(fd, removed);
+}
+
+void table_copy_quietly(int32_t from, int32_t to, int32_t pid) noexcept {
+  if (from == to || !owned_by(pid)) return;
+  CriticalSection cs;
+  if (!cs.usable()) return;
+  std::string_view name;
+  // The view stays good through the insert: names never move, and only `to`'s is given back.
+  if (FD_MAP.find_any(from, &name) && FD_MAP.insert(to, name, true)) return;
+  FD_MAP.remove(to);
 }
 
 std::size_t FdMap::lowest_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) const noexcept {

@@ -23,11 +23,16 @@ class FdMap {
   FdMap(const FdMap&) = delete;
   FdMap& operator=(const FdMap&) = delete;
 
-  // The entry's name; the view lives until the next change of the map.
+  // The entry's name; the view lives until the next change of the map. A quiet entry
+  // (see insert) is found by find_any only.
   bool find(int32_t fd, std::string_view* name) const noexcept;
-  // Copies `name` in, replacing any earlier entry. False when memory ran out.
-  bool insert(int32_t fd, std::string_view name) noexcept;
-  // Whether there was an entry; its name is copied to `*removed` first when given.
+  bool find_any(int32_t fd, std::string_view* name) const noexcept;
+  // Copies `name` in, replacing any earlier entry. False when memory ran out. A quiet
+  // entry is a duplicate's: the number refers to what another named one does, but the
+  // program never had it named, so it is reported neither on use nor on close.
+  bool insert(int32_t fd, std::string_view name, bool quiet = false) noexcept;
+  // Takes any entry out; whether it was one that is not quiet, whose name is then copied
+  // to `*removed` first when given.
   bool remove(int32_t fd, TextCopy* removed = nullptr) noexcept;
   // The lowest named numbers in [first, last], ascending, at most `max` of them.
   std::size_t lowest_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) const noexcept;
@@ -38,9 +43,10 @@ class FdMap {
  private:
   struct Slot {
     char* name;  // null marks a free slot; else a block of names_
-    uint32_t size;
+    uint32_t size;  // QUIET set for a duplicate's entry
     int32_t fd;
   };
+  static constexpr uint32_t QUIET = uint32_t{1} << 31;
 
   // Blocks of power-of-two sizes carved from 64 KiB mmap'd chunks and kept on one free
   // list per size once released; a name above the largest size gets pages of its own.
@@ -78,7 +84,8 @@ enum class TableStatus {
   UNAVAILABLE,  // this thread is already inside a table operation, or may not wait
 };
 
-// Presence test; `*present` is set only when DONE.
+// Presence test; `*present` is set only when DONE. Here and below (unless said) a quiet
+// entry counts as none: a data call names the descriptor as if it had no entry.
 TableStatus table_contains(int32_t fd, bool* present) noexcept;
 enum class Lookup {
   FOUND,        // the name was copied out
@@ -89,7 +96,8 @@ enum class Lookup {
 // Copies the entry's name out while the lock is held.
 Lookup table_copy_name(int32_t fd, TextCopy* out) noexcept;
 // The same into the caller's `buffer` of `size` bytes, when it fits: the name's length,
-// 0 when there is none, it does not fit or the table could not be read.
+// 0 when there is none, it does not fit or the table could not be read. A quiet entry's
+// name too: what a directory's duplicate refers to is the directory.
 std::size_t table_copy_name(int32_t fd, char* buffer, std::size_t size) noexcept;
 // Records `name` under fd, replacing any earlier entry; false (nothing recorded) on an
 // unavailable table, in a process that does not own it (process_identity.h), or when
@@ -99,12 +107,17 @@ bool table_insert(int32_t fd, std::string_view name) noexcept;
 // caller that already has this process's pid: no getpid, no look for the same name.
 bool table_insert(int32_t fd, std::string_view name, int32_t pid) noexcept;
 // Takes the entry out, copying its name to `*removed` when given; false when there was
-// none, the table is unavailable or this process does not own it.
+// none (or a quiet one, taken out all the same), the table is unavailable or this
+// process does not own it.
 bool table_remove(int32_t fd, TextCopy* removed = nullptr) noexcept;
 // The same for a caller that already has this process's pid (no getpid of its own).
 bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept;
 
-// Up to `max` named numbers in [first, last], lowest first, copied out under the lock;
+// `to` was just made a duplicate of `from` (dup, dup2, dup3, fcntl): it gets a quiet
+// copy of `from`'s name, or loses its entry when `from` has none (or memory ran out).
+void table_copy_quietly(int32_t from, int32_t to, int32_t pid) noexcept;
+
+// Up to `max` named numbers (quiet ones too) in [first, last], lowest first, copied out under the lock;
 // 0 when the table is unavailable. The caller goes on from the last one plus one.
 std::size_t table_named_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) noexcept;
 

@@ -23,6 +23,16 @@ void forget_fd(int fd) noexcept {
   run_guarded([&] { table_remove(fd); });
 }
 
+void duplicated_fd(int from, int to) noexcept {
+  if (to < 0) return;
+  pipe_number_gone(to);
+  std_stream_changed(to);
+  connect_settled(to);
+  // The standard streams keep no entry of their own: their state above decides.
+  if (to < 3) return;
+  run_guarded([&] { table_copy_quietly(from, to, raw::getpid()); });
+}
+
 namespace {
 
 // The entry taken out and, when there was one, "close" reported.

@@ -10,6 +10,11 @@ namespace velmora_io::linux_intercept {
 // an event. A number that was the sink pipe's means the pipe is gone.
 void forget_fd(int fd) noexcept;
 
+// `to` was just made a duplicate of `from` (wide library): as forget_fd, except that
+// `to` keeps a quiet copy of `from`'s name (fd_map.h), so that names looked up under a
+// duplicated directory need no look at the kernel, and nothing reported changes.
+void duplicated_fd(int from, int to) noexcept;
+
 // fd is about to be closed: as close does, a reportable descriptor's entry is taken out
 // and, when there was one, "close" reported.
 void closing_fd(int fd) noexcept;

@@ -26,9 +26,10 @@ void after_dup(int result, int old_fd, int new_fd) noexcept {
   // dup2 onto itself closes nothing: the descriptor keeps its name (a datagram socket
   // named by sendto, an unlinked file could not be named again).
   if (result >= 0 && old_fd == new_fd) return;
-  forget_duped_fd(result, new_fd);
   if constexpr (WIDE_LIBRARY) {
-    if (result >= 0) std_stream_changed(new_fd);
+    if (result >= 0 && !is_sink_fd(new_fd)) duplicated_fd(old_fd, new_fd);
+  } else {
+    forget_duped_fd(result, new_fd);
   }
 }
 

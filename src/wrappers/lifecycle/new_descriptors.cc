@@ -56,7 +56,13 @@ VELMORA_EXPORT int pipe(int fds[2]) noexcept { return li::new_pair_call<li::pipe
 
 VELMORA_EXPORT int pipe2(int fds[2], int flags) noexcept { return li::new_pair_call<li::pipe2>(fds, fds, flags); }
 
-VELMORA_EXPORT int dup(int fd) noexcept { return li::new_fd_call<li::dup>(fd); }
+VELMORA_EXPORT int dup(int fd) noexcept {
+  auto* real = li::dup::get();
+  if (real == nullptr) return li::real_function_missing<int>();
+  const int result = real(fd);
+  li::duplicated_fd(fd, result);
+  return result;
+}
 
 VELMORA_EXPORT int fcntl(int fd, int cmd, ...) {
   // Every command takes at most one argument, an integer or a pointer; passed on as the
@@ -65,10 +71,11 @@ VELMORA_EXPORT int fcntl(int fd, int cmd, ...) {
   va_start(ap, cmd);
   void* arg = va_arg(ap, void*);
   va_end(ap);
-  if (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) return li::new_fd_call<li::fcntl>(fd, cmd, arg);
   auto* real = li::fcntl::get();
   if (real == nullptr) return li::real_function_missing<int>();
-  return real(fd, cmd, arg);
+  const int result = real(fd, cmd, arg);
+  if (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) li::duplicated_fd(fd, result);
+  return result;
 }
 
 VELMORA_EXPORT int eventfd(unsigned int count, int flags) noexcept {
