@@ -13,8 +13,8 @@
 //   paths      calls that name a file: opens, probes, creations, renames, deletions,
 //              the working directory
 //   stdio      streams: opens and closes, reads, writes, formatted I/O, seeks
-//   processes  program starts (exec, spawn, popen, vfork), their ends (wait), and
-//              objects loaded (dlopen)
+//   processes  program starts (exec, spawn, popen), their ends (wait), children made
+//              without fork handlers (vfork, clone, _Fork), and objects loaded (dlopen)
 //   by_number  syscall(), which runs the named wrappers' observation for their numbers
 // The narrow library is the NARROW lines: its wrappers are in data/, sockets/ and
 // lifecycle/, and src/CMakeLists.txt lists its sources apart.
@@ -209,6 +209,8 @@ X(WIDE, processes, waitid, int, (idtype_t, id_t, siginfo_t*, int)) \
 X(WIDE, processes, dlopen, void*, (const char*, int)) \
 X(WIDE, processes, dlmopen, void*, (Lmid_t, const char*, int)) \
 X(WIDE_DIRECT, processes, vfork, pid_t, ()) \
+X(WIDE, processes, clone, int, (int (*)(void*), void*, int, void*, ...)) \
+X(WIDE, processes, _Fork, pid_t, ()) \
 X(WIDE, sockets, bind, int, (int, const sockaddr*, socklen_t)) \
 X(WIDE, sockets, listen, int, (int, int)) \
 X(WIDE, sockets, getsockopt, int, (int, int, int, void*, socklen_t*)) \

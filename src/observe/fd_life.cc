@@ -20,7 +20,7 @@ void forget_fd(int fd) noexcept {
   pipe_number_gone(fd);
   std_stream_changed(fd);
   connect_settled(fd);
-  run_guarded([&] { table_remove(fd); });
+  run_guarded([&] { table_remove(fd, nullptr, pid_for_table()); });
 }
 
 void duplicated_fd(int from, int to) noexcept {
@@ -30,7 +30,7 @@ void duplicated_fd(int from, int to) noexcept {
   connect_settled(to);
   // The standard streams keep no entry of their own: their state above decides.
   if (to < 3) return;
-  run_guarded([&] { table_copy_quietly(from, to, raw::getpid()); });
+  run_guarded([&] { table_copy_quietly(from, to, pid_for_table()); });
 }
 
 namespace {
@@ -38,7 +38,7 @@ namespace {
 // The entry taken out and, when there was one, "close" reported.
 void report_close(int fd) noexcept {
   run_guarded([&] {
-    const int32_t pid = raw::getpid();  // one for the table's owner check and the line
+    const int32_t pid = pid_for_table();  // one for the table's owner check and the line
     TextCopy name;
     if (table_remove(fd, &name, pid)) log_event("close", name.view(), fd, pid);
   });

@@ -3,7 +3,25 @@
 // and the calls that close many.
 #pragma once
 
+#include <cstdint>
+
+#include "library_kind.h"
+#include "process_identity.h"
+#include "raw_syscalls.h"
+
 namespace velmora_io::linux_intercept {
+
+// The pid a change of the table is made under. The wide library takes the thread's
+// cached one: every way the C library offers of making a child that skips the fork
+// handlers (vfork, clone, _Fork, syscall() by number) empties that cache in the child.
+// The narrow library sees none of them, and asks the kernel.
+inline int32_t pid_for_table() noexcept {
+  if constexpr (WIDE_LIBRARY) {
+    return current_pid();
+  } else {
+    return raw::getpid();
+  }
+}
 
 // fd was just handed out by the kernel, so it was free: any entry still held for it
 // is stale (its descriptor was closed where no wrapper saw it) and is dropped, without

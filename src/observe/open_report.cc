@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "errno_saver.h"
+#include "fd_life.h"
 #include "fd_map.h"
 #include "link_name.h"
 #include "raw_syscalls.h"
@@ -117,7 +118,7 @@ void after_open(int fd, int dir_fd, const char* path, const OpenIntent& intent) 
   std_stream_changed(fd);
   const bool reported = (intent.flags & O_PATH) == 0;
   run_guarded([&] {
-    const int32_t pid = raw::getpid();
+    const int32_t pid = pid_for_table();
     TextCopy name;
     if (!reported || !name_of_opened(fd, dir_fd, path, intent.flags, pid, &name) ||
         !table_insert(fd, name.view(), pid)) {

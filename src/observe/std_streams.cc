@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "errno_saver.h"
+#include "fd_life.h"
 #include "fd_map.h"
 #include "process_identity.h"
 #include "raw_syscalls.h"
@@ -31,7 +32,7 @@ bool std_stream_observed(int32_t fd) noexcept {
 void std_stream_changed(int32_t fd) noexcept {
   if (fd < 0 || fd > 2) return;
   STD_STATE[fd].store(STD_UNKNOWN, std::memory_order_release);
-  run_guarded([&] { table_remove(fd); });
+  run_guarded([&] { table_remove(fd, nullptr, pid_for_table()); });
 }
 
 }  // namespace velmora_io::linux_intercept

@@ -164,6 +164,13 @@ TEST(ThreadLifecycle, TheProgramNeverMeetsTheLibrarysDescriptorsOrLocks) {
   o.log_path = dir.file("log");
   EXPECT_EQ(fact_number(drive({"children", o.log_path, "2000", "fork"}, o), "bad"), 0);
   EXPECT_EQ(fact_number(drive({"children", o.log_path, "2000", "clone"}, o), "bad"), 0);
+  // Through the ring a thread keeps its pid: a clone child (no fork handlers) must not
+  // close the parent's name under the parent's pid.
+  o.library = velmora_test::wide_library_path();
+  o.sink = Sink::RING;
+  const RunResult r = drive({"children", o.log_path, "200", "clone"}, o);
+  const int32_t parent = static_cast<int32_t>(fact_number(r, "pid"));
+  for (const Event& e : r.with_detail("file:" + o.log_path + ".d/c")) EXPECT_FALSE(e.kind == "close" && e.pid == parent);
 }
 
 // A host that is not preloaded dlopens the library privately and calls its functions

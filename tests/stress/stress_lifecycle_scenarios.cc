@@ -340,9 +340,9 @@ int scenario_range_close_emfile(int, char** argv) {
 // children LOG N HOW: threads write lines to the log file LOG all the time while main
 // makes N children. HOW fork: each child fails if it holds the log file open. HOW clone:
 // the C library's clone, which runs no fork handlers (every fourth child sharing main's
-// memory); each writes to a named file. Counts children failed or hung.
+// memory); each writes to a named file and closes it. Counts children failed or hung.
 int g_named = -1;
-int clone_child(void*) { return static_cast<int>(write(g_named, "c", 1) + syscall(SYS_exit_group, 0)); }
+int clone_child(void*) { return static_cast<int>(write(g_named, "c", 1) + close(g_named) + syscall(SYS_exit_group, 0)); }
 
 int scenario_children(int, char** argv) {
   std::atomic<bool> stop{false};
@@ -370,6 +370,7 @@ int scenario_children(int, char** argv) {
   stop = true;
   for (auto& t : threads) t.join();
   fact("bad", bad);
+  fact("pid", getpid());
   return 0;
 }
 

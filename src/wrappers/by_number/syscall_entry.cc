@@ -19,6 +19,7 @@
 #include "export.h"
 #include "fd_life.h"
 #include "open_report.h"
+#include "process_identity.h"
 #include "raw_syscalls.h"
 #include "slots.h"
 
@@ -96,6 +97,16 @@ VELMORA_EXPORT long syscall(long number, ...) noexcept {
       return ::fchdir(fd);
     case SYS_close_range:
       return ::close_range(static_cast<unsigned>(a0), static_cast<unsigned>(a1), static_cast<int>(a2));
+    case SYS_clone:  // with no stack of its own, the child returns here
+    case SYS_clone3:
+#ifdef SYS_fork
+    case SYS_fork:
+#endif
+    {
+      const long result = real(number, a0, a1, a2, a3, a4, a5);
+      if (result == 0) velmora_io::forget_this_thread();  // as clone_entry.cc says
+      return result;
+    }
     default:
       return real(number, a0, a1, a2, a3, a4, a5);
   }
