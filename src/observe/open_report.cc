@@ -39,21 +39,6 @@ bool proves_creation(const OpenIntent& intent) noexcept {
   return (intent.flags & O_EXCL) != 0 || intent.absent_before;
 }
 
-// Whether an absolute path is already what folding would make of it: no empty, "." or
-// ".." component, no slash at the end.
-bool folds_to_itself(std::string_view path) noexcept {
-  if (path.empty() || path[0] != '/') return false;
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    if (path[i] != '/') continue;
-    const std::string_view rest(path.data() + i + 1, path.size() - i - 1);
-    if (rest.empty()) return path.size() == 1;
-    if (rest[0] == '/' || rest == "." || rest.starts_with("./") || rest == ".." || rest.starts_with("../")) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The slow half of report_path_used: the path made absolute and folded (a relative one,
 // or one with dots), or one that led elsewhere. Out of line: the folding's room is not
 // under an open that needs none.

@@ -16,6 +16,7 @@
 #include "raw_syscalls.h"
 #include "reentrancy.h"
 #include "sink.h"
+#include "utf8.h"
 #include "working_dir.h"
 
 namespace velmora_io::linux_intercept {
@@ -123,6 +124,19 @@ std::size_t fold(char* p, std::size_t n) noexcept {
 
 }  // namespace
 
+bool folds_to_itself(std::string_view path) noexcept {
+  if (path.empty() || path[0] != '/') return false;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (path[i] != '/') continue;
+    const std::string_view rest(path.data() + i + 1, path.size() - i - 1);
+    if (rest.empty()) return path.size() == 1;
+    if (rest[0] == '/' || rest == "." || rest.starts_with("./") || rest == ".." || rest.starts_with("../")) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool absolute_file_name(int dir_fd, const char* path, TextCopy* out, int32_t pid) noexcept {
   if (path == nullptr) return false;
   const std::size_t len = ::strnlen(path, PATH_MAX);
@@ -134,14 +148,26 @@ bool absolute_file_name(int dir_fd, const char* path, TextCopy* out, int32_t pid
     base = base_directory(dir_fd, pid, small, sizeof(small), &big);
     if (base.empty() || base.front() != '/') return false;  // "(unreachable)" cwd, a pipe
   }
-  TextCopy joined;
-  char* p = joined.reserve(base.size() + 1 + len);
+  // Put together where the name goes, behind its prefix: the base is a name the kernel
+  // gave, folded already, so most names need no folding and no second copy.
+  const std::size_t prefix = FILE_PREFIX.size();
+  const std::size_t joint = base.empty() ? 0 : base.size() + 1;
+  char* p = out->reserve(prefix + joint + len);
   if (p == nullptr) return false;
-  std::memcpy(p, base.data(), base.size());
-  p[base.size()] = '/';
-  std::memcpy(p + base.size() + 1, path, len);
-  joined.shrink_to(fold(p, base.size() + 1 + len));
-  return file_name_from_link(joined.view(), out);
+  std::memcpy(p, FILE_PREFIX.data(), prefix);
+  char* body = p + prefix;
+  if (joint != 0) {
+    std::memcpy(body, base.data(), base.size());
+    body[base.size()] = '/';
+  }
+  std::memcpy(body + joint, path, len);
+  std::size_t size = joint + len;
+  if (!folds_to_itself({body, size})) size = fold(body, size);
+  out->shrink_to(prefix + size);
+  if (is_valid_utf8({body, size})) return true;
+  // Rare: rewritten from a copy, with the bytes that are no UTF-8 replaced.
+  TextCopy raw;
+  return raw.assign({body, size}) && file_name_from_link(raw.view(), out);
 }
 
 void report_path(std::string_view kind, int dir_fd, const char* path, int fd) noexcept {

@@ -19,6 +19,10 @@ namespace velmora_io::linux_intercept {
 // room could be had. `pid` is the caller's (current_pid), 0 to have it found when needed.
 bool absolute_file_name(int dir_fd, const char* path, TextCopy* out, int32_t pid = 0) noexcept;
 
+// Whether an absolute path is already what folding would make of it: no empty, "." or
+// ".." component, no slash at the end.
+bool folds_to_itself(std::string_view path) noexcept;
+
 // One event of `kind` naming the path (fd -1 unless given), as a guarded step; keeps
 // errno. Written from a vfork child too, under its own pid.
 void report_path(std::string_view kind, int dir_fd, const char* path, int fd = -1) noexcept;
