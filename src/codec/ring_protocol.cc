@@ -30,9 +30,10 @@ Ring Ring::of(void* base, std::size_t bytes) noexcept {
   return {header, reinterpret_cast<RingSlot*>(static_cast<char*>(base) + RING_HEADER_SIZE), count - 1u};
 }
 
-Ring ring_init(void* base, uint32_t slot_count, int32_t pid, int32_t ppid) noexcept {
+Ring ring_init(void* base, uint32_t slot_count, int32_t pid, int32_t ppid, uint32_t backed) noexcept {
   auto* header = static_cast<RingHeader*>(base);
   header->slot_count = slot_count;
+  header->backed.store(backed < slot_count ? backed : slot_count, std::memory_order_relaxed);
   header->pid = pid;
   header->ppid = ppid;
   auto* slots = reinterpret_cast<RingSlot*>(static_cast<char*>(base) + RING_HEADER_SIZE);
@@ -76,6 +77,11 @@ RingWrite::Step RingWrite::step() noexcept {
       return Step::MORE;
     case Phase::LOAD_LAST: {
       const uint64_t last = position_ + slots_ - 1;
+      const uint64_t backed = ring_.header->backed.load(std::memory_order_acquire);
+      if (last >= backed && backed <= ring_.mask) {
+        phase_ = Phase::LOAD_HEAD;
+        return Step::UNBACKED;
+      }
       // Acquire: the reader's copy out of this slot happened before it freed it.
       last_state_ = ring_.at(last).state.load(std::memory_order_acquire);
       if (last_state_ == free_for(ring_, last)) {

@@ -22,6 +22,11 @@
 // 4L: the reader cannot tell it from one still writing, so it waits, and skips (and
 // counts) such slots only when told that no writer of the ring is left.
 //
+// Pages: the file is sized at once, but its slots get pages only as writers need them,
+// in growing runs from the start (`backed`), so that a process that writes little
+// takes little memory. A writer whose last slot has no page yet stops before touching
+// it (UNBACKED), and its caller gives the pages and tries again, or writes elsewhere.
+//
 // Full ring: a writer that finds its last slot still holding an earlier lap has no
 // room; it may retry (the caller waits, bounded) or give up and count the record in
 // `dropped`. `stalled` lets a writer that gave up waiting tell later writers not to
@@ -41,7 +46,9 @@ namespace velmora_io {
 inline constexpr uint32_t RING_MAGIC = 0x31524956;  // "VIR1", written last by the creator
 inline constexpr std::size_t RING_HEADER_SIZE = 4096;
 inline constexpr std::size_t RING_SLOT_SIZE = 128;
-inline constexpr uint32_t RING_SLOT_COUNT = 8192;  // 1 MiB of slots, touched only as used
+inline constexpr uint32_t RING_SLOT_COUNT = 8192;  // 1 MiB of slots, given pages only as used
+// Slots the creator gives pages at once: most processes never write more.
+inline constexpr uint32_t RING_FIRST_BACKED = 512;
 // Longer records go to the line sinks instead: a record may not take a large share of the ring.
 inline constexpr std::size_t RING_MAX_RECORD_SLOTS = 256;
 
@@ -55,6 +62,9 @@ struct RingHeader {
   // Records not written: no room in time, or given up at once. Never reset.
   alignas(64) std::atomic<uint64_t> dropped;
   std::atomic<uint64_t> stalled;  // head + 1 when a writer gave up waiting; else 0
+  // Positions [0, backed) have pages (a writer gives them before any touches them);
+  // slot_count or more: every slot has. Only writers read it.
+  std::atomic<uint64_t> backed;
 };
 static_assert(sizeof(RingHeader) <= RING_HEADER_SIZE);
 // The creator's working directory when it made the ring, NUL-ended, in the header page's
@@ -115,7 +125,8 @@ struct Ring {
 };
 
 // Makes zeroed memory of ring_file_size(slot_count) bytes a ring; the magic goes last.
-Ring ring_init(void* base, uint32_t slot_count, int32_t pid, int32_t ppid = 0) noexcept;
+// `backed`: how many slots from the start have pages already (all, unless said).
+Ring ring_init(void* base, uint32_t slot_count, int32_t pid, int32_t ppid = 0, uint32_t backed = UINT32_MAX) noexcept;
 // The working directory a ring's header holds; empty when none.
 std::string_view ring_cwd(const void* base) noexcept;
 
@@ -123,15 +134,17 @@ std::string_view ring_cwd(const void* base) noexcept;
 // writers and the reader at every point and stop a writer at any of them.
 class RingWrite {
  public:
-  enum class Step : uint8_t { MORE, DONE, FULL, TOO_LONG };
+  enum class Step : uint8_t { MORE, DONE, FULL, TOO_LONG, UNBACKED };
 
   // `record.detail_size` is set from `detail`, which must live until DONE.
   RingWrite(Ring ring, const RingRecord& record, std::string_view detail) noexcept;
 
   // Advances by one step. FULL: the ring has no room now; call retry() to try again
   // (after waiting) or give_up() to count the record as dropped. TOO_LONG: the record
-  // does not fit at all; nothing was touched.
+  // does not fit at all; nothing was touched. UNBACKED: slots up to position
+  // unbacked_end() - 1 need pages first (see `backed`); call retry() once they have them.
   Step step() noexcept;
+  uint64_t unbacked_end() const noexcept { return position_ + slots_; }
   void retry() noexcept { phase_ = Phase::LOAD_HEAD; }
   void give_up() noexcept;
   // The tail the last FULL saw, for a writer deciding whether to wait.

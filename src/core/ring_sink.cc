@@ -79,9 +79,20 @@ const char* ring_directory() noexcept {
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return nullptr;
     void* base = nullptr;
-    // Every page reserved now: a full file system refuses the ring here, instead of
-    // raising SIGBUS at the first record that touches a page it cannot have.
-    if (raw::reserve(fd, static_cast<off_t>(size)) == 0) base = raw::map_shared(fd, size);
+    // A file system without room for the whole ring now refuses it. The header's and the
+    // first slots' pages are taken now, later ones as writers need them (give_pages): a
+    // file system that fills up meanwhile refuses a record there, never raising SIGBUS
+    // at a page it cannot have. Before Linux 5.14 every page is reserved at once.
+    if (raw::room_for(fd, size) && raw::set_size(fd, static_cast<off_t>(size)) == 0) base = raw::map_shared(fd, size);
+    uint32_t backed = RING_FIRST_BACKED;
+    if (base != nullptr && raw::populate(base, RING_HEADER_SIZE + std::size_t{backed} * RING_SLOT_SIZE) != 0) {
+      if (errno == EINVAL && raw::reserve(fd, static_cast<off_t>(size)) == 0) {
+        backed = RING_SLOT_COUNT;
+      } else {
+        raw::unmap_pages(base, size);
+        base = nullptr;
+      }
+    }
     // The mapping is all the process keeps: it has no descriptor of ours to close or lose.
     raw::close(fd);
     if (base == nullptr) {
@@ -92,7 +103,7 @@ const char* ring_directory() noexcept {
     if (raw::getcwd(static_cast<char*>(base) + RING_CWD_OFFSET, RING_CWD_ROOM) < 0) {
       static_cast<char*>(base)[RING_CWD_OFFSET] = '\0';
     }
-    ring_init(base, RING_SLOT_COUNT, pid, raw::getppid());
+    ring_init(base, RING_SLOT_COUNT, pid, raw::getppid(), backed);
     return base;
   }
   return nullptr;
@@ -125,6 +136,31 @@ void* settled_ring() noexcept {
   return base;
 }
 
+// Once the file system refused pages to a slot, records that would need more go to the
+// line sinks: one refusal costs one system call, not one per event.
+constinit std::atomic<bool> PAGES_REFUSED{false};
+
+// Gives pages to the slots up to position `end` and beyond, at least doubling those
+// that have them, in whole pages; false when the file system refuses.
+bool give_pages(const Ring& ring, uint64_t end) noexcept {
+  if (PAGES_REFUSED.load(std::memory_order_relaxed)) return false;
+  constexpr uint64_t PAGE_SLOTS = 4096 / RING_SLOT_SIZE;
+  const uint64_t count = ring.mask + 1;
+  uint64_t backed = ring.header->backed.load(std::memory_order_acquire);
+  if (end <= backed || backed >= count) return true;  // another writer gave them
+  uint64_t want = end > backed * 2 ? end : backed * 2;
+  want = (want + PAGE_SLOTS - 1) / PAGE_SLOTS * PAGE_SLOTS;
+  if (want > count) want = count;
+  if (raw::populate(&ring.slots[backed], (want - backed) * RING_SLOT_SIZE) != 0) {
+    PAGES_REFUSED.store(true, std::memory_order_relaxed);
+    return false;
+  }
+  while (backed < want &&
+         !ring.header->backed.compare_exchange_weak(backed, want, std::memory_order_release, std::memory_order_acquire)) {
+  }
+  return true;
+}
+
 // A full ring makes the writer wait for room, up to ROOM_WAIT_NS by the clock (a sleep
 // may last far longer than asked on a loaded machine). A wait that timed out marks the
 // ring stalled at its head: until the reader has read everything written before that
@@ -150,6 +186,15 @@ bool write_record(void* base, const RingRecord& record, std::string_view detail)
       case RingWrite::Step::TOO_LONG:
         handled = false;
         going = false;
+        continue;
+      case RingWrite::Step::UNBACKED:
+        // Nothing reserved yet: the record goes to the line sinks when no pages come.
+        if (give_pages(ring, write.unbacked_end())) {
+          write.retry();
+        } else {
+          handled = false;
+          going = false;
+        }
         continue;
       case RingWrite::Step::FULL:
         break;
@@ -237,6 +282,7 @@ void ring_after_fork_child() noexcept {
   // it); the child makes a ring of its own at its next event.
   RING_BASE.store(nullptr, std::memory_order_relaxed);
   RING_STATE.store(UNSETTLED, std::memory_order_relaxed);
+  PAGES_REFUSED.store(false, std::memory_order_relaxed);
 }
 
 }  // namespace velmora_io

@@ -25,6 +25,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -122,6 +123,12 @@ inline bool file_may_reach(off_t size) noexcept {
   if (resource_limit(RLIMIT_FSIZE, &limit) != 0) return false;
   return limit.rlim_cur == RLIM_INFINITY || static_cast<rlim_t>(size) <= limit.rlim_cur;
 }
+// Whether the file system fd is on has `size` bytes free for this process now.
+inline bool room_for(int fd, uint64_t size) noexcept {
+  struct statfs fs;
+  if (call(SYS_fstatfs, fd, &fs) != 0) return false;
+  return static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_bsize) >= size;
+}
 // Waits until fd can take a write or the wait ends; a signal counts as an end.
 inline int wait_writable(int fd, const timespec* wait) noexcept {
   pollfd p{fd, POLLOUT, 0};
@@ -141,6 +148,13 @@ inline int32_t getppid() noexcept { return static_cast<int32_t>(call(SYS_getppid
 // The file's first `size` bytes with their pages reserved: a mapping of them can never
 // meet a full file system (SIGBUS) the way a sparse file's can.
 inline int reserve(int fd, off_t size) noexcept { return static_cast<int>(call(SYS_fallocate, fd, 0, 0, size)); }
+// The file's size set to `size`, sparse: no page is taken for it.
+inline int set_size(int fd, off_t size) noexcept { return static_cast<int>(call(SYS_ftruncate, fd, size)); }
+// The pages of a shared writable mapping taken and mapped now: an error (EFAULT where
+// the file system is full, EINVAL before Linux 5.14) instead of a later SIGBUS.
+inline int populate(void* start, std::size_t bytes) noexcept {
+  return static_cast<int>(call(SYS_madvise, start, bytes, MADV_POPULATE_WRITE));
+}
 inline int unlink(const char* path) noexcept { return static_cast<int>(call(SYS_unlinkat, AT_FDCWD, path, 0)); }
 // Whether process pid exists (it may belong to another user).
 inline bool process_exists(pid_t pid) noexcept { return pid > 0 && (call(SYS_kill, pid, 0) == 0 || errno == EPERM); }

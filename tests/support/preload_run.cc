@@ -218,10 +218,17 @@ RunResult run(const RunOptions& o) {
     close(in_fd);
     in_fd = -1;
   }
+  // The pipe's lines join the rings' records in r.raw whole: a record never lands inside one.
+  std::string sink_text;
   struct Source {
     int fd;
     std::string* into;
-  } sources[3] = {{out_pipe[0], &r.out}, {err_pipe[0], &r.err}, {sink_pipe[0], &r.raw}};
+  } sources[3] = {{out_pipe[0], &r.out}, {err_pipe[0], &r.err}, {sink_pipe[0], &sink_text}};
+  const auto take_lines = [&](bool final) {
+    const std::size_t end = final ? sink_text.size() : sink_text.rfind('\n') + 1;
+    r.raw.append(sink_text, 0, end);
+    sink_text.erase(0, end);
+  };
   const double deadline = now_seconds() + o.timeout_seconds;
   char buf[65536];
   for (;;) {
@@ -255,6 +262,7 @@ RunResult run(const RunOptions& o) {
         const ssize_t got = read(s.fd, buf, sizeof(buf));
         if (got > 0) {
           s.into->append(buf, static_cast<std::size_t>(got));
+          if (s.into == &sink_text) take_lines(false);
         } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
           close(s.fd);
           s.fd = -1;
@@ -265,6 +273,7 @@ RunResult run(const RunOptions& o) {
   for (auto& s : sources)
     if (s.fd >= 0) close(s.fd);
   if (in_fd >= 0) close(in_fd);
+  take_lines(true);
 
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -18,6 +18,19 @@ TEST(TracedDescriptors, ClosesInheritedDescriptorsBeforeAnyEvent) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
 }
 
+// A ring takes pages as its records need them: when the file system fills up after the
+// ring was made, the records that would need more go through the pipe, none lost.
+TEST(TracedDescriptors, ARingWhoseFileSystemFillsUpHandsTheRestToThePipe) {
+  if (std::system("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "no mount namespace of our own";
+  TempDir dir;
+  write_file(dir / "fill.sh", "exec 3>" + (dir / "f") + "\necho x >&3\nhead -c 4M /dev/zero >/dev/shm/fill\n" +
+                                  "for i in $(seq 3000); do echo x >&3; done\n");
+  const std::string tool = tool_path() + " --format raw -o " + (dir / "raw");
+  ASSERT_EQ(std::system(("unshare -m sh -c 'mount -t tmpfs -o size=1200k none /dev/shm && exec " + tool +
+                         " -- bash " + (dir / "fill.sh") + "' 2>/dev/null").c_str()), 0);
+  EXPECT_EQ(count_events(raw_events(dir / "raw"), "write", "file:" + (dir / "f")), 3001u);
+}
+
 // The helper closes descriptors 3 and up one by one with close(), the event
 // pipe's among them, then writes and reads files of its own.
 TEST(TracedDescriptors, ClosesInheritedDescriptorsAfterReporting) {

@@ -174,5 +174,25 @@ TEST(RingProtocol, EveryInterleavingOfTwoWritersAndTheReader) {
   EXPECT_GT(drops, 0);
 }
 
+// Slots get pages as writers need them: a writer stops before touching one that has
+// none, reserving nothing, and goes on once it has.
+TEST(RingProtocol, AWriterStopsBeforeASlotWithoutPages) {
+  alignas(64) unsigned char memory[ring_file_size(8)] = {};
+  const Ring ring = ring_init(memory, 8, 1, 0, 2);
+  const std::string one(1, 'x'), two(RING_FIRST_DETAIL + 1, 'x');
+  const auto write = [&](const std::string& detail) {
+    RingWrite w(ring, RingRecord{}, detail);
+    RingWrite::Step step;
+    while ((step = w.step()) == RingWrite::Step::MORE) {
+    }
+    return step;
+  };
+  EXPECT_EQ(write(one), RingWrite::Step::DONE);
+  EXPECT_EQ(write(two), RingWrite::Step::UNBACKED);  // positions 1 and 2
+  EXPECT_EQ(ring.header->head.load(), 1u);
+  ring.header->backed.store(3);
+  EXPECT_EQ(write(two), RingWrite::Step::DONE);
+}
+
 }  // namespace
 }  // namespace velmora_io
