@@ -124,15 +124,18 @@ std::size_t fold(char* p, std::size_t n) noexcept {
 
 }  // namespace
 
-bool folds_to_itself(std::string_view path) noexcept {
-  if (path.empty() || path[0] != '/') return false;
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    if (path[i] != '/') continue;
-    const std::string_view rest(path.data() + i + 1, path.size() - i - 1);
-    if (rest.empty()) return path.size() == 1;
-    if (rest[0] == '/' || rest == "." || rest.starts_with("./") || rest == ".." || rest.starts_with("../")) {
-      return false;
-    }
+bool folds_to_itself(std::string_view path, std::size_t from) noexcept {
+  const char* p = path.data();
+  const std::size_t n = path.size();
+  if (n == 0 || p[0] != '/') return false;
+  if (n == 1) return true;
+  for (std::size_t i = from; i < n; ++i) {
+    if (p[i] != '/') continue;
+    // What follows a slash: nothing (a slash at the end), another slash, "." or "..".
+    if (i + 1 == n || p[i + 1] == '/') return false;
+    if (p[i + 1] != '.') continue;
+    if (i + 2 == n || p[i + 2] == '/') return false;
+    if (p[i + 2] == '.' && (i + 3 == n || p[i + 3] == '/')) return false;
   }
   return true;
 }
@@ -162,7 +165,8 @@ bool absolute_file_name(int dir_fd, const char* path, TextCopy* out, int32_t pid
   }
   std::memcpy(body + joint, path, len);
   std::size_t size = joint + len;
-  if (!folds_to_itself({body, size})) size = fold(body, size);
+  // The base came from the kernel folded: only what joins it and follows can need it.
+  if (!folds_to_itself({body, size}, joint == 0 ? 0 : joint - 1)) size = fold(body, size);
   out->shrink_to(prefix + size);
   if (is_valid_utf8({body, size})) return true;
   // Rare: rewritten from a copy, with the bytes that are no UTF-8 replaced.

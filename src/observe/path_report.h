@@ -20,8 +20,8 @@ namespace velmora_io::linux_intercept {
 bool absolute_file_name(int dir_fd, const char* path, TextCopy* out, int32_t pid = 0) noexcept;
 
 // Whether an absolute path is already what folding would make of it: no empty, "." or
-// ".." component, no slash at the end.
-bool folds_to_itself(std::string_view path) noexcept;
+// ".." component, no slash at the end; looked for from byte `from` on.
+bool folds_to_itself(std::string_view path, std::size_t from = 0) noexcept;
 
 // One event of `kind` naming the path (fd -1 unless given), as a guarded step; keeps
 // errno. Written from a vfork child too, under its own pid.

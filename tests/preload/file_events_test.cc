@@ -228,7 +228,7 @@ TEST(PathEvents, EachFamilyNamesItsPathsAbsolute) {
   EXPECT_EQ(f["bad_close_errno"], std::to_string(EBADF));
   const std::string wide =
       "create new 3\nopen_write new 3\nclose new 3\nopen_read_write new 3\nclose new 3\nmissing missing -1\n"
-      "query new -1\nopen_read . 3\nmissing nope/x -1\nquery new -1\nmake_dir d -1\nrename_from new -1\n"
+      "query new -1\nquery new -1\nmissing new -1\nopen_read . 3\nmissing nope/x -1\nquery new -1\nmake_dir d -1\nrename_from new -1\n"
       "rename_to d/moved -1\nlink_from d/moved -1\nlink_to hard -1\nsymlink soft -1\nquery soft -1\n"
       "open_read hard 4\nclose hard 4\ndelete hard -1\n"
       "create TMP 4\nopen_read_write TMP 4\ndelete TMP -1\nwrite TMP 4\nclose TMP 4\nopen_read d 4\n"

@@ -29,6 +29,8 @@ int scenario_paths(int, char** argv) {
   fact("stat", stat("sub/../missing", &st));
   fact("stat_errno", errno);
   access("new", F_OK);
+  access("././/new", F_OK);       // folded
+  access("new/.", F_OK);          // ENOTDIR: missing
   const int dir = open(".", O_RDONLY | O_DIRECTORY);
   openat(dir, "nope/x", O_RDONLY);
   fstatat(dir, "new", &st, 0);
