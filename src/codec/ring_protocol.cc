@@ -127,6 +127,13 @@ RingWrite::Step RingWrite::step() noexcept {
   return Step::DONE;
 }
 
+RingWrite::Step RingWrite::run() noexcept {
+  Step s;
+  while ((s = step()) == Step::MORE) {
+  }
+  return s;
+}
+
 void RingWrite::give_up() noexcept {
   ring_.header->dropped.fetch_add(1, std::memory_order_relaxed);
   phase_ = Phase::FINISHED;

@@ -144,6 +144,8 @@ class RingWrite {
   // does not fit at all; nothing was touched. UNBACKED: slots up to position
   // unbacked_end() - 1 need pages first (see `backed`); call retry() once they have them.
   Step step() noexcept;
+  // Steps until one is not MORE: what a writer that interleaves with nobody calls.
+  Step run() noexcept;
   uint64_t unbacked_end() const noexcept { return position_ + slots_; }
   void retry() noexcept { phase_ = Phase::LOAD_HEAD; }
   void give_up() noexcept;

@@ -177,7 +177,7 @@ bool write_record(void* base, const RingRecord& record, std::string_view detail)
   bool handled = true;
   uint64_t deadline = 0;
   for (bool going = true; going;) {
-    switch (write.step()) {
+    switch (write.run()) {
       case RingWrite::Step::MORE:
         continue;
       case RingWrite::Step::DONE:

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
@@ -129,13 +130,30 @@ bool folds_to_itself(std::string_view path, std::size_t from) noexcept {
   const std::size_t n = path.size();
   if (n == 0 || p[0] != '/') return false;
   if (n == 1) return true;
-  for (std::size_t i = from; i < n; ++i) {
-    if (p[i] != '/') continue;
+  static_assert(std::endian::native == std::endian::little);
+  for (std::size_t i = from; i < n;) {
+    // The next slash, eight bytes at a time: the lowest zero byte of word ^ "////////".
+    std::size_t at = i;
+    if (uint64_t word; i + sizeof(word) <= n) {
+      std::memcpy(&word, p + i, sizeof(word));
+      word ^= 0x2f2f2f2f2f2f2f2full;
+      const uint64_t zero = (word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull;
+      if (zero == 0) {
+        i += sizeof(word);
+        continue;
+      }
+      at = i + static_cast<std::size_t>(std::countr_zero(zero)) / 8;
+    } else if (p[i] != '/') {
+      ++i;
+      continue;
+    }
     // What follows a slash: nothing (a slash at the end), another slash, "." or "..".
-    if (i + 1 == n || p[i + 1] == '/') return false;
-    if (p[i + 1] != '.') continue;
-    if (i + 2 == n || p[i + 2] == '/') return false;
-    if (p[i + 2] == '.' && (i + 3 == n || p[i + 3] == '/')) return false;
+    if (at + 1 == n || p[at + 1] == '/') return false;
+    if (p[at + 1] == '.') {
+      if (at + 2 == n || p[at + 2] == '/') return false;
+      if (p[at + 2] == '.' && (at + 3 == n || p[at + 3] == '/')) return false;
+    }
+    i = at + 1;
   }
   return true;
 }
