@@ -9,17 +9,12 @@ namespace {
 // A pointer below the bias was left relative by the loader (read-only dynamic section).
 ElfW(Addr) address_in(ElfW(Addr) base, ElfW(Addr) p) noexcept { return p < base ? p + base : p; }
 
-struct Tables {
-  const ElfW(Sym)* symbols = nullptr;
-  const char* strings = nullptr;
-  const ElfW(Half)* versions = nullptr;  // DT_VERSYM, absent in unversioned objects
-  const std::uint32_t* gnu_hash = nullptr;
-  const std::uint32_t* sysv_hash = nullptr;
-};
+}  // namespace
 
-Tables tables_of(ElfW(Addr) base, const ElfW(Dyn)* dynamic) noexcept {
+ElfTables elf_tables(ElfW(Addr) base, const ElfW(Dyn)* dynamic) noexcept {
   const auto at = [base](ElfW(Addr) p) { return address_in(base, p); };
-  Tables t;
+  ElfTables t;
+  t.base = base;
   for (const ElfW(Dyn)* d = dynamic; d->d_tag != DT_NULL; ++d) {
     switch (d->d_tag) {
       case DT_SYMTAB: t.symbols = reinterpret_cast<const ElfW(Sym)*>(at(d->d_un.d_ptr)); break;
@@ -32,6 +27,8 @@ Tables tables_of(ElfW(Addr) base, const ElfW(Dyn)* dynamic) noexcept {
   }
   return t;
 }
+
+namespace {
 
 std::uint32_t gnu_hash(const char* name) noexcept {
   std::uint32_t h = 5381;
@@ -53,7 +50,7 @@ std::uint32_t sysv_hash(const char* name) noexcept {
 // The loader's unversioned lookup, one candidate at a time: an unversioned definition
 // ends the search, a default-version one is remembered, a hidden version is passed over.
 struct Search {
-  const Tables& t;
+  const ElfTables& t;
   const char* name;
   const ElfW(Sym)* found = nullptr;
   unsigned defaults = 0;
@@ -80,7 +77,7 @@ struct Search {
   }
 };
 
-void search_gnu(const std::uint32_t* table, Search& s) noexcept {
+void search_gnu(const std::uint32_t* table, std::uint32_t h, Search& s) noexcept {
   const std::uint32_t buckets = table[0];
   const std::uint32_t first = table[1];  // symbols below it are not hashed
   const std::uint32_t bloom_words = table[2];
@@ -90,7 +87,6 @@ void search_gnu(const std::uint32_t* table, Search& s) noexcept {
   const auto* bucket = reinterpret_cast<const std::uint32_t*>(bloom + bloom_words);
   const std::uint32_t* chain = bucket + buckets;
   constexpr unsigned BITS = sizeof(ElfW(Addr)) * 8;
-  const std::uint32_t h = gnu_hash(s.name);
   const ElfW(Addr) word = bloom[(h / BITS) % bloom_words];
   const ElfW(Addr) mask = (ElfW(Addr){1} << (h % BITS)) | (ElfW(Addr){1} << ((h >> shift) % BITS));
   if ((word & mask) != mask) return;
@@ -116,18 +112,23 @@ void search_sysv(const std::uint32_t* table, Search& s) noexcept {
 
 }  // namespace
 
-ElfDefinition find_in_object(ElfW(Addr) base, const ElfW(Dyn)* dynamic, const char* name) noexcept {
-  const Tables t = tables_of(base, dynamic);
+std::uint32_t elf_gnu_hash(const char* name) noexcept { return gnu_hash(name); }
+
+ElfDefinition find_in_tables(const ElfTables& t, const char* name, std::uint32_t hash) noexcept {
   if (t.symbols == nullptr || t.strings == nullptr) return {};
   Search s{t, name};
   if (t.gnu_hash != nullptr) {
-    search_gnu(t.gnu_hash, s);
+    search_gnu(t.gnu_hash, hash, s);
   } else if (t.sysv_hash != nullptr) {
     search_sysv(t.sysv_hash, s);
   }
   if (s.found == nullptr || (!s.unversioned && s.defaults != 1)) return {};
   const ElfW(Sym)& sym = *s.found;
-  return {sym.st_value + (sym.st_shndx == SHN_ABS ? 0 : base), ELF64_ST_TYPE(sym.st_info) == STT_GNU_IFUNC};
+  return {sym.st_value + (sym.st_shndx == SHN_ABS ? 0 : t.base), ELF64_ST_TYPE(sym.st_info) == STT_GNU_IFUNC};
+}
+
+ElfDefinition find_in_object(ElfW(Addr) base, const ElfW(Dyn)* dynamic, const char* name) noexcept {
+  return find_in_tables(elf_tables(base, dynamic), name, gnu_hash(name));
 }
 
 const char* needed_name(ElfW(Addr) base, const ElfW(Dyn)* dynamic, unsigned index) noexcept {

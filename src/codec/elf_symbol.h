@@ -20,6 +20,8 @@
 
 #include <link.h>
 
+#include <cstdint>
+
 namespace velmora_io {
 
 struct ElfDefinition {
@@ -28,6 +30,20 @@ struct ElfDefinition {
 };
 
 ElfDefinition find_in_object(ElfW(Addr) base, const ElfW(Dyn)* dynamic, const char* name) noexcept;
+
+// The same in two halves, for many names looked up in the same objects: the object's
+// tables found once, each name's GNU hash computed once.
+struct ElfTables {
+  ElfW(Addr) base = 0;
+  const ElfW(Sym)* symbols = nullptr;
+  const char* strings = nullptr;
+  const ElfW(Half)* versions = nullptr;  // DT_VERSYM, absent in unversioned objects
+  const std::uint32_t* gnu_hash = nullptr;
+  const std::uint32_t* sysv_hash = nullptr;
+};
+ElfTables elf_tables(ElfW(Addr) base, const ElfW(Dyn)* dynamic) noexcept;
+std::uint32_t elf_gnu_hash(const char* name) noexcept;
+ElfDefinition find_in_tables(const ElfTables& tables, const char* name, std::uint32_t gnu_hash) noexcept;
 
 // The object's `index`-th direct dependency (its DT_NEEDED entries, in order), as the
 // file name it asked for; null past the last. Same arguments and promises as above.

@@ -6,6 +6,7 @@
 #include <sys/ifunc.h>
 #endif
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -54,14 +55,51 @@ ElfW(Addr) run_resolver(ElfW(Addr) resolver) noexcept {
 #endif
 }
 
-void* definition_in(const link_map* m, const char* name) noexcept {
+struct Known {
+  const link_map* object;
+  ElfTables tables;
+};
+constexpr std::size_t KNOWN_OBJECTS = 16;
+constinit Known KNOWN[KNOWN_OBJECTS] = {};
+constinit std::atomic<bool> KNOWN_HELD{false};
+constinit thread_local bool HOLDS_KNOWN __attribute__((tls_model("initial-exec"))) = false;
+
+// The object's tables from the memo, found there or put there; null when this pass does
+// not hold the memo or it is full.
+const ElfTables* known_tables(const link_map* m) noexcept {
+  for (std::size_t i = 0; HOLDS_KNOWN && i < KNOWN_OBJECTS; ++i) {
+    Known& k = KNOWN[i];
+    if (k.object == nullptr) {
+      k.tables = elf_tables(m->l_addr, m->l_ld);
+      k.object = m;
+    }
+    if (k.object == m) return &k.tables;
+  }
+  return nullptr;
+}
+
+void* definition_in(const link_map* m, const char* name, uint32_t hash) noexcept {
   if (m->l_ld == nullptr) return nullptr;
-  const ElfDefinition d = find_in_object(m->l_addr, m->l_ld, name);
+  const ElfTables* known = known_tables(m);
+  const ElfDefinition d = known != nullptr ? find_in_tables(*known, name, hash) : find_in_object(m->l_addr, m->l_ld, name);
   if (d.address == 0) return nullptr;
   return reinterpret_cast<void*>(d.indirect ? run_resolver(d.address) : d.address);
 }
 
 }  // namespace
+
+bool hold_tables_memo() noexcept {
+  bool held = false;
+  if (!KNOWN_HELD.compare_exchange_strong(held, true, std::memory_order_acquire)) return false;
+  for (Known& k : KNOWN) k.object = nullptr;
+  HOLDS_KNOWN = true;
+  return true;
+}
+
+void release_tables_memo() noexcept {
+  HOLDS_KNOWN = false;
+  KNOWN_HELD.store(false, std::memory_order_release);
+}
 
 SearchOrder search_order() noexcept {
   SearchOrder order = this_object();
@@ -77,16 +115,17 @@ SearchOrder search_order() noexcept {
 
 void* next_definition(const SearchOrder& order, const char* name) noexcept {
   if (order.self == nullptr) return nullptr;
+  const uint32_t hash = elf_gnu_hash(name);
   if (!order.own_dependencies) {
     for (const link_map* m = next_of(order.self); m != nullptr; m = next_of(m)) {
       if (m->l_ld == order.vdso) continue;
-      if (void* found = definition_in(m, name)) return found;
+      if (void* found = definition_in(m, name, hash)) return found;
     }
     return nullptr;
   }
   for (unsigned i = 0; const char* file = needed_name(order.self->l_addr, order.self->l_ld, i); ++i) {
     const link_map* m = loaded_before(order, order.self, file);
-    if (void* found = m != nullptr ? definition_in(m, name) : nullptr) return found;
+    if (void* found = m != nullptr ? definition_in(m, name, hash) : nullptr) return found;
   }
   return nullptr;
 }

@@ -29,6 +29,10 @@
 
 #include <link.h>
 
+#include <cstddef>
+
+#include "elf_symbol.h"
+
 namespace velmora_io {
 
 // Where RTLD_NEXT searches from this library, worked out once for many names.
@@ -38,6 +42,14 @@ struct SearchOrder {
   const ElfW(Dyn)* vdso = nullptr;
   bool own_dependencies = false;  // loaded by dlopen: search this library's dependencies
 };
+
+// The tables of the objects searched, kept between the names of one pass over many
+// (resolve_all.cc) in the one memo, off the stack: the first call of a wrapper may run
+// on a signal handler's small one. One pass at a time holds it, and empties it when it
+// takes it (an object unloaded since may have left its address to another); a pass
+// that finds it held finds the tables again for each name. True when taken.
+bool hold_tables_memo() noexcept;
+void release_tables_memo() noexcept;
 SearchOrder search_order() noexcept;
 
 // The first definition of `name` in that order, IFUNCs resolved; null when none.

@@ -22,10 +22,12 @@ constexpr bool looked_up_here(Library library) {
 
 void resolve_all_real_functions() noexcept {
   const SearchOrder order = search_order();
+  const bool memo = hold_tables_memo();
 #define VELMORA_RESOLVE(library, family, name, result, params) \
   if constexpr (looked_up_here(Library::library)) linux_intercept::name::resolve(order);
   VELMORA_ENTRY_POINTS(VELMORA_RESOLVE)
 #undef VELMORA_RESOLVE
+  if (memo) release_tables_memo();
   // Before any event can record the table's owner, so that every fork child records itself.
   ensure_fork_handlers();
   // The environment's pipe is settled at the first call of any wrapper, not at the

@@ -68,16 +68,18 @@ bool proves_creation(const OpenIntent& intent) noexcept {
 // directory and the file, so the directory's known name (the table's, the working
 // directory's memo) and that component are the name. A walk of a tree opens each entry
 // so. Otherwise, or when the directory's name is not at hand, the link is read.
-[[gnu::noinline]] bool name_of_opened(int fd, int dir_fd, const char* path, int flags, int32_t pid,
-                                      TextCopy* name) noexcept {
+// A name made so is the path used as well.
+enum class Named : uint8_t { NOT, FROM_PATH, FROM_LINK };
+[[gnu::noinline]] Named name_of_opened(int fd, int dir_fd, const char* path, int flags, int32_t pid,
+                                       TextCopy* name) noexcept {
   if ((flags & O_NOFOLLOW) != 0 && path != nullptr) {
     const std::string_view given(path, ::strnlen(path, NAME_MAX + 1));
     if (!given.empty() && given.size() <= NAME_MAX && given != "." && given != ".." &&
         given.find('/') == std::string_view::npos && absolute_file_name(dir_fd, path, name, pid)) {
-      return true;
+      return Named::FROM_PATH;
     }
   }
-  return link_stage(fd, name);
+  return link_stage(fd, name) ? Named::FROM_LINK : Named::NOT;
 }
 
 }  // namespace
@@ -105,12 +107,12 @@ void after_open(int fd, int dir_fd, const char* path, const OpenIntent& intent) 
   run_guarded([&] {
     const int32_t pid = pid_for_table();
     TextCopy name;
-    if (!reported || !name_of_opened(fd, dir_fd, path, intent.flags, pid, &name) ||
-        !table_insert(fd, name.view(), pid)) {
+    const Named named = reported ? name_of_opened(fd, dir_fd, path, intent.flags, pid, &name) : Named::NOT;
+    if (named == Named::NOT || !table_insert(fd, name.view(), pid)) {
       table_remove(fd, nullptr, pid);
       return;
     }
-    report_path_used(dir_fd, path, name.view(), pid);
+    if (named == Named::FROM_LINK) report_path_used(dir_fd, path, name.view(), pid);
     if (proves_creation(intent)) log_event("create", name.view(), fd, pid);
     log_event(open_kind(intent.flags), name.view(), fd, pid);
   });
