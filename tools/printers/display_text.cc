@@ -98,10 +98,17 @@ void append_display(std::string& out, std::string_view bytes) {
   out.reserve(out.size() + bytes.size());
   std::size_t i = 0;
   while (i < bytes.size()) {
+    // A run that shows as it is (most names are one), appended at once.
+    std::size_t end = i;
+    while (end < bytes.size() && bytes[end] >= 0x20 && bytes[end] < 0x7F && bytes[end] != '\\') ++end;
+    if (end != i) {
+      out.append(bytes.data() + i, end - i);
+      i = end;
+      continue;
+    }
     const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b >= 0x20 && b < 0x7F) {
-      if (b == '\\') out += "\\\\";
-      else out += static_cast<char>(b);
+    if (b == '\\') {
+      out += "\\\\";
       ++i;
       continue;
     }

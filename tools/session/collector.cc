@@ -50,15 +50,17 @@ void Collector::consume(std::string_view bytes, LineParser& parser, bool via_log
   parser.feed(bytes, [&](const Event& event) { take(event, seconds, via_log); });
 }
 
-void Collector::drain(RingReader& rings, bool final) {
-  if (rings.dir().empty()) return;
+std::size_t Collector::drain(RingReader& rings, bool final) {
+  if (rings.dir().empty()) return 0;
   const auto start_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(start_.time_since_epoch()).count();
-  ring_events_ += rings.drain(final, [&](const TimedEvent& timed) {
+  const std::size_t records = rings.drain(final, [&](const TimedEvent& timed) {
     // The clock is the one steady_clock reads, so the call's own time is on the session's scale.
     const double seconds = static_cast<double>(static_cast<std::int64_t>(timed.time_ns) - start_ns) / 1e9;
     take(timed.event, seconds, false);
   }, [&](const RingOrigin& origin) { model_.processes.origin(origin.pid, origin.ppid, origin.cwd); });
+  ring_events_ += records;
   for (const RingExit& exit : rings.take_exits()) ended(exit.pid, exit.status, false);
+  return records;
 }
 
 void Collector::take(const Event& event, double seconds, bool via_log) {

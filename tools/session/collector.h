@@ -33,8 +33,8 @@ class Collector {
   // its own: a line torn at the end of one read continues in the next.
   void drain(LogChannel& log);
   // Takes the records the rings hold, each at the time its call was made (`final`: no
-  // writer is left, see RingReader::drain).
-  void drain(RingReader& rings, bool final);
+  // writer is left, see RingReader::drain); how many there were.
+  std::size_t drain(RingReader& rings, bool final);
   // The program `pid` has exited (its lifetime ends here).
   // `status` as waitpid gives it.
   void saw_exit(std::int32_t pid, int status);

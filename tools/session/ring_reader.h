@@ -130,8 +130,8 @@ std::size_t RingReader::drain(bool final, OnEvent&& on_event, OnOrigin&& on_orig
   const auto end = batch_.begin() + static_cast<std::ptrdiff_t>(batch_size_);
   // Each ring is in the order of reservation, a process's threads nearly in time order,
   // several processes interleaved: one sort of the batch puts them in the calls' order.
-  std::stable_sort(batch_.begin(), end,
-                   [](const TimedEvent& a, const TimedEvent& b) { return a.time_ns < b.time_ns; });
+  const auto earlier = [](const TimedEvent& a, const TimedEvent& b) { return a.time_ns < b.time_ns; };
+  if (!std::is_sorted(batch_.begin(), end, earlier)) std::stable_sort(batch_.begin(), end, earlier);
   for (auto e = batch_.begin(); e != end; ++e) on_event(*e);
   return batch_size_;
 }

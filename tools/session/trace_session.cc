@@ -39,6 +39,11 @@ constexpr int FINAL_READS = 16;
 // writers from waiting; the log file is read at the same tick (no watcher: closing
 // an inotify descriptor alone cost 14 ms of the tool's own exit).
 constexpr int TICK_MS = 5;
+// After a reading that found a ring an eighth full or more, the next comes sooner: a
+// program that makes events as fast as it can fills a ring between two ticks, and would
+// wait for room.
+constexpr std::size_t BUSY_RECORDS = velmora_io::RING_SLOT_COUNT / 8;
+constexpr int BUSY_TICK_MS = 1;
 // How often the tracer looks at what the program runs now.
 constexpr auto WATCH_EVERY = std::chrono::milliseconds(100);
 
@@ -184,6 +189,7 @@ class Run {
   bool child_running_ = true;
   bool pipe_open_ = true;
   bool stragglers_on_log_ = false;  // or on a ring
+  bool rings_busy_ = false;
   Clock::time_point next_watch_{};
   int status_ = 0;
   Clock::time_point deadline_{};
@@ -221,7 +227,7 @@ bool Run::others_still_report() {
 
 // How long to wait for the next wake-up; negative once the grace period is over.
 int Run::timeout_ms() {
-  if (child_running_) return TICK_MS;
+  if (child_running_) return rings_busy_ ? BUSY_TICK_MS : TICK_MS;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
   if (left <= 0) return -1;
   return left < TICK_MS ? static_cast<int>(left) : TICK_MS;
@@ -255,7 +261,7 @@ bool Run::wait_once(int timeout_ms) {
   }
   if (fds[1].revents != 0 && !collector_.drain(pipe_.read.get(), READS_PER_ROUND)) pipe_open_ = false;
   collector_.drain(log_);
-  collector_.drain(rings_, false);
+  rings_busy_ = collector_.drain(rings_, false) >= BUSY_RECORDS;
   if (fds[0].revents != 0) on_signals();
   return true;
 }
