@@ -63,6 +63,7 @@ struct Options {
   long runs = 200;
   bool floor = false;
   std::string library;
+  long bytes = PAYLOAD;  // of each file_write
 };
 
 [[noreturn]] void die(const char* what) {
@@ -72,7 +73,7 @@ struct Options {
 
 [[noreturn]] void usage(const char* problem) {
   std::fprintf(stderr,
-               "io_bench: %s\nusage: io_bench WORKLOAD [--calls N] [--threads N] [--floor] "
+               "io_bench: %s\nusage: io_bench WORKLOAD [--calls N] [--bytes N] [--threads N] [--floor] "
                "[--files N] [--runs N] [--library PATH]\n",
                problem);
   std::exit(2);
@@ -298,9 +299,10 @@ Timing file_write(const Options& o) {
   const std::string line = event_line("write", "file:" + path, fd);
   char buf[PAYLOAD];
   std::memset(buf, 'w', sizeof(buf));
+  const auto size = static_cast<std::size_t>(o.bytes);
   auto one = [&] {
     floor.event(line);
-    if (write(fd, buf, sizeof(buf)) != static_cast<ssize_t>(sizeof(buf))) die("write");
+    if (write(fd, buf, size) != static_cast<ssize_t>(size)) die("write");
   };
   const long warm = warmup_calls(o.calls);
   for (long i = 0; i < warm; ++i) one();
@@ -1005,6 +1007,9 @@ Options parse(int argc, char** argv) {
     } else if (a == "--threads") {
       o.threads = parse_count(value(), "--threads");
       if (o.threads > 64) usage("at most 64 threads");
+    } else if (a == "--bytes") {
+      o.bytes = parse_count(value(), "--bytes");
+      if (o.bytes > static_cast<long>(PAYLOAD)) usage("at most 64 bytes a write");
     } else if (a == "--files") {
       o.files = parse_count(value(), "--files");
     } else if (a == "--runs") {
