@@ -117,8 +117,9 @@ bool table_remove(int32_t fd, TextCopy* removed, int32_t pid) noexcept;
 // copy of `from`'s name, or loses its entry when `from` has none (or memory ran out).
 void table_copy_quietly(int32_t from, int32_t to, int32_t pid) noexcept;
 
-// Up to `max` named numbers (quiet ones too) in [first, last], lowest first, copied out under the lock;
-// 0 when the table is unavailable. The caller goes on from the last one plus one.
+// Up to `max` numbers with an entry (quiet ones too) in [first, last], lowest first,
+// copied out under the lock; 0 when the table is unavailable. The caller goes on from
+// the last one plus one.
 std::size_t table_named_in(uint32_t first, uint32_t last, int32_t* out, std::size_t max) noexcept;
 
 // The table across fork, for the fork handlers (fork_handlers.h), which decide the order.

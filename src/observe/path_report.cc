@@ -183,8 +183,9 @@ bool absolute_file_name(int dir_fd, const char* path, TextCopy* out, int32_t pid
   }
   std::memcpy(body + joint, path, len);
   std::size_t size = joint + len;
-  // The base came from the kernel folded: only what joins it and follows can need it.
-  if (!folds_to_itself({body, size}, joint == 0 ? 0 : joint - 1)) size = fold(body, size);
+  // The base came from the kernel folded: only what joins it and follows can need it,
+  // from the base's last byte on (the root's "/" and the joining one make "//").
+  if (!folds_to_itself({body, size}, joint == 0 ? 0 : joint - 2)) size = fold(body, size);
   out->shrink_to(prefix + size);
   if (is_valid_utf8({body, size})) return true;
   // Rare: rewritten from a copy, with the bytes that are no UTF-8 replaced.

@@ -235,6 +235,7 @@ TEST(PathEvents, EachFamilyNamesItsPathsAbsolute) {
       "close d 4\nmissing gone -1\nmissing absent -1\ndelete d/moved -1\ndelete d -1\nmake_dir w -1\n"
       "missing w/a -1\nmissing b -1\nmissing w/c -1\nmissing d -1\nmissing w/e -1\ndelete w -1\nclose . 3\n";
   EXPECT_EQ(path_story(r, dir), testing_wide_library() ? wide : "");
+  EXPECT_EQ(count_events(r.events, "missing", "file:/velmora-no-such-entry"), testing_wide_library() ? 1u : 0u);
 }
 
 // Program starts: a search along PATH reports each place without the program, an exec

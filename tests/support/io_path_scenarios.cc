@@ -31,6 +31,9 @@ int scenario_paths(int, char** argv) {
   access("new", F_OK);
   access("././/new", F_OK);       // folded
   access("new/.", F_OK);          // ENOTDIR: missing
+  const int root = open("/", O_RDONLY | O_DIRECTORY);
+  faccessat(root, "velmora-no-such-entry", F_OK, 0);  // under the root: one slash
+  close(root);
   const int dir = open(".", O_RDONLY | O_DIRECTORY);
   openat(dir, "nope/x", O_RDONLY);
   fstatat(dir, "new", &st, 0);
