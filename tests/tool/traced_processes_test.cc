@@ -81,7 +81,7 @@ TEST(TracedProcesses, ForbidNamesEachResourceOnceWithItsProgram) {
   write_file(dir / "connects.py", "import socket\nserver = socket.socket()\nserver.bind(('127.0.0.1', 0))\n"
                                   "server.listen()\nsocket.create_connection(server.getsockname()).close()\n");
   const auto guarded = [&](std::vector<std::string> guard, std::string script) {
-    return run_tool(dir, concat(concat({"--lib", VELMORA_WIDE_LIB_PATH, "-o", dir / "out", "--report-junit",
+    return run_tool(dir, concat(concat({"--lib", VELMORA_WIDE_LIB_PATH, "-o", "/dev/null", "--report-junit",
                                         dir / "junit.xml"}, guard),
                                 {"sh", "-c", python3_path() + " " + (dir / "connects.py") + "; " + script}));
   };

@@ -41,6 +41,7 @@ struct PrintChoice {
   std::size_t width = 0;   // terminal columns to fit the tables to; 0: names whole
   UniqueFd html;           // --html's file, opened before the program started; none: no report
   std::string html_path;   // for messages
+  bool discarded = false;  // the output is the null device: nothing for it is made
 };
 
 // The printers for `choice`, in the order their output appears; all but the HTML

@@ -7,7 +7,9 @@ namespace velmora::trace {
 
 std::vector<std::unique_ptr<Printer>> make_printers(PrintChoice choice, OutputSink& out) {
   std::vector<std::unique_ptr<Printer>> printers;
-  if (choice.format == Format::chrome) {
+  if (choice.discarded) {
+    // Lines, tables and documents nobody reads are not made; the HTML report has a file.
+  } else if (choice.format == Format::chrome) {
     // One document: the summary and the file lists are members of the trace object.
     printers.push_back(std::make_unique<ChromePrinter>(out, choice.stream, choice.summary, choice.files));
   } else {
