@@ -126,9 +126,10 @@ constexpr auto KIND_BY_KEY = [] {
   return table;
 }();
 static_assert([] {
-  for (std::size_t i = 0; i < EVENT_KIND_COUNT; ++i)
-    if (EVENT_KINDS[i][0] < 'a' || EVENT_KINDS[i][0] > 'z' || KIND_BY_KEY[kind_key(EVENT_KINDS[i][0], EVENT_KINDS[i].size())] != i)
-      return false;
+  for (std::size_t i = 0; i < EVENT_KIND_COUNT; ++i) {
+    const std::string_view kind = EVENT_KINDS[i];
+    if (kind[0] < 'a' || kind[0] > 'z' || KIND_BY_KEY[kind_key(kind[0], kind.size())] != i) return false;
+  }
   return true;
 }(), "two kinds share a first letter and a length");
 

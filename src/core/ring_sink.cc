@@ -155,8 +155,8 @@ bool give_pages(const Ring& ring, uint64_t end) noexcept {
     PAGES_REFUSED.store(true, std::memory_order_relaxed);
     return false;
   }
-  while (backed < want &&
-         !ring.header->backed.compare_exchange_weak(backed, want, std::memory_order_release, std::memory_order_acquire)) {
+  std::atomic<uint64_t>& mark = ring.header->backed;
+  while (backed < want && !mark.compare_exchange_weak(backed, want, std::memory_order_release, std::memory_order_acquire)) {
   }
   return true;
 }

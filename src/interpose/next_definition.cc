@@ -81,7 +81,8 @@ const ElfTables* known_tables(const link_map* m) noexcept {
 void* definition_in(const link_map* m, const char* name, uint32_t hash) noexcept {
   if (m->l_ld == nullptr) return nullptr;
   const ElfTables* known = known_tables(m);
-  const ElfDefinition d = known != nullptr ? find_in_tables(*known, name, hash) : find_in_object(m->l_addr, m->l_ld, name);
+  const ElfDefinition d =
+      known != nullptr ? find_in_tables(*known, name, hash) : find_in_object(m->l_addr, m->l_ld, name);
   if (d.address == 0) return nullptr;
   return reinterpret_cast<void*>(d.indirect ? run_resolver(d.address) : d.address);
 }

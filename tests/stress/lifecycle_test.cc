@@ -170,7 +170,9 @@ TEST(ThreadLifecycle, TheProgramNeverMeetsTheLibrarysDescriptorsOrLocks) {
   o.sink = Sink::RING;
   const RunResult r = drive({"children", o.log_path, "200", "clone"}, o);
   const int32_t parent = static_cast<int32_t>(fact_number(r, "pid"));
-  for (const Event& e : r.with_detail("file:" + o.log_path + ".d/c")) EXPECT_FALSE(e.kind == "close" && e.pid == parent);
+  for (const Event& e : r.with_detail("file:" + o.log_path + ".d/c")) {
+    EXPECT_FALSE(e.kind == "close" && e.pid == parent);
+  }
 }
 
 // A host that is not preloaded dlopens the library privately and calls its functions

@@ -29,7 +29,9 @@ void append_time(std::string& out, double seconds) {
     const auto whole = static_cast<long long>(micros);
     append_number(out, whole / 1000000);
     char fraction[8] = {'.'};
-    for (long long rest = whole % 1000000, at = 6; at > 0; --at, rest /= 10) fraction[at] = static_cast<char>('0' + rest % 10);
+    for (long long rest = whole % 1000000, at = 6; at > 0; --at, rest /= 10) {
+      fraction[at] = static_cast<char>('0' + rest % 10);
+    }
     out.append(fraction, 7);
   } else {
     append_fixed(out, seconds, 6);
