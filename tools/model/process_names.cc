@@ -131,6 +131,11 @@ void ProcessRegistry::origin(std::int32_t pid, std::int32_t ppid, std::string cw
   }
   if (ppid != 0) info.ppid = ppid;
   if (!cwd.empty()) info.cwd = std::move(cwd);
+  // Gone before /proc could say, with no ring of its own (a vfork child writes into its
+  // parent's): a child starts in its parent's directory.
+  if (const auto parent = known_.find(info.ppid); info.cwd.empty() && parent != known_.end()) {
+    info.cwd = parent->second.cwd;
+  }
   last_ = nullptr;
 }
 
